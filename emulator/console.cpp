@@ -1,0 +1,102 @@
+// The console: each line typed on standard input is one command station action.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "emulator.h"
+#include "fw_lock.h"
+#include "memory.h"
+
+std::atomic<uint32_t> currentSpd{1};
+
+void DCC_ChangeFunction(uint8_t id);
+void DCC_ChangeCV(uint16_t CV, uint8_t Value);
+
+// Reads a signed decimal number right after `text`; false when no digit is there or the value
+// does not fit 32 bits.
+static bool read_number(const char *text, long long *value) {
+    char *end = nullptr;
+    errno = 0;
+    long long v = strtoll(text, &end, 10);
+    if (end == text || errno == ERANGE || v > INT32_MAX || v < -(long long)UINT32_MAX) return false;
+    *value = v;
+    return true;
+}
+
+// Function numbers beyond 8 bits name no function: they are ignored rather than wrapped onto
+// a lower function (f300 would otherwise toggle F44).
+static void toggle_function(const char *number, int times) {
+    long long n;
+    if (!read_number(number, &n) || n < 0 || n > 255) return;
+    fw_lock();
+    for (int i = 0; i < times; i++) DCC_ChangeFunction((uint8_t)n);
+    fw_unlock();
+}
+
+void console_handle_line(const char *line) {
+    if (line[0] >= '0' && line[0] <= '9') {
+        toggle_function(line, 1);
+        return;
+    }
+    if (strstr(line, "estop") != nullptr) {
+        currentSpd.store(0);
+        return;
+    }
+    switch (line[0]) {
+        case 's':
+        case 'S': {
+            // s-N asks for speed N-1 in the other direction; values whose magnitude would not
+            // fit the 101 steps are ignored like s101 instead of wrapping around.
+            long long n;
+            if (read_number(line + 1, &n) && n <= 100 && n >= -102) currentSpd.store((uint32_t)(n + 1));
+            return;
+        }
+        case 'f':
+        case 'F':
+            toggle_function(line + 1, 1);
+            return;
+        case 'm':
+        case 'M':
+            toggle_function(line + 1, 2);
+            return;
+        case 'c':
+        case 'C':
+            if (line[1] == 'v' || line[1] == 'V') {
+                unsigned cv, value;
+                if (sscanf(line + 2, "%u=%u", &cv, &value) == 2 && cv <= 511) {
+                    fw_lock();
+                    Memory_SaveU8((uint16_t)cv, (uint8_t)(value & 0xFF));
+                    DCC_ChangeCV((uint16_t)cv, (uint8_t)(value & 0xFF));
+                    fw_unlock();
+                }
+            }
+            return;
+        default:
+            return;
+    }
+}
+
+bool console_read_line(FILE *in, char *buf, size_t size) {
+    if (fgets(buf, (int)size, in) == nullptr) return false;
+    size_t len = strlen(buf);
+    if (len > 0 && buf[len - 1] == '\n') {
+        buf[len - 1] = 0;
+    } else if (len == size - 1) {
+        // Over-long line: drop its tail so it is not run as a command of its own.
+        int c;
+        while ((c = fgetc(in)) != EOF && c != '\n') {
+        }
+    }
+    return true;
+}
+
+void console_run(FILE *in) {
+    char line[100];
+    // At the end of input the console stops reading; the emulator keeps running.
+    while (console_read_line(in, line, sizeof line)) console_handle_line(line);
+}
+
+void console_task(void *arg) {
+    (void)arg;
+    console_run(stdin);
+}

@@ -1,0 +1,30 @@
+// The emulator host: start-up of the firmware, the console that stands in for the command
+// station, and the 1 ms tick that drives every timed activity.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "board_time.h"
+
+// Firmware time in milliseconds: the number of ticks run so far.
+extern std::atomic<uint32_t> MillisecondCounter;
+// Speed requested at the console in the encoding DCC_SetSpeed takes (low byte, signed):
+// 0 = emergency stop, 1 = stop, 2..101 = speed 1..100 %; negative = the other direction.
+extern std::atomic<uint32_t> currentSpd;
+
+void emulator_init(void);
+// Slot number from "slot.txt" in the working directory, or -1.
+int get_slot_id(void);
+// One firmware millisecond.
+void tick(void);
+
+// Reads console lines from `in` until its end and executes each one.
+void console_run(FILE *in);
+void console_task(void *arg);
+// Executes one console line (without its line feed).
+void console_handle_line(const char *line);
+// Reads one line of at most `size` - 1 characters; the rest of a longer line is discarded.
+// Returns false at the end of input.
+bool console_read_line(FILE *in, char *buf, size_t size);

@@ -1,0 +1,239 @@
+// Levelled, tagged logging with a per-tag level list and a 31-entry cache keyed by tag pointer.
+//
+// The cache is a min-heap ordered by generation: lookups by pointer identity are cheap, a
+// miss walks the string-compared list of explicitly set tags. One process-wide lock guards the
+// levels and the output function; it is held for the lookup only, and every line is written to
+// standard output with a single write so lines from different threads never mix.
+#include "log.h"
+
+#include <assert.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+// ---------------------------------------------------------------- lock
+
+static std::mutex *s_lock;
+static bool s_lock_init;
+
+void esp_log_impl_lock(void) {
+    // Created on first use; the first log line is written during single-threaded start-up.
+    if (!s_lock_init) {
+        static std::mutex lock;
+        s_lock = &lock;
+        s_lock_init = true;
+    }
+    s_lock->lock();
+}
+
+bool esp_log_impl_lock_timeout(void) {
+    esp_log_impl_lock();
+    return true;
+}
+
+void esp_log_impl_unlock(void) { s_lock->unlock(); }
+
+// ---------------------------------------------------------------- state
+
+struct uncached_tag_entry_ {
+    uncached_tag_entry_ *entries;
+    uint8_t level;
+    char tag[];  // the tag text, stored in the same allocation
+};
+
+struct cached_tag_entry_t {
+    const char *tag;
+    uint32_t level : 3;
+    uint32_t generation : 29;
+};
+
+static const uint32_t TAG_CACHE_SIZE = 31;
+
+static esp_log_level_t esp_log_default_level = ESP_LOG_INFO;
+static vprintf_like_t s_log_print_func = &log_stdout_vprintf;
+static uncached_tag_entry_ *s_log_tags;
+static cached_tag_entry_t s_log_cache[TAG_CACHE_SIZE];
+static uint32_t s_log_cache_entry_count;
+static uint32_t s_log_cache_max_generation;
+static uint32_t s_log_cache_misses;
+
+int log_stdout_vprintf(const char *format, va_list args) {
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    int n = vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (n < 0) return n;
+    if ((size_t)n < sizeof small) {
+        fwrite(small, 1, (size_t)n, stdout);
+    } else {
+        char *big = (char *)malloc((size_t)n + 1);
+        if (big == nullptr) return -1;
+        vsnprintf(big, (size_t)n + 1, format, args);
+        fwrite(big, 1, (size_t)n, stdout);
+        free(big);
+    }
+    fflush(stdout);
+    return n;
+}
+
+uint32_t log_cache_entry_count() { return s_log_cache_entry_count; }
+uint32_t log_cache_misses() { return s_log_cache_misses; }
+
+// ---------------------------------------------------------------- cache
+
+static void heap_swap(int i, int j) {
+    cached_tag_entry_t tmp = s_log_cache[i];
+    s_log_cache[i] = s_log_cache[j];
+    s_log_cache[j] = tmp;
+}
+
+// The moved entry carries the newest generation, so it sinks all the way to a leaf.
+static void heap_bubble_down(int index) {
+    while (index < (int)TAG_CACHE_SIZE / 2) {
+        int left = index * 2 + 1;
+        int right = left + 1;
+        int next = (s_log_cache[left].generation < s_log_cache[right].generation) ? left : right;
+        heap_swap(index, next);
+        index = next;
+    }
+}
+
+static void check_heap_order(uint32_t i) {
+    assert(i == 0 || s_log_cache[(i - 1) / 2].generation < s_log_cache[i].generation);
+    (void)i;
+}
+
+static bool get_cached_log_level(const char *tag, esp_log_level_t *level) {
+    for (uint32_t i = 0; i < s_log_cache_entry_count; ++i) {
+        check_heap_order(i);
+        if (s_log_cache[i].tag == tag) {
+            *level = (esp_log_level_t)s_log_cache[i].level;
+            if (s_log_cache_entry_count == TAG_CACHE_SIZE) {
+                s_log_cache[i].generation = s_log_cache_max_generation++;
+                heap_bubble_down((int)i);
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+static bool get_uncached_log_level(const char *tag, esp_log_level_t *level) {
+    for (uncached_tag_entry_ *it = s_log_tags; it != nullptr; it = it->entries) {
+        if (strcmp(tag, it->tag) == 0) {
+            *level = (esp_log_level_t)it->level;
+            return true;
+        }
+    }
+    return false;
+}
+
+static void add_to_cache(const char *tag, esp_log_level_t level) {
+    uint32_t generation = s_log_cache_max_generation++;
+    if (s_log_cache_entry_count < TAG_CACHE_SIZE) {
+        s_log_cache[s_log_cache_entry_count] = {tag, (uint32_t)level, generation};
+        ++s_log_cache_entry_count;
+        return;
+    }
+    // Overwrite the root, which holds the oldest generation.
+    s_log_cache[0] = {tag, (uint32_t)level, generation};
+    heap_bubble_down(0);
+}
+
+// Called with the lock held; releases it.
+static esp_log_level_t s_log_level_get_and_unlock(const char *tag) {
+    esp_log_level_t level;
+    if (!get_cached_log_level(tag, &level)) {
+        if (!get_uncached_log_level(tag, &level)) level = esp_log_default_level;
+        add_to_cache(tag, level);
+        s_log_cache_misses++;
+    }
+    esp_log_impl_unlock();
+    return level;
+}
+
+static void clear_log_level_list() {
+    uncached_tag_entry_ *it = s_log_tags;
+    while (it != nullptr) {
+        uncached_tag_entry_ *next = it->entries;
+        free(it);
+        it = next;
+    }
+    s_log_tags = nullptr;
+    s_log_cache_entry_count = 0;
+    s_log_cache_max_generation = 0;
+    s_log_cache_misses = 0;
+}
+
+// ---------------------------------------------------------------- interface
+
+static bool should_output(esp_log_level_t level_for_message, esp_log_level_t level_for_tag) {
+    return level_for_message <= level_for_tag;
+}
+
+void esp_log_level_set(const char *tag, esp_log_level_t level) {
+    esp_log_impl_lock();
+    if (strcmp(tag, "*") == 0) {
+        esp_log_default_level = level;
+        clear_log_level_list();
+        esp_log_impl_unlock();
+        return;
+    }
+    uncached_tag_entry_ *found = nullptr;
+    for (uncached_tag_entry_ *it = s_log_tags; it != nullptr; it = it->entries) {
+        if (strcmp(it->tag, tag) == 0) {
+            found = it;
+            break;
+        }
+    }
+    if (found != nullptr) {
+        found->level = (uint8_t)level;
+    } else {
+        size_t len = strlen(tag) + 1;
+        auto *entry = (uncached_tag_entry_ *)malloc(sizeof(uncached_tag_entry_) + len);
+        if (entry == nullptr) {
+            esp_log_impl_unlock();
+            return;
+        }
+        entry->level = (uint8_t)level;
+        memcpy(entry->tag, tag, len);
+        entry->entries = s_log_tags;
+        s_log_tags = entry;
+    }
+    for (uint32_t i = 0; i < s_log_cache_entry_count; ++i) {
+        check_heap_order(i);
+        if (strcmp(s_log_cache[i].tag, tag) == 0) s_log_cache[i].level = (uint32_t)level & 7;
+    }
+    esp_log_impl_unlock();
+}
+
+esp_log_level_t esp_log_level_get(const char *tag) {
+    esp_log_impl_lock();
+    return s_log_level_get_and_unlock(tag);
+}
+
+vprintf_like_t esp_log_set_vprintf(vprintf_like_t func) {
+    esp_log_impl_lock();
+    vprintf_like_t previous = s_log_print_func;
+    s_log_print_func = func;
+    esp_log_impl_unlock();
+    return previous;
+}
+
+void esp_log_writev(esp_log_level_t level, const char *tag, const char *format, va_list args) {
+    if (!esp_log_impl_lock_timeout()) return;
+    vprintf_like_t print = s_log_print_func;
+    esp_log_level_t level_for_tag = s_log_level_get_and_unlock(tag);
+    if (!should_output(level, level_for_tag)) return;
+    print(format, args);
+}
+
+void esp_log_write(esp_log_level_t level, const char *tag, const char *format, ...) {
+    va_list list;
+    va_start(list, format);
+    esp_log_writev(level, tag, format, list);
+    va_end(list);
+}

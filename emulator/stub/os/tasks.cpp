@@ -1,0 +1,203 @@
+// FreeRTOS tasks on host threads, and the tick loop.
+//
+// Threads: every task is one detached POSIX thread, named after the task and run truly in
+// parallel with the others (no emulation of single-core scheduling). A task ends when its
+// function returns. Task records live in a fixed pool and are recycled once their thread has
+// ended: a handle carries the record index and its generation, so a handle of an ended task
+// reads eDeleted even after its record was reused, and thousands of short reader tasks an hour
+// leak nothing. Time: task delays sleep on the platform clock (stub.h), so under the manual
+// clock of the tests they wait for the test to advance it.
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "freertos/task.h"
+#include "stub.h"
+
+namespace {
+
+constexpr uint32_t TASK_POOL_SIZE = 1024;  // index fits in 10 bits of the handle
+constexpr size_t TASK_STACK_BYTES = 512 * 1024;
+
+struct task_record {
+    std::atomic<uint32_t> generation{0};
+    std::atomic<bool> running{false};
+    bool reserved = false;  // guarded by s_pool_mutex
+    TaskFunction_t code = nullptr;
+    void *param = nullptr;
+    char name[16] = {0};
+    unsigned priority = 0;
+};
+
+task_record s_pool[TASK_POOL_SIZE];
+std::mutex s_pool_mutex;
+std::atomic<int> s_running_count{0};
+
+TaskHandle_t make_handle(uint32_t index, uint32_t generation) {
+    uintptr_t v = ((uintptr_t)generation << 10) | (uintptr_t)(index + 1);
+    return (TaskHandle_t)v;
+}
+
+void *task_thread(void *arg) {
+    auto *rec = (task_record *)arg;
+    pthread_setname_np(pthread_self(), rec->name);
+    stub_set_thread_priority(rec->priority);
+    rec->code(rec->param);
+    {
+        std::lock_guard<std::mutex> lock(s_pool_mutex);
+        rec->running.store(false);
+        rec->generation.fetch_add(1);
+        rec->reserved = false;
+    }
+    s_running_count.fetch_sub(1);
+    return nullptr;
+}
+
+}  // namespace
+
+void stub_set_thread_priority(unsigned freertos_priority) {
+    // Normal, above normal and highest map to nice 0, -5 and -10; an unprivileged process is
+    // refused, which is harmless.
+    int nice_value = freertos_priority >= 10 ? -10 : freertos_priority >= 5 ? -5 : 0;
+    if (nice_value != 0) setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), nice_value);
+}
+
+int stub_tasks_running() { return s_running_count.load(); }
+
+BaseType_t xTaskCreate(TaskFunction_t pxTaskCode, const char *pcName, configSTACK_DEPTH_TYPE usStackDepth,
+                       void *pvParameters, UBaseType_t uxPriority, TaskHandle_t *pxCreatedTask) {
+    (void)usStackDepth;
+    task_record *rec = nullptr;
+    uint32_t index = 0;
+    uint32_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(s_pool_mutex);
+        for (uint32_t i = 0; i < TASK_POOL_SIZE; i++) {
+            if (!s_pool[i].reserved) {
+                rec = &s_pool[i];
+                index = i;
+                break;
+            }
+        }
+        if (rec == nullptr) return errCOULD_NOT_ALLOCATE_REQUIRED_MEMORY;
+        rec->reserved = true;
+        rec->running.store(true);
+        generation = rec->generation.load();
+    }
+    rec->code = pxTaskCode;
+    rec->param = pvParameters;
+    rec->priority = uxPriority;
+    snprintf(rec->name, sizeof rec->name, "%s", pcName ? pcName : "task");
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, TASK_STACK_BYTES);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    s_running_count.fetch_add(1);
+    int rc = pthread_create(&thread, &attr, task_thread, rec);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        s_running_count.fetch_sub(1);
+        std::lock_guard<std::mutex> lock(s_pool_mutex);
+        rec->running.store(false);
+        rec->generation.fetch_add(1);
+        rec->reserved = false;
+        return errCOULD_NOT_ALLOCATE_REQUIRED_MEMORY;
+    }
+    if (pxCreatedTask != nullptr) *pxCreatedTask = make_handle(index, generation);
+    return pdPASS;
+}
+
+BaseType_t xTaskCreatePinnedToCore(TaskFunction_t pxTaskCode, const char *pcName, configSTACK_DEPTH_TYPE usStackDepth,
+                                   void *pvParameters, UBaseType_t uxPriority, TaskHandle_t *pxCreatedTask,
+                                   BaseType_t xCoreID) {
+    (void)xCoreID;
+    return xTaskCreate(pxTaskCode, pcName, usStackDepth, pvParameters, uxPriority, pxCreatedTask);
+}
+
+void vTaskDelete(TaskHandle_t xTaskToDelete) { (void)xTaskToDelete; }
+
+void vTaskDelay(TickType_t xTicksToDelay) { stub_sleep_us((int64_t)xTicksToDelay * 1000); }
+
+eTaskState eTaskGetState(TaskHandle_t xTask) {
+    uintptr_t v = (uintptr_t)xTask;
+    if (v == 0) return eInvalid;
+    uint32_t index = (uint32_t)(v & 0x3FF);
+    if (index == 0 || index > TASK_POOL_SIZE) return eInvalid;
+    uint32_t generation = (uint32_t)(v >> 10);
+    task_record &rec = s_pool[index - 1];
+    if (rec.generation.load() == generation && rec.running.load()) return eRunning;
+    return eDeleted;
+}
+
+UBaseType_t uxTaskGetStackHighWaterMark(TaskHandle_t) { return 0; }
+TickType_t xTaskGetTickCount(void) { return 0; }
+
+// ---------------------------------------------------------------- tick loop
+
+static void tick_sleep_us(unsigned usec) { stub_sleep_us(usec); }
+
+void vTaskStartScheduler(void) {
+    // The tick thread asks for a real-time scheduling class so its 1 ms sleeps stay accurate;
+    // a refusal is reported and the loop runs at normal priority.
+    sched_param sp{};
+    sp.sched_priority = 1;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) != 0) {
+        printf("SetPriorityClass() failed\n");
+        fflush(stdout);
+    }
+    for (;;) {
+        vApplicationTickHook();
+        tick_sleep_us(1000);
+    }
+}
+
+// ---------------------------------------------------------------- process end
+
+static void (*s_exit_hooks[8])(void);
+static std::atomic<int> s_exit_hook_count{0};
+
+void stub_on_exit(void (*hook)(void)) {
+    int i = s_exit_hook_count.load();
+    if (i < 8) {
+        s_exit_hooks[i] = hook;
+        s_exit_hook_count.store(i + 1);
+    }
+}
+
+static void *signal_thread(void *arg) {
+    sigset_t *set = (sigset_t *)arg;
+    int sig = 0;
+    sigwait(set, &sig);
+    for (int i = 0; i < s_exit_hook_count.load(); i++) s_exit_hooks[i]();
+    fflush(stdout);
+    // End the process the way the signal's default action would.
+    signal(sig, SIG_DFL);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    raise(sig);
+    _exit(128 + sig);
+}
+
+void stub_install_exit_signals() {
+    static sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);  // inherited by every thread created later
+    pthread_t thread;
+    pthread_create(&thread, nullptr, signal_thread, &set);
+    pthread_detach(thread);
+}

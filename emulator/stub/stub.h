@@ -1,0 +1,45 @@
+// Host-side controls of the platform layer, for the emulator's entry and for tests.
+// The firmware never includes this header.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+// ---- time base ----
+// The platform clock is the monotonic clock by default. Tests switch to a manual clock that
+// moves only when they advance it; every timed wait of the platform (task delays, event-group
+// and queue time-outs, sleeps) then waits for the manual clock.
+void stub_clock_use_manual(int64_t start_us);
+void stub_clock_use_real();
+bool stub_clock_is_manual();
+void stub_clock_advance_us(int64_t us);
+void stub_clock_set_us(int64_t now_us);
+
+constexpr int64_t STUB_FOREVER = INT64_MAX;
+// Sleeps the calling thread on the platform clock.
+void stub_sleep_us(int64_t us);
+void stub_sleep_until_us(int64_t deadline_us);
+// Waits on `cv` until `pred` holds or the platform clock reaches `deadline_us`; returns pred().
+bool stub_wait_until(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, int64_t deadline_us,
+                     const std::function<bool()> &pred);
+
+// ---- timer service ----
+constexpr int STUB_TIMER_TABLE_SIZE = 200;
+// Entries of the timer table that are handed out and not released.
+int stub_timer_entries_in_use();
+// Releases every entry (tests only: handles held anywhere become invalid).
+void stub_timer_reset_all();
+
+// ---- tasks ----
+// Threads of firmware tasks that are currently running.
+int stub_tasks_running();
+// Sets the nice value best effort; refusals are ignored.
+void stub_set_thread_priority(unsigned freertos_priority);
+
+// ---- process end ----
+// Ctrl+C, SIGTERM and SIGHUP run the registered hooks (for example to finish a recording)
+// and then end the process. Must be called before any thread is created.
+void stub_install_exit_signals();
+void stub_on_exit(void (*hook)(void));

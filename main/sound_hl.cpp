@@ -1,0 +1,93 @@
+// Sound engine state and the entry points the DCC layer calls.
+//
+// Until the engine has started (soundHL_start) it only records function keys; movement events
+// do nothing and no slot is loaded.
+#include "sound_hl.h"
+
+#include "memory.h"
+
+static const char *TAG = "SOUND_HL";
+
+slot_rom_t slot_data;
+track_rom_t tracks_rom[MAX_TRACKS];
+track_t tracks[MAX_TRACKS];
+function_t functions[MAX_FUNCTIONS];
+drive_function_t drive_functions[MAX_DRIVE_FUNCTIONS];
+logic_condition_t logics[MAX_LOGICS];
+loco_info_t loco_info;
+short_gui_t short_gui;
+uint8_t function_volume[MAX_FUNCTIONS];
+size_t function_volume_len;
+uint8_t function_dyn_volume[MAX_FUNCTIONS];
+uint8_t info_functions_pos[MAX_INFO_FUNCTIONS];
+slot_state_t slot_state = SLOT_IDLE;
+mixer_handle_t mixer;
+bool initialized;
+bool drive_sounds_enabled;
+uint8_t engine_load_value;
+uint8_t target_load_value;
+uint8_t engine_load_accel;
+uint8_t engine_load_decel;
+uint8_t engine_min_load;
+
+static bool direction_changed;
+
+void soundHL_function_changed(uint8_t id, bool state) {
+    if (id >= MAX_FUNCTIONS || functions[id].enabled == state) return;
+    functions[id].enabled = state;
+    if (!initialized || slot_state != SLOT_LOADED) return;
+}
+
+bool soundHL_is_function_blocked(uint8_t id) {
+    return id < MAX_FUNCTIONS && slot_state == SLOT_LOADED && functions[id].blocked;
+}
+
+bool soundHL_get_function_state(int8_t func_id) {
+    if (func_id < 0 || func_id >= MAX_FUNCTIONS) return false;
+    return functions[func_id].enabled && !functions[func_id].blocked;
+}
+
+void soundHL_movement_prepare(uint16_t delay) {
+    (void)delay;
+    if (!initialized) return;
+}
+
+void soundHL_movement_canceled(void) {
+    if (!initialized) return;
+}
+
+void soundHL_movement_estop(void) {
+    if (!initialized) return;
+}
+
+void soundHL_direction_changed(int8_t dir) {
+    if (dir != 0) direction_changed = true;
+}
+
+void soundHL_update_stop_speeds(void) {}
+
+esp_err_t soundHL_load_slot(uint32_t slot, bool reload) {
+    (void)slot;
+    (void)reload;
+    if (!initialized) return ESP_FAIL;
+    return ESP_FAIL;
+}
+
+void soundHL_load_params_changed(void) {
+    engine_load_accel = Memory_LoadU8(194);
+    engine_load_decel = Memory_LoadU8(195);
+}
+
+uint8_t soundHL_get_function_volume(uint8_t func_id) {
+    return func_id < MAX_FUNCTIONS ? function_volume[func_id] : 0;
+}
+
+void soundHL_set_function_volume(uint8_t func_id, uint8_t value) {
+    if (func_id >= MAX_FUNCTIONS || function_volume[func_id] == value) return;
+    function_volume[func_id] = value;
+}
+
+void soundHL_set_volume(uint8_t value) {
+    if (value == 0) value = Memory_LoadU8(203);
+    (void)TAG;
+}

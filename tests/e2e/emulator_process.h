@@ -1,0 +1,65 @@
+// End-to-end helper: runs the real emulator binary in a folder of its own, feeds it console
+// lines and collects its output lines with their arrival times.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct OutputLine {
+    std::string text;
+    double t_ms;  // milliseconds since the process was started
+};
+
+// A temporary folder that is removed with the object.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path &path() const { return path_; }
+    // Writes a file (creating parent folders) relative to the folder.
+    void write(const std::string &relative, const std::string &content) const;
+
+private:
+    std::filesystem::path path_;
+};
+
+class EmulatorProcess {
+public:
+    // Starts the emulator with `args` in `workdir`.
+    EmulatorProcess(const std::filesystem::path &workdir, const std::vector<std::string> &args = {});
+    ~EmulatorProcess();
+
+    void send(const std::string &line);
+    void close_input();
+    // Waits until a line containing `text` arrives (searching from line index `from`); returns
+    // its index or -1 after `timeout`.
+    int wait_for(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                 size_t from = 0);
+    // Number of lines containing `text` so far.
+    int count(const std::string &text) const;
+    std::vector<OutputLine> lines() const;
+    std::string dump() const;
+    // Sends SIGINT and waits for the end; returns the wait status (see waitpid).
+    int stop(int sig = 2);
+    bool running() const { return pid_ > 0; }
+
+private:
+    void reader_loop();
+
+    pid_t pid_ = -1;
+    int stdin_fd_ = -1;
+    int stdout_fd_ = -1;
+    std::chrono::steady_clock::time_point start_;
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<OutputLine> lines_;
+    bool eof_ = false;
+};

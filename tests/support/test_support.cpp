@@ -1,0 +1,59 @@
+#include "test_support.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+#include "esp_log.h"
+
+namespace {
+std::mutex g_mutex;
+std::vector<std::string> g_lines;
+std::string g_partial;
+vprintf_like_t g_previous;
+
+int capture_vprintf(const char *format, va_list args) {
+    char buf[2048];
+    int n = vsnprintf(buf, sizeof buf, format, args);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_partial += buf;
+    size_t pos;
+    while ((pos = g_partial.find('\n')) != std::string::npos) {
+        g_lines.push_back(g_partial.substr(0, pos));
+        g_partial.erase(0, pos + 1);
+    }
+    return n;
+}
+}  // namespace
+
+LogCapture::LogCapture() {
+    clear();
+    g_previous = esp_log_set_vprintf(capture_vprintf);
+}
+
+LogCapture::~LogCapture() { esp_log_set_vprintf(g_previous); }
+
+std::vector<std::string> LogCapture::lines() const {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_lines;
+}
+
+int LogCapture::count(const std::string &text) const {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    int n = 0;
+    for (auto &l : g_lines) n += l.find(text) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+void LogCapture::clear() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_lines.clear();
+    g_partial.clear();
+}
+
+std::string LogCapture::dump() const {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    std::string s;
+    for (auto &l : g_lines) s += l + "\n";
+    return s;
+}

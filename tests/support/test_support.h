@@ -1,0 +1,29 @@
+// Helpers shared by the unit tests: a log capture and the manual clock.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "stub.h"
+
+// Collects every log line written while it is alive (and still prints nothing).
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    std::vector<std::string> lines() const;
+    // Lines that contain `text`.
+    int count(const std::string &text) const;
+    bool contains(const std::string &text) const { return count(text) > 0; }
+    void clear();
+    std::string dump() const;
+};
+
+// Switches the platform to the manual clock for the life of the object.
+class ManualClock {
+public:
+    explicit ManualClock(int64_t start_us = 0) { stub_clock_use_manual(start_us); }
+    ~ManualClock() { stub_clock_use_real(); }
+    void advance_us(int64_t us) { stub_clock_advance_us(us); }
+    void advance_ms(int64_t ms) { stub_clock_advance_us(ms * 1000); }
+};
