@@ -11,6 +11,8 @@ using namespace codec_test;
 
 namespace {
 
+constexpr double kPi = 3.14159265358979323846;
+
 // Interleaved test signal: per channel a tone with a slow sweep and a little deterministic
 // noise, different in each channel so that swapped channels show.
 std::vector<int16_t> make_signal(int frames, int channels, int rate, double amplitude = 12000) {
@@ -21,7 +23,7 @@ std::vector<int16_t> make_signal(int frames, int channels, int rate, double ampl
             const double t = (double)f / rate;
             const double freq = c == 0 ? 440 + 800 * t : 1000;
             noise = noise * 1103515245u + 12345u;
-            const double v = amplitude * std::sin(2 * M_PI * freq * t) + (double)((noise >> 16) % 401) - 200;
+            const double v = amplitude * std::sin(2 * kPi * freq * t) + (double)((noise >> 16) % 401) - 200;
             s[(size_t)f * channels + c] = (int16_t)std::lround(v);
         }
     }
