@@ -26,7 +26,9 @@ static uint8_t FunctionState[DCC_FUNCTION_COUNT];
 // Effective state: the accepted state unless the sound engine blocks the function.
 static bool FunctionStateInternal[DCC_FUNCTION_COUNT];
 
-int8_t CurrentDirection;
+// Until storage says otherwise the decoder travels in direction -1, the direction a store that
+// holds no value yields as well.
+int8_t CurrentDirection = -1;
 static int8_t lastDirection;
 static int16_t lastSpeed = -1;  // -1: no command applied yet
 uint8_t lastStoredSpeed;
@@ -56,7 +58,7 @@ void dcc_reset_command_state(void) {
         FunctionState[f] = DCC_FUNCTION_RESET;
         FunctionStateInternal[f] = false;
     }
-    CurrentDirection = 0;
+    CurrentDirection = -1;
     lastDirection = 0;
     lastSpeed = -1;
     lastStoredSpeed = 0;
