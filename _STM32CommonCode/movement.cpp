@@ -19,6 +19,9 @@ static void StartMovement(void) {
     if (RunFlag != FL_FINISHED && !EngineParams.Stopped) return;  // the running ramp follows SetSpeed
     if (!EngineParams.EStopOK) return;
     EngineParams.Moving = true;
+    // The standstill flag is refreshed by the driver step only after this tick's commands: a
+    // movement step due before that would take the stale flag for the end of this new movement.
+    EngineParams.Stopped = false;
     RunFlag = Engine_Power(true) ? FL_WAIT_MOVE : FL_WAIT_POWER;
 }
 
