@@ -236,4 +236,18 @@ TEST_F(Decoder, AbcBrakeSectionHoldsTheLoco) {
     EXPECT_NE(EngineParams.SetSpeed, 0);
 }
 
+TEST_F(Decoder, AnalogueModeChangeForgetsTheFunctionStates) {
+    DCC_ChangeFunction(3);
+    ASSERT_TRUE(getDccFunctionState(3));
+    notifyModeChange(false);  // no change of mode: nothing happens
+    EXPECT_TRUE(getDccFunctionState(3));
+    notifyModeChange(true);  // analogue operation is not enabled on this board: the motor stops
+    EXPECT_EQ(line_with("Analog mode 1").rfind("W (", 0), 0u) << log.dump();
+    for (uint8_t f = 0; f < 69; f++)
+        EXPECT_TRUE(isDccFunctionReset(f)) << int(f);
+    EXPECT_EQ(EngineParams.SetSpeed, 0);
+    notifyModeChange(false);
+    EXPECT_TRUE(log.contains("Analog mode 0"));
+}
+
 }  // namespace

@@ -287,11 +287,6 @@ TEST_F(Decoder, ServiceCallbacks) {
 
     EXPECT_FALSE(notifyRailcomCh1(3, RCOM_MSG_ADR));
     EXPECT_FALSE(notifyRailcomCh2(3, RCOM_MSG_POM));
-
-    // The library's table holds the layer's callbacks.
-    EXPECT_EQ(NmraDcc_Callback.notifyDccSpeed, &notifyDccSpeed);
-    EXPECT_EQ(NmraDcc_Callback.notifyCVChange, &DCC_ChangeCV);
-    EXPECT_EQ(NmraDcc_Callback.notifyIndexedRead, &notifyIndexedRead);
 }
 
 TEST_F(Decoder, LogonErrorLightsEverythingAndRestores) {

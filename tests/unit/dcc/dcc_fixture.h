@@ -43,6 +43,12 @@ protected:
         Memory_SaveU8(cv, value);
         DCC_ChangeCV(cv, value);
     }
+    // The first log line containing `text`, or "".
+    std::string line_with(const std::string &text) const {
+        for (const auto &line : log.lines())
+            if (line.find(text) != std::string::npos) return line;
+        return "";
+    }
     // Console speed line s<n> (n may be negative).
     void console_speed(int n) { currentSpd.store((uint32_t)(n + 1)); }
 

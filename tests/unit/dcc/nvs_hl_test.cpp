@@ -47,20 +47,6 @@ TEST_F(NvsHl, MissingSpeedLeavesTheCallersValues) {
     EXPECT_EQ(dir, 1);
 }
 
-TEST_F(NvsHl, ByteValuesRoundTripUnderTheirKeys) {
-    EXPECT_EQ(nvsHL_set_slot_load_attempt(2), 0);
-    EXPECT_EQ(nvsHL_set_hw_flags(1), 0);
-    EXPECT_EQ(nvsHL_set_file_update_flags(255), 0);
-    EXPECT_EQ(fake_nvs.u8("slot_attempt"), 2);
-    EXPECT_EQ(fake_nvs.u8("hw_flags"), 1);
-    EXPECT_EQ(fake_nvs.u8("file_update"), 255);
-    uint8_t v = 0;
-    EXPECT_EQ(nvsHL_get_file_update_flags(&v), 0);
-    EXPECT_EQ(v, 255);
-    EXPECT_EQ(nvsHL_get_slot_load_attempt(&v), 0);
-    EXPECT_EQ(v, 2);
-}
-
 TEST_F(NvsHl, OpenFailures) {
     fake_nvs.open_result = ESP_ERR_NVS_NOT_FOUND;
     uint8_t v = 9;

@@ -259,18 +259,6 @@ TEST_F(Outputs, MaxAndMinDutyMoveTheTarget) {
     EXPECT_EQ(Outputs_GetMinDuty(0), 60);
 }
 
-TEST_F(Outputs, PauseFreezesASwitchingOutput) {
-    Outputs_SetType(0, 0x30);
-    EXPECT_FALSE(Outputs_Pause(0));
-    Outputs_SetMax(0);
-    run_ticks(10);
-    EXPECT_TRUE(Outputs_Pause(0));
-    const uint8_t frozen = duty(0);
-    run_ticks(20);
-    EXPECT_EQ(duty(0), frozen);
-    EXPECT_FALSE(Outputs_Pause(0));
-}
-
 TEST_F(Outputs, NumbersBeyondTheTwelveOutputsAreIgnored) {
     for (uint8_t out : {12, 13, 200}) {
         Outputs_SetMax(out);
