@@ -167,10 +167,8 @@ void dcc_set_new_function_state(uint8_t f, bool on) {
     if (valid_function(f)) newFunctionState[f] = on ? 2 : 0;
 }
 
-void DCC_ChangeFunction(uint8_t id) {
-    if (!valid_function(id)) return;
-    newFunctionState[id] = newFunctionState[id] != 0 ? 0 : 2;
-    functionChanged(id);
+bool dcc_new_function_state(uint8_t f) {
+    return valid_function(f) && newFunctionState[f] != 0;
 }
 
 void DCC_SetFunctionState(uint8_t id, bool state) {

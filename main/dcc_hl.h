@@ -89,6 +89,11 @@ void dcc_reset_command_state(void);
 // After the stored direction was loaded: the last applied direction takes it.
 void dcc_take_stored_direction(void);
 bool dcc_effective_state(uint8_t f);
+// Commanded state of f (on = set or half-way) and its change, for the console's toggle.
+bool dcc_new_function_state(uint8_t f);
+void dcc_set_new_function_state(uint8_t f, bool on);
+// Accepts the commanded state of f when it is confirmed.
+void dcc_function_changed(uint8_t f);
 // Output types from CVs, all outputs off, enable masks cleared, mapping re-applied.
 void dcc_reinit_outputs(void);
 // Timer handlers: "speed_tick" and "susi_tick".
