@@ -9,7 +9,7 @@ struct Row {
     uint8_t value;
 };
 
-// The documented factory values, a row per CV group.
+// The factory values, a few rows per CV group.
 const Row kDefaults[] = {
     {0, 170},    {1, 3},      {2, 3},      {3, 34},    {4, 25},    {5, 255},    {6, 127},    {7, 255},
     {8, 172},    {13, 0},     {14, 3},     {17, 192},  {18, 100},  {19, 0},     {28, 130},   {29, 10},
