@@ -3,14 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "dcc_hl.h"
 #include "emulator.h"
 #include "fw_lock.h"
 #include "memory.h"
 
 std::atomic<uint32_t> currentSpd{1};
-
-void DCC_ChangeFunction(uint8_t id);
-void DCC_ChangeCV(uint16_t CV, uint8_t Value);
 
 // Reads a signed decimal number right after `text`; false when no digit is there or the value
 // does not fit 32 bits.

@@ -17,6 +17,8 @@ extern std::atomic<uint32_t> currentSpd;
 void emulator_init(void);
 // Slot number from "slot.txt" in the working directory, or -1.
 int get_slot_id(void);
+// The emulated motor driver step, run every tick.
+void engine_drv_main(void);
 // One firmware millisecond.
 void tick(void);
 
