@@ -66,3 +66,32 @@ bool soundHL_get_input_state(uint8_t id);
 bool soundHL_is_function_blocked(uint8_t id);
 // True when func_id is 0..68 and that function is enabled and not blocked.
 bool soundHL_get_function_state(int8_t func_id);
+
+// ---- slot lookups and allocation ----
+drive_function_t *drive_get_instance(int8_t func_id, uint8_t variant_id);
+drive_function_t *drive_assign_instance(int8_t func_id, uint8_t variant_id);
+complex_loop_t *drive_complex_loop_instance(int8_t func_id, uint8_t speed);
+complex_loop_t *drive_assign_complex_loop(int8_t func_id, int8_t speed);
+info_function_t *info_function_get_instance(int8_t func_id, bool *fwd);
+info_function_t *assign_info_function(int8_t func_id);
+multi_function_t *multi_function_get_instance(int8_t func_id);
+multi_function_t *assign_multi_function(int8_t func_id);
+int str2int(char *str);
+// Current input value of a drive function: speed steps or engine load.
+int32_t drive_get_speed(drive_function_t *drive_function);
+void drive_init_max_values(drive_function_t *drive_function);
+void reset_slot(void);
+void reset_slot_ram(void);
+void print_slot_summary(void);
+void info_function_print(const char *tag, info_function_t *item);
+
+// ---- track ends and drive enable bookkeeping ----
+void function_changed_internal(uint8_t id, bool state, bool force);
+void track_end_handle(int8_t int_id);
+bool audio_end_notification(audio_reader_handle_t handle, void *param);
+void audio_stop_notification(audio_reader_handle_t handle, void *param);
+void drive_update_enable_state(void);
+void drive_function_enable(drive_function_t *drive_function, bool state);
+uint8_t shift_pos(uint8_t pos, int8_t shift, uint8_t max);
+bool is_info_next(int8_t int_id);
+void sound_shutdown(void);

@@ -1,0 +1,30 @@
+// Internals shared by the sound engine's source files.
+#pragma once
+
+#include <stdint.h>
+
+#include "audio_ll.h"
+
+#define CV_BASE_LOAD 196
+#define CV_ENGINE_LOAD_ACCEL 194
+#define CV_ENGINE_LOAD_DECEL 195
+#define CV_NEVER_BLOCKED 200
+#define CV_SLOT 202
+#define CV_MASTER_VOLUME 203
+#define CV_FADE_TIME 204
+#define CV_MUTE_FUNCTION 207
+#define CV_LOGIC_DISABLE 208
+
+extern i2s_ll_handle_t i2s_ll_handle;
+
+// Fade time F = CV 204 x 10 ms.
+uint16_t sound_fade_ms(void);
+// Replays a key that is on after a slot load, even when it was recorded during the load.
+void sound_replay_function(uint8_t id);
+
+// Test hooks of the sound tick.
+void sound_tick_reset_for_test(void);
+void sound_tick_run_for_test(void);
+void load_calculation_handler(void);
+bool speed_change_handler(void);
+void engine_load_change_handler(bool accelerating);
