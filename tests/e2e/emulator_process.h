@@ -49,6 +49,7 @@ public:
     // Sends SIGINT and waits for the end; returns the wait status (see waitpid).
     int stop(int sig = 2);
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
 private:
     void reader_loop();

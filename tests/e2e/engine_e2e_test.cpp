@@ -1,0 +1,201 @@
+// The sound engine end to end: the real emulator loads a slot made by the test, and console
+// keys and speeds play its sounds; the recording shows what was heard.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "audio_test_util.h"
+#include "emulator_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+constexpr uint32_t RATE = 32000;
+
+std::vector<int16_t> tone(double freq, double seconds, double amplitude = 12000) {
+    std::vector<int16_t> s((size_t)(seconds * RATE));
+    for (size_t i = 0; i < s.size(); i++) s[i] = (int16_t)(amplitude * std::sin(2 * M_PI * freq * (double)i / RATE));
+    return s;
+}
+
+void write_tone(const TempDir &dir, const std::string &name, double freq, double seconds) {
+    std::filesystem::create_directories(dir.path() / "data/1");
+    ASSERT_TRUE(audio_test::write_pcm_wav((dir.path() / "data/1" / name).string(), tone(freq, seconds), RATE));
+}
+
+// Which of `freqs` dominates each 50 ms window of the recording (-1: silence).
+std::vector<int> dominant_tones(const std::vector<int16_t> &s, const std::vector<double> &freqs) {
+    std::vector<int> out;
+    const size_t win = RATE / 20;
+    for (size_t p = 0; p + win <= s.size(); p += win) {
+        int best = -1;
+        double best_power = 1e4;  // well above the idle buffers' level
+        for (size_t f = 0; f < freqs.size(); f++) {
+            double pw = audio_test::tone_power(&s[p], win, freqs[f], RATE);
+            if (pw > best_power) {
+                best_power = pw;
+                best = (int)f;
+            }
+        }
+        out.push_back(best);
+    }
+    return out;
+}
+
+// The order in which tones first appear, each listed once.
+std::vector<int> order_of_appearance(const std::vector<int> &windows) {
+    std::vector<int> order;
+    for (int t : windows) {
+        if (t >= 0 && (order.empty() || order.back() != t)) order.push_back(t);
+    }
+    return order;
+}
+
+int threads_of(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    }
+    return -1;
+}
+
+TEST(EngineE2e, FunctionKeyPlaysOnLoopAndOffInOrder) {
+    TempDir dir;
+    dir.write("slot.txt", "1\n");
+    write_tone(dir, "F2_ON.wav", 440, 0.6);
+    write_tone(dir, "F2_LOOP.wav", 880, 0.5);
+    write_tone(dir, "F2_OFF.wav", 1320, 0.6);
+    std::string rec = (dir.path() / "rec.wav").string();
+    EmulatorProcess emu(dir.path(), {"--no-sound", "--record", rec});
+    ASSERT_GE(emu.wait_for("Slot 1 loaded successfully"), 0) << emu.dump();
+    emu.send("f2");
+    ASSERT_GE(emu.wait_for("(ON) FADEIN=0"), 0) << emu.dump();
+    int loop_line = emu.wait_for("(LOOP) FADEIN=", 5s);
+    ASSERT_GE(loop_line, 0) << emu.dump();
+    std::this_thread::sleep_for(1500ms);
+    emu.send("f2");
+    ASSERT_GE(emu.wait_for("Function 2 Changed to 0"), 0) << emu.dump();
+    ASSERT_GE(emu.wait_for("(OFF) FADEIN="), 0) << emu.dump();
+    std::this_thread::sleep_for(1200ms);
+    emu.stop();
+
+    auto wav = audio_test::read_wav(rec);
+    ASSERT_TRUE(wav.ok) << rec;
+    EXPECT_EQ(wav.rate, RATE);
+    auto order = order_of_appearance(dominant_tones(wav.samples, {440, 880, 1320}));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2})) << emu.dump();
+}
+
+TEST(EngineE2e, FiftySlotReloadsLeaveTheEmulatorHealthy) {
+    TempDir dir;
+    dir.write("slot.txt", "1\n");
+    write_tone(dir, "F1_S0_LOOP.wav", 300, 0.3);
+    write_tone(dir, "F1_S40_LOOP.wav", 500, 0.3);
+    write_tone(dir, "F1_S40_OFF.wav", 700, 0.3);
+    write_tone(dir, "F1_START.wav", 900, 0.3);
+    write_tone(dir, "F2_LOOP.wav", 600, 0.3);
+    EmulatorProcess emu(dir.path(), {"--no-sound"});
+    ASSERT_GE(emu.wait_for("Slot 1 loaded successfully"), 0) << emu.dump();
+    emu.send("f2");
+    emu.send("f1");
+    std::this_thread::sleep_for(300ms);
+    int threads_before = threads_of(emu.pid());
+    for (int i = 1; i <= 50; i++) {
+        emu.send("cv202=1");
+        for (int wait = 0; wait < 1000 && emu.count("Slot 1 loaded successfully") < i + 1; wait++)
+            std::this_thread::sleep_for(10ms);
+        ASSERT_EQ(emu.count("Slot 1 loaded successfully"), i + 1) << "reload " << i << "\n" << emu.dump();
+    }
+    std::this_thread::sleep_for(500ms);
+    int threads_after = threads_of(emu.pid());
+    EXPECT_EQ(emu.count("Timer table is full"), 0);
+    EXPECT_EQ(emu.count("Error create"), 0);
+    // The keys that are on sound again after every reload.
+    EXPECT_GE(emu.count("Play"), 50);
+    EXPECT_LE(threads_after, threads_before + 8) << "threads pile up: " << threads_before << " -> " << threads_after;
+    emu.stop();
+}
+
+TEST(EngineE2e, EngineStartsRunsUpAndStops) {
+    TempDir dir;
+    dir.write("slot.txt", "1\n");
+    write_tone(dir, "F1_START.wav", 400, 0.8);
+    write_tone(dir, "F1_S0_LOOP.wav", 200, 0.5);
+    write_tone(dir, "F1_S40_LOOP.wav", 600, 0.5);
+    write_tone(dir, "F1_S40_OFF.wav", 800, 0.8);
+    write_tone(dir, "F1_STOP.wav", 1000, 1.5);
+    write_tone(dir, "F1_ACCELON.wav", 1200, 0.6);
+    std::string rec = (dir.path() / "rec.wav").string();
+    EmulatorProcess emu(dir.path(), {"--no-sound", "--record", rec});
+    ASSERT_GE(emu.wait_for("Slot 1 loaded successfully"), 0) << emu.dump();
+    emu.send("f1");
+    ASSERT_GE(emu.wait_for("(LOOP) FADEIN="), 0) << "idle level\n" << emu.dump();
+    std::this_thread::sleep_for(500ms);
+    emu.send("s30");
+    ASSERT_GE(emu.wait_for("F1: Wait for START track 1000 ms"), 0) << emu.dump();
+    ASSERT_GE(emu.wait_for("F1: Wait for Start moving 1000 ms"), 0) << emu.dump();
+    ASSERT_GE(emu.wait_for("(START) FADEIN="), 0) << emu.dump();
+    std::this_thread::sleep_for(2500ms);
+    emu.send("s60");
+    ASSERT_GE(emu.wait_for("(ACCELON) FADEIN="), 0) << emu.dump();
+    std::this_thread::sleep_for(3000ms);
+    emu.send("s0");
+    int stop_line = -1;
+    for (int i = 0; i < 1500 && stop_line < 0; i++) {
+        for (const char *t : {"(STOP) FADEIN=", "(DRVOFF) FADEIN="}) {
+            int l = emu.wait_for(t, 10ms);
+            if (l >= 0) stop_line = l;
+        }
+    }
+    ASSERT_GE(stop_line, 0) << emu.dump();
+    // Standing again: the idle level returns.
+    ASSERT_GE(emu.wait_for("(LOOP) FADEIN=", 20s, (size_t)stop_line), 0) << emu.dump();
+    std::this_thread::sleep_for(800ms);
+    emu.stop();
+
+    auto wav = audio_test::read_wav(rec);
+    ASSERT_TRUE(wav.ok);
+    // idle 200, start 400, level 600, accelon 1200, stop 1000 or drive-off 800, idle again 200
+    auto windows = dominant_tones(wav.samples, {200, 400, 600, 800, 1000, 1200});
+    auto order = order_of_appearance(windows);
+    auto pos = [&](int t) {
+        for (size_t i = 0; i < order.size(); i++)
+            if (order[i] == t) return (int)i;
+        return -1;
+    };
+    EXPECT_GE(pos(0), 0);
+    EXPECT_GT(pos(1), pos(0)) << "START after the idle level";
+    EXPECT_GT(pos(2), pos(1)) << "the running level after START";
+    EXPECT_GT(pos(5), pos(2)) << "ACCELON after the running level";
+    EXPECT_TRUE(pos(4) > pos(5) || pos(3) > pos(5)) << "STOP or drive-off while braking";
+    EXPECT_EQ(order.back(), 0) << "idle level at the end";
+}
+
+TEST(EngineE2e, LogicConditionSwitchesAFunctionForItsDuration) {
+    TempDir dir;
+    dir.write("slot.txt", "1\n");
+    write_tone(dir, "F6_LOOP.wav", 700, 0.4);
+    write_tone(dir, "F2.wav", 300, 0.2);
+    dir.write("data/1/logic.txt", "F6_F2_ON_L1500\n");
+    EmulatorProcess emu(dir.path(), {"--no-sound"});
+    ASSERT_GE(emu.wait_for("Slot 1 loaded successfully"), 0) << emu.dump();
+    emu.send("f2");
+    int trig = emu.wait_for("Trigger logic condition F6 type=ON param=1");
+    ASSERT_GE(trig, 0) << emu.dump();
+    int on = emu.wait_for("Logic condition F6 type=ON ON");
+    ASSERT_GE(on, 0) << emu.dump();
+    ASSERT_GE(emu.wait_for("(LOOP) FADEIN=", 5s, (size_t)on), 0) << emu.dump();
+    int off = emu.wait_for("Logic condition F6 type=ON OFF", 5s);
+    ASSERT_GE(off, 0) << emu.dump();
+    auto lines = emu.lines();
+    double held = lines[off].t_ms - lines[on].t_ms;
+    EXPECT_GT(held, 1300) << emu.dump();
+    EXPECT_LT(held, 2500) << emu.dump();
+    emu.stop();
+}
+
+}  // namespace
