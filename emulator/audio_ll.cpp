@@ -229,7 +229,11 @@ static void pace(int len, int rate) {
     {
         std::lock_guard<std::mutex> lock(s_pace_mutex);
         int64_t now = esp_timer_get_time();
-        if (s_next_deadline_us < 0 || s_next_deadline_us < now - 200000) s_next_deadline_us = now;
+        // Far behind (a pause) or ahead of any schedule (the clock was switched): start anew.
+        if (s_next_deadline_us < 0 || s_next_deadline_us < now - 200000 ||
+            s_next_deadline_us > now + play_us + 200000) {
+            s_next_deadline_us = now;
+        }
         s_next_deadline_us += play_us;
         deadline = s_next_deadline_us;
     }
