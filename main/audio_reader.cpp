@@ -494,6 +494,17 @@ static bool seek_pass(audio_decoder *r) {
     return true;
 }
 
+// Play position at the start of a pass, in bytes of 16-bit samples. For ADPCM the position is
+// a compressed offset after the seek: the time counts the samples of the blocks before it, so
+// that the end notification and the loop cut of a play from a start position come on time.
+static uint32_t pass_start_pcm_bytes(const audio_decoder *r) {
+    uint32_t pos = r->position.load();
+    if (r->file.format != AUDIO_FORMAT_ADPCM || r->file.blockSize == 0) return pos;
+    uint64_t samples_per_block = ((uint64_t)r->file.blockSize - 4) * 2 + 1;
+    uint64_t bytes = (uint64_t)(pos / r->file.blockSize) * samples_per_block * 2;
+    return bytes > UINT32_MAX ? UINT32_MAX : (uint32_t)bytes;
+}
+
 static void mark_ending(audio_decoder *r) {
     std::lock_guard<std::mutex> lock(r->state_lock);
     r->ending = true;
@@ -533,7 +544,7 @@ static void reader_task(void *arg) {
             mark_ending(r);
             break;
         }
-        r->time_pos_us.store(bytes2us(r, r->position.load()));
+        r->time_pos_us.store(bytes2us(r, pass_start_pcm_bytes(r)));
         if (r->req_buf_len == 0) r->req_buf_len = r->out_buf_len.load();
         if (r->file.format == AUDIO_FORMAT_ADPCM) {
             if (r->temp_buf.data != nullptr) {

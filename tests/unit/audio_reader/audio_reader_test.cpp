@@ -579,3 +579,38 @@ TEST(AudioReader, NullHandlesAndReadersThatNeverRan) {
     ASSERT_NE(h, nullptr);
     audio_reader_deinit(h);
 }
+
+TEST(AudioReader, AdpcmStartPositionSeeksToItsBlockAndKeepsTime) {
+    TempFolder dir;
+    std::string adpcm = dir.file("run.wav");
+    std::string ref = dir.file("ref.raw");
+    ASSERT_TRUE(sox("-n -r 32000 -c 1 -e ima-adpcm " + adpcm + " synth 1.0 sine 300 vol 0.7"));
+    ASSERT_TRUE(sox(adpcm + " -t raw -e signed-integer -b 16 " + ref));
+    FILE *f = fopen(ref.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<int16_t> expected(40000);
+    expected.resize(fread(expected.data(), 2, expected.size(), f));
+    fclose(f);
+
+    TestReader r;
+    file_info_t *info = nullptr;
+    ASSERT_EQ(audio_reader_load(r.h, adpcm.c_str(), &info, 0), ESP_OK);
+    const uint32_t spb = ((uint32_t)info->blockSize - 4) * 2 + 1;
+    const uint32_t length = audio_reader_get_duration(r.h);
+    ASSERT_EQ(audio_reader_set_position(r.h, 500), ESP_OK);
+    ASSERT_EQ(audio_reader_play(r.h, false, 0, 0), ESP_OK);
+    buf_item_t item = take(r.h);
+    ASSERT_NE(item.data, nullptr);
+    // The play starts with the block that holds sample 16000.
+    const uint32_t first = 16000 / spb * spb;
+    for (size_t i = 0; i < item.len / 2u; i++)
+        ASSERT_EQ(item.data[i], expected[first + i]) << i;
+    free(item.data);
+    // The produced time counts from that block: one or two buffers of 64 ms after it.
+    uint32_t remaining = audio_reader_get_remaining_time(r.h);
+    uint32_t start_ms = first / 32;
+    EXPECT_LE(remaining, length - start_ms - 64);
+    EXPECT_GE(remaining + 3 * 64, length - start_ms);
+    audio_reader_stop(r.h, 0);
+    ASSERT_TRUE(r.stops.wait_for(1));
+}
