@@ -27,7 +27,9 @@ namespace audio_test {
 class TempFolder {
 public:
     TempFolder() {
-        char tmpl[] = "/tmp/audio_test_XXXXXX";
+        // No underscore before the random part: "_T", "_L" and "_V" followed by digits in a
+        // folder name would count as file-name parameters.
+        char tmpl[] = "/tmp/audiotest-XXXXXX";
         char *p = mkdtemp(tmpl);
         path_ = p ? p : "/tmp";
     }

@@ -614,3 +614,55 @@ TEST(AudioReader, AdpcmStartPositionSeeksToItsBlockAndKeepsTime) {
     audio_reader_stop(r.h, 0);
     ASSERT_TRUE(r.stops.wait_for(1));
 }
+
+TEST(AudioReader, RapidCommandsNeverHangOrLoseTheFinalStop) {
+    TempFolder dir;
+    std::string a = dir.file("a.wav");
+    std::string b = dir.file("b_L50.ogg");
+    ASSERT_TRUE(
+        write_pcm_wav(a, pattern(5000, [](size_t i) { return (int16_t)((i % 64) * 500 - 16000); }), RATE));
+    ASSERT_TRUE(sox("-n -r 32000 -c 1 " + b + " synth 0.2 sine 700"));
+    TestReader r(4096, true);
+    TimerPump pump;
+    Drainer drain(r.h, 300);
+    std::srand(12345);
+    for (int i = 0; i < 400; i++) {
+        switch (std::rand() % 8) {
+            case 0:
+                audio_reader_play(r.h, true, (uint16_t)(std::rand() % 50), 0);
+                break;
+            case 1:
+                audio_reader_play(r.h, false, 0, (uint16_t)(std::rand() % 100));
+                break;
+            case 2:
+                audio_reader_stop(r.h, 0);
+                break;
+            case 3:
+                audio_reader_stop(r.h, (uint32_t)(std::rand() % 20));
+                break;
+            case 4:
+                audio_reader_set_volume(r.h, (uint8_t)(std::rand() % 220));
+                break;
+            case 5:
+                audio_reader_set_position(r.h, (uint16_t)(std::rand() % 300));
+                break;
+            case 6:
+                if (std::rand() % 8 == 0) {
+                    ASSERT_EQ(audio_reader_load(r.h, (std::rand() % 2 ? a : b).c_str(), nullptr, 0), ESP_OK);
+                }
+                break;
+            default:
+                audio_reader_run(r.h, 0);
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(std::rand() % 3000));
+    }
+    audio_reader_stop(r.h, 0);
+    bool idle = false;
+    for (int i = 0; i < 5000 && !idle; i++) {
+        idle = audio_reader_get_task_state(r.h) == TASK_IDLE;
+        if (!idle) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(idle) << "the reader still runs after its final stop";
+    EXPECT_EQ(audio_reader_unload(r.h), ESP_OK);
+}
