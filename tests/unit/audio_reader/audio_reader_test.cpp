@@ -666,3 +666,64 @@ TEST(AudioReader, RapidCommandsNeverHangOrLoseTheFinalStop) {
     EXPECT_TRUE(idle) << "the reader still runs after its final stop";
     EXPECT_EQ(audio_reader_unload(r.h), ESP_OK);
 }
+
+namespace {
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool entered = false;
+    bool open = false;
+};
+bool blocking_end_notification(audio_reader_handle_t, void *param) {
+    auto *g = (Gate *)param;
+    std::unique_lock<std::mutex> lock(g->mutex);
+    g->entered = true;
+    g->cv.notify_all();
+    g->cv.wait(lock, [&] { return g->open; });
+    return false;
+}
+}  // namespace
+
+TEST(AudioReader, LoadFailsAndKeepsTheFileWhileTheTaskCannotEnd) {
+    TempFolder dir;
+    std::string a = dir.file("a.wav");
+    std::string b = dir.file("b.wav");
+    ASSERT_TRUE(write_pcm_wav(a, constant(32000, 300), RATE));
+    ASSERT_TRUE(write_pcm_wav(b, constant(16000, 300), RATE));
+    Gate gate;
+    audio_reader_cfg_t cfg = {};
+    cfg.buf_data_len = 4096;
+    cfg.param = &gate;
+    cfg.end_notification = blocking_end_notification;
+    audio_reader_handle_t h = audio_reader_init(&cfg, "wav1");
+    ASSERT_EQ(audio_reader_load(h, a.c_str(), nullptr, 0), ESP_OK);
+    Drainer drain(h);
+    // The end notification (lead time 2000 ms: due with the first buffer) holds the task.
+    ASSERT_EQ(audio_reader_play(h, false, 0, 2000), ESP_OK);
+    {
+        std::unique_lock<std::mutex> lock(gate.mutex);
+        ASSERT_TRUE(gate.cv.wait_for(lock, std::chrono::seconds(10), [&] { return gate.entered; }));
+    }
+    LogCapture log;
+    EXPECT_EQ(audio_reader_load(h, b.c_str(), nullptr, 0), ESP_FAIL);
+    EXPECT_TRUE(log.contains("[wav1] Failed to wait for TASK idle")) << log.dump();
+    // Nothing was replaced: the first file is still loaded.
+    EXPECT_EQ(audio_reader_get_duration(h), 1000u);
+    {
+        std::lock_guard<std::mutex> lock(gate.mutex);
+        gate.open = true;
+    }
+    gate.cv.notify_all();
+    bool idle = false;
+    for (int i = 0; i < 5000 && !idle; i++) {
+        idle = audio_reader_get_task_state(h) == TASK_IDLE;
+        if (!idle) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(idle);
+    drain.stop();
+    // The stop that the load requested still ends the play early.
+    EXPECT_LT(concat(drain.buffers()).size(), 32000u);
+    EXPECT_EQ(audio_reader_load(h, b.c_str(), nullptr, 0), ESP_OK);
+    EXPECT_EQ(audio_reader_get_duration(h), 500u);
+    audio_reader_deinit(h);
+}
