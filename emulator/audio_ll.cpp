@@ -186,13 +186,19 @@ esp_err_t i2s_ll_record_start(const char *path) {
     finish_file(s_rec);
     s_rec = recorder{};
     s_rec.base = path;
-    // Fail early on an unwritable path rather than at the first write.
-    FILE *probe = fopen(path, "wb");
-    if (probe == nullptr) {
+    // Fail early on an unwritable path rather than at the first write, and leave a valid
+    // (empty) WAV file behind even when no stream is ever opened. The first recorded buffer
+    // rewrites it with the stream's rate.
+    s_rec.file = fopen(path, "wb");
+    if (s_rec.file == nullptr) {
         ESP_LOGE(TAG, "Cannot write the recording %s", path);
         return ESP_FAIL;
     }
-    fclose(probe);
+    s_rec.rate = 32000;
+    s_rec.channels = 1;
+    write_header(s_rec);
+    fclose(s_rec.file);
+    s_rec.file = nullptr;
     s_rec.active = true;
     if (!s_rec_hook_installed) {
         s_rec_hook_installed = true;

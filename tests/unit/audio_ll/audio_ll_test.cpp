@@ -142,3 +142,15 @@ TEST(AudioOutput, InvalidArguments) {
     EXPECT_EQ(i2s_ll_record_start(""), ESP_FAIL);
     EXPECT_EQ(i2s_ll_record_start("/nonexistent-folder/x.wav"), ESP_FAIL);
 }
+
+TEST(AudioOutput, ARecordingWithoutAnyStreamIsAnEmptyValidWav) {
+    TempFolder dir;
+    init_without_device();
+    ASSERT_EQ(i2s_ll_record_start(dir.file("empty.wav").c_str()), ESP_OK);
+    i2s_ll_record_stop();
+    WavData w = read_wav(dir.file("empty.wav"));
+    ASSERT_TRUE(w.ok);
+    EXPECT_EQ(w.data_size, 0u);
+    EXPECT_EQ(w.riff_size, 36u);
+    EXPECT_TRUE(w.samples.empty());
+}

@@ -530,8 +530,9 @@ TEST(AudioReader, LoadWhileTheTaskWaitsToHandOverStopsItFirst) {
     TestReader r;
     ASSERT_EQ(audio_reader_load(r.h, a.c_str(), nullptr, 0), ESP_OK);
     ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
-    // Nobody takes buffers: the slot fills and the task blocks handing over the next one.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Nobody takes buffers: the slot fills and the task blocks handing over the next one
+    // (two buffers of 256 ms at 8000 Hz).
+    ASSERT_TRUE(wait_produced(r.h, 4000, 8));
     ASSERT_EQ(audio_reader_load(r.h, b.c_str(), nullptr, 0), ESP_OK);
     EXPECT_TRUE(r.stops.wait_for(1));
     EXPECT_EQ(audio_reader_get_duration(r.h), 1000u);
