@@ -115,7 +115,7 @@ inline WavData read_wav(const std::string &path) {
             size_t avail = b.size() - (p + 8);
             size_t take = size < avail ? size : avail;
             w.samples.resize(take / 2);
-            memcpy(w.samples.data(), b.data() + p + 8, (take / 2) * 2);
+            if (take >= 2) memcpy(w.samples.data(), b.data() + p + 8, (take / 2) * 2);
             w.ok = true;
             return w;
         }
