@@ -20,6 +20,9 @@ static const uint16_t step_table[89] = {
 
 static const int index_table[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
 
+// The reader allocates the decoder state by this size.
+static_assert(sizeof(adcm_state_t) == 16, "adcm_state_t layout");
+
 static const int MAX_INDEX = 88;
 static const int MAX_CHANNELS = 2;
 
