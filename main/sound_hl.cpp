@@ -69,3 +69,29 @@ void soundHL_set_volume(uint8_t value) {
     if (value == 0) value = Memory_LoadU8(203);
     (void)TAG;
 }
+
+// ---- calls of the logic conditions: placeholders until the engine lands ----
+// They only record what the real engine keeps in the same globals, so that the logic conditions
+// link and their effects are visible; none of them plays, blocks or fades a sound.
+
+void soundHL_logic_block_event(uint8_t func_id, bool state) {  // placeholder until the engine lands
+    if (func_id < MAX_FUNCTIONS) functions[func_id].blocked = state;
+}
+
+void soundHL_logic_trigger_event(uint8_t func_id, bool state) {  // placeholder until the engine lands
+    if (func_id < MAX_FUNCTIONS) functions[func_id].enabled = state;
+}
+
+bool soundHL_get_input_state(uint8_t id) {  // placeholder until the engine lands
+    (void)id;
+    return false;
+}
+
+void soundHL_set_minimum_load(uint8_t min_load) {  // placeholder until the engine lands
+    engine_min_load = min_load;
+}
+
+void soundHL_set_dyn_function_volume(uint8_t func_id,
+                                     uint8_t value_pct) {  // placeholder until the engine lands
+    if (func_id < MAX_FUNCTIONS) function_dyn_volume[func_id] = value_pct;
+}
