@@ -12,6 +12,7 @@
 #include "freertos/task.h"
 #include "fw_lock.h"
 #include "memory.h"
+#include "sound_hl.h"
 #include "movement.h"
 #include "outputs.h"
 
@@ -99,6 +100,7 @@ void emulator_init(void) {
     EngineLoadConfig();
     int slot = get_slot_id();
     if (slot >= 1 && slot <= 3) Memory_SaveU8(202, (uint8_t)slot);
+    soundHL_start();
 }
 
 void tick(void) {

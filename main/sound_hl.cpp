@@ -686,29 +686,3 @@ void drive_function_enable(drive_function_t *drive_function, bool state) {
     drive_function->current_pos = (int8_t)pos;
     if (!state) drive_function_stop(drive_function, sound_fade_ms());
 }
-
-// ---- calls of the logic conditions: placeholders until the engine lands ----
-// They only record what the real engine keeps in the same globals, so that the logic conditions
-// link and their effects are visible; none of them plays, blocks or fades a sound.
-
-void soundHL_logic_block_event(uint8_t func_id, bool state) {  // placeholder until the engine lands
-    if (func_id < MAX_FUNCTIONS) functions[func_id].blocked = state;
-}
-
-void soundHL_logic_trigger_event(uint8_t func_id, bool state) {  // placeholder until the engine lands
-    if (func_id < MAX_FUNCTIONS) functions[func_id].enabled = state;
-}
-
-bool soundHL_get_input_state(uint8_t id) {  // placeholder until the engine lands
-    (void)id;
-    return false;
-}
-
-void soundHL_set_minimum_load(uint8_t min_load) {  // placeholder until the engine lands
-    engine_min_load = min_load;
-}
-
-void soundHL_set_dyn_function_volume(uint8_t func_id,
-                                     uint8_t value_pct) {  // placeholder until the engine lands
-    if (func_id < MAX_FUNCTIONS) function_dyn_volume[func_id] = value_pct;
-}
