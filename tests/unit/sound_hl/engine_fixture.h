@@ -1,0 +1,114 @@
+// A running sound engine for unit tests: the firmware is started once per test program in a
+// folder of its own (no sound device), and each test writes its slot folder and loads it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio_ll.h"
+#include "audio_test_util.h"
+#include "dcc_hl.h"
+#include "emulator.h"
+#include "esp_log.h"
+#include "freertos/task.h"
+#include "fw_lock.h"
+#include "memory.h"
+#include "sound_hl.h"
+#include "test_support.h"
+
+class EngineTest : public ::testing::Test {
+public:
+    static constexpr uint32_t RATE = 32000;
+
+    static void SetUpTestSuite() {
+        static bool started = false;
+        if (started) return;
+        started = true;
+        static audio_test::TempFolder folder;
+        std::filesystem::current_path(folder.path());
+        std::filesystem::create_directories("data");
+        i2s_ll_set_no_device(true);
+        emulator_init();  // the whole start-up; CV 202 is 1, data/1 is empty
+        // The tick loop, as on the tick thread: timers, motor, speed packets.
+        static std::thread pump([] {
+            for (;;) {
+                vApplicationTickHook();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        pump.detach();
+        wait_loaded();
+    }
+
+    void SetUp() override {
+        clear_slot_folder();
+        log_.clear();
+    }
+
+    static std::filesystem::path slot_dir() { return std::filesystem::current_path() / "data/1"; }
+
+    static void clear_slot_folder() {
+        std::filesystem::create_directories(slot_dir());
+        for (auto &e : std::filesystem::directory_iterator(slot_dir())) std::filesystem::remove_all(e.path());
+    }
+
+    static void write_tone(const std::string &name, double seconds, double freq = 440, uint32_t rate = RATE,
+                           uint16_t channels = 1) {
+        std::vector<int16_t> s((size_t)(seconds * rate) * channels);
+        for (size_t i = 0; i < s.size(); i++)
+            s[i] = (int16_t)(8000 * std::sin(2 * M_PI * freq * (double)(i / channels) / rate));
+        ASSERT_TRUE(audio_test::write_pcm_wav((slot_dir() / name).string(), s, rate, channels));
+    }
+
+    static slot_state_t state() {
+        fw_lock();
+        slot_state_t s = slot_state;
+        fw_unlock();
+        return s;
+    }
+
+    static void wait_loaded() {
+        for (int i = 0; i < 2000; i++) {
+            if (state() != SLOT_LOADING) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        FAIL() << "slot load did not end";
+    }
+
+    // Loads slot 1 anew (the folder is parsed again).
+    static void load() {
+        ASSERT_EQ(soundHL_load_slot(0, true), ESP_OK);
+        wait_loaded();
+    }
+
+    // Track id of a file of the loaded slot, -1 if none.
+    static int track_of(const std::string &name) {
+        for (int i = 0; i < MAX_TRACKS; i++) {
+            std::string p = tracks_rom[i].filepath;
+            if (p.size() >= name.size() && p.compare(p.size() - name.size(), name.size(), name) == 0 &&
+                p[p.size() - name.size() - 1] == '/')
+                return i;
+        }
+        return -1;
+    }
+
+    // Waits for a log line containing `text`.
+    bool wait_log(const std::string &text, int timeout_ms = 5000) {
+        for (int i = 0; i < timeout_ms / 5; i++) {
+            if (log_.contains(text)) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+
+    static void key(uint8_t f, bool on) { soundHL_function_changed(f, on); }
+
+protected:
+    LogCapture log_;
+};
