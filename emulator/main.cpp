@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "audio_ll.h"
 #include "emulator.h"
 #include "freertos/task.h"
 #include "stub.h"
@@ -18,11 +19,17 @@ static void print_help(void) {
         "  estop         emergency stop\n"
         "  cv<n>=<v>     write value v to CV n (0..511)\n"
         "Options:\n"
-        "  --help        this text\n"
-        "  --version     the program version\n");
+        "  --help             this text\n"
+        "  --version          the program version\n"
+        "  --record FILE.wav  also write everything sent to the sound output into FILE.wav\n"
+        "                     (16-bit mono at the stream rate; a change of rate continues in\n"
+        "                     FILE-1.wav, FILE-2.wav, ...; the file stays valid on Ctrl+C)\n"
+        "  --no-sound         never open a sound device: sound is discarded, but plays in real\n"
+        "                     time (and is recorded with --record)\n");
 }
 
 int main(int argc, char **argv) {
+    const char *record_path = nullptr;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             print_help();
@@ -32,12 +39,28 @@ int main(int argc, char **argv) {
             printf("emulator %s\n", EMULATOR_VERSION);
             return 0;
         }
+        if (strcmp(argv[i], "--record") == 0) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "emulator: --record needs a file name (see --help)\n");
+                return 2;
+            }
+            record_path = argv[++i];
+            continue;
+        }
+        if (strcmp(argv[i], "--no-sound") == 0) {
+            i2s_ll_set_no_device(true);
+            continue;
+        }
         fprintf(stderr, "emulator: unknown option '%s' (see --help)\n", argv[i]);
         return 2;
     }
     // Log lines reach a pipe as soon as they are written.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     stub_install_exit_signals();
+    if (record_path != nullptr && i2s_ll_record_start(record_path) != 0) {
+        fprintf(stderr, "emulator: cannot write the recording '%s'\n", record_path);
+        return 2;
+    }
     emulator_init();
     xTaskCreate(console_task, "console", 70, nullptr, 0, nullptr);
     vTaskStartScheduler();

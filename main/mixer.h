@@ -1,0 +1,42 @@
+// The mixer: one task that sums the next ready buffer of every connected audio reader into one
+// mono stream of 16-bit samples, applies the master volume with saturation and writes the
+// result to the audio output device. Log tag "MIXER".
+#pragma once
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "audio_reader.h"
+#include "esp_err.h"
+#include "sound_hl.h"
+
+#define MIXER_MAX_INPUTS 101
+
+typedef struct {
+    uint16_t stream_samplerate;
+    uint8_t stream_channels;
+    uint16_t samplerate[MIXER_MAX_INPUTS];
+    uint8_t channels[MIXER_MAX_INPUTS];
+} mixer_info_t;
+
+typedef struct {
+    int buffer_len;  // output buffer size in bytes
+    int task_stack;  // not used: the task has a fixed stack depth
+    int task_core;
+    int task_prio;
+} mixer_stream_cfg_t;
+
+// Called from the mixer task on each change between audio present (true) and idle (false).
+typedef void (*mixer_status_callback_t)(bool status);
+
+mixer_handle_t mixer_init(mixer_stream_cfg_t *config);
+esp_err_t mixer_deinit(mixer_handle_t self);
+esp_err_t mixer_connect_element(mixer_handle_t self, int id, audio_reader_handle_t audio_handle);
+esp_err_t mixer_set_master_volume(mixer_handle_t self, uint8_t val);
+esp_err_t mixer_set_stream_info(mixer_handle_t self, uint16_t sample_rate, uint8_t ch);
+esp_err_t mixer_set_file_info(mixer_handle_t self, int id, uint16_t sample_rate, uint8_t ch);
+// `i2s` is the output device handle (i2s_ll_handle_t), passed as an opaque handle.
+esp_err_t mixer_set_i2s_handler(mixer_handle_t self, mixer_handle_t i2s);
+esp_err_t mixer_set_status_handler(mixer_handle_t self, mixer_status_callback_t callback);
+// Copy of the recorded stream and input formats.
+esp_err_t mixer_get_info(mixer_handle_t self, mixer_info_t *info);
