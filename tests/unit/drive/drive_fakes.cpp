@@ -4,6 +4,9 @@
 
 #include <string.h>
 
+#include "audio_reader.h"
+#include "audio_track.h"
+#include "dcc_hl.h"
 #include "esp_err.h"
 #include "slot_data.h"
 #include "sound_hl.h"

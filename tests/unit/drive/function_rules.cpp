@@ -4,7 +4,7 @@
 #include "slot_data.h"
 #include "sound_function.h"
 
-esp_err_t track_stop(int16_t id, uint16_t transition_time_ms);
+#include "audio_track.h"
 
 function_state_t function_next_track(function_state_t state) {
     switch (state) {
