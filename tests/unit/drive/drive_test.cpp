@@ -695,6 +695,20 @@ TEST_F(Drive, DirectionSoundOnlyWhileEnabled) {
     EXPECT_EQ(fake::find("play", 3)[0].name, "DIR");
 }
 
+TEST_F(Drive, LoadVariantFollowsTheLoadPercent) {
+    rom->variant = DRIVE_VARIANT_LOAD;
+    level(0, 0, 30, -1, 10, -1);
+    level(1, 30, 100, -1, 12, -1);
+    playing(0, FUNCTION_LOOP);
+    drive_function_target_speed_changed(df, 100, 0);
+    EXPECT_TRUE(log.contains("F1: LOAD new target 100%"));
+    drive_function_speed_changed(df, 35, 25, false, true);
+    EXPECT_EQ(fake::find("play", 12).size(), 1u);
+    drive_function_speed_changed(df, 100, 35, false, true);
+    EXPECT_FALSE(log.contains("Reached target speed"));  // a speed-only line
+    EXPECT_EQ(df->accel_sgn, 0);
+}
+
 TEST_F(Drive, TrackAssignmentRefusesASecondFile) {
     EXPECT_FALSE(drive_assign_track(nullptr, &rom->start_id, 3, "START"));
     EXPECT_TRUE(log.contains("Drive function is NULL"));
