@@ -298,7 +298,7 @@ void drive_function_play_next(drive_function_t *drive_function, int32_t cur_spee
     if (!drive_is_enabled(df)) return;
 
     // The main function's own loop plays under all levels.
-    const int8_t main_loop = df->main_item->rom->ids[FUNCTION_LOOP];
+    const int8_t main_loop = df->main_item->rom != nullptr ? df->main_item->rom->ids[FUNCTION_LOOP] : -1;
     if (drive_track_valid(main_loop) && !tracks[main_loop].state) track_play(main_loop, "SPD_LOOP", 0, 0);
 
     if (df->block_loop) {
