@@ -86,7 +86,7 @@ void engine_drv_main(void) {
     }
 }
 
-void emulator_init(void) {
+void emulator_init_decoder(void) {
     esp_log_level_set("*", ESP_LOG_WARN);
     esp_log_level_set("SOUND_HL", ESP_LOG_INFO);
     esp_log_level_set("DCC_HL", ESP_LOG_INFO);
@@ -100,6 +100,10 @@ void emulator_init(void) {
     EngineLoadConfig();
     int slot = get_slot_id();
     if (slot >= 1 && slot <= 3) Memory_SaveU8(202, (uint8_t)slot);
+}
+
+void emulator_init(void) {
+    emulator_init_decoder();
     soundHL_start();
 }
 

@@ -15,6 +15,9 @@ extern std::atomic<uint32_t> MillisecondCounter;
 extern std::atomic<uint32_t> currentSpd;
 
 void emulator_init(void);
+// The start-up up to the sound engine: log levels, time origin, outputs, DCC layer, motor and
+// the slot number (tests of the decoder without sound use it).
+void emulator_init_decoder(void);
 // Slot number from "slot.txt" in the working directory, or -1.
 int get_slot_id(void);
 // The emulated motor driver step, run every tick.

@@ -26,7 +26,7 @@ protected:
         MillisecondCounter.store(0);
         currentSpd.store(1);
         preset();
-        emulator_init();
+        emulator_init_decoder();
     }
     // Runs before start-up: tests put stored values or CVs in place here.
     virtual void preset() {}

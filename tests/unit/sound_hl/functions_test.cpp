@@ -1,6 +1,7 @@
 // Sound functions: the ON/LOOP/OFF chain with its fade and notification times, interruption,
 // MULTI variants, INFO stepping, blocking, and the engine-load model of the sound tick.
 #include "engine_fixture.h"
+#include "esp_timer.h"
 #include "movement.h"
 #include "sound_hl_private.h"
 
@@ -182,6 +183,8 @@ TEST_F(Functions, VolumesAndMute) {
     fw_lock();
     EXPECT_GE(function_volume_len, 3u);
     fw_unlock();
+    // The line is written at most every 500 ms, counted from the start of the run.
+    while (esp_timer_get_time() < 600000) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     soundHL_set_dyn_function_volume(2, 40);
     EXPECT_TRUE(log_.contains("Set dynamic volume for F2 to 40%"));
     soundHL_set_function_volume(2, 0);
