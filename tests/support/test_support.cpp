@@ -7,9 +7,10 @@
 #include "esp_log.h"
 
 namespace {
-std::mutex g_mutex;
-std::vector<std::string> g_lines;
-std::string g_partial;
+// Never destroyed: engine threads may still log while the test program exits.
+std::mutex &g_mutex = *new std::mutex;
+std::vector<std::string> &g_lines = *new std::vector<std::string>;
+std::string &g_partial = *new std::string;
 vprintf_like_t g_previous;
 
 int capture_vprintf(const char *format, va_list args) {

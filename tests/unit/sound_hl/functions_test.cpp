@@ -51,10 +51,12 @@ TEST_F(Functions, MultiPicksAVariantOnlyFromIdle) {
     write_tone("F4B_LOOP.wav", 1.0, 500);
     write_tone("F4C_LOOP.wav", 1.0, 600);
     write_tone("F4A_OFF.wav", 1.0, 700);
+    write_tone("F4B_OFF.wav", 1.0, 700);
+    write_tone("F4C_OFF.wav", 1.0, 700);
     load();
     key(4, true);
     EXPECT_TRUE(wait_log("F4: MULTI switched to variant")) << log_.dump();
-    key(4, false);  // OFF plays (variant A has one); pressing again while it plays keeps the variant
+    key(4, false);  // OFF plays; pressing again while it plays keeps the variant
     key(4, true);
     EXPECT_TRUE(wait_log("F4: MULTI is playing. Skip random selection")) << log_.dump();
     key(4, false);
