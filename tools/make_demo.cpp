@@ -40,7 +40,9 @@ constexpr double kTwoPi = 2.0 * kPi;
 
 using Buf = std::vector<double>;
 
-int ns(double sec) { return (int)std::lround(sec * kRate); }
+int ns(double sec) {
+    return (int)std::lround(sec * kRate);
+}
 
 // xorshift64*: small, fast and the same on every machine.
 class Rng {
@@ -55,7 +57,7 @@ public:
         return s_ * 0x2545F4914F6CDD1Dull;
     }
     double uni() { return (double)(next() >> 11) * (1.0 / 9007199254740992.0); }  // [0, 1)
-    double bip() { return uni() * 2.0 - 1.0; }                                       // [-1, 1)
+    double bip() { return uni() * 2.0 - 1.0; }                                    // [-1, 1)
 
 private:
     uint64_t s_;
@@ -129,7 +131,8 @@ Buf drop(Buf b, double sec) {
 // the loop end are cross-faded into its head, so the end runs on into the start without a step.
 Buf make_loop(const Buf &s, int len, int xfade) {
     if ((int)s.size() < len + xfade)
-        throw std::runtime_error("loop source too short: " + std::to_string(s.size()) + " < " + std::to_string(len + xfade));
+        throw std::runtime_error("loop source too short: " + std::to_string(s.size()) + " < " +
+                                 std::to_string(len + xfade));
     Buf out(s.begin(), s.begin() + len);
     for (int i = 0; i < xfade; i++) {
         double w = (double)i / xfade;
@@ -140,7 +143,9 @@ Buf make_loop(const Buf &s, int len, int xfade) {
 
 // Frames of a loop close to `sec` that fill whole IMA ADPCM blocks (256 bytes hold 505 mono
 // frames): the encoder pads a partial last block, and padding would play as part of the loop.
-int loop_frames(double sec) { return std::max(1, (int)std::lround(sec * kRate / 505.0)) * 505; }
+int loop_frames(double sec) {
+    return std::max(1, (int)std::lround(sec * kRate / 505.0)) * 505;
+}
 
 // Frequency rounded so that it completes whole cycles in `loop_sec`.
 double whole_cycles(double f, double loop_sec, int multiple = 1) {
@@ -190,14 +195,18 @@ Buf clank(uint64_t seed, double base, double amp) {
     Rng rng(seed);
     for (int k = 0; k < 5; k++)
         add_partial(b, 0.0, base * ratios[k] * (1.0 + 0.02 * rng.bip()), amp / (1.0 + 0.5 * k), taus[k], 0.6);
-    mix(b, noise(0.05, seed + 1, [](double t) { return std::exp(-t / 0.008); }, 2, 2500, 0.8), 0.0, amp * 6.0);
+    mix(b,
+        noise(
+            0.05, seed + 1, [](double t) { return std::exp(-t / 0.008); }, 2, 2500, 0.8),
+        0.0, amp * 6.0);
     return b;
 }
 
 // An air release: high-passed noise with a fast attack.
 Buf air_hiss(double sec, uint64_t seed, double amp, double attack, double tau) {
     return noise(
-        sec, seed, [=](double t) { return amp * std::min(1.0, t / attack) * std::exp(-t / tau); }, 1, 1800, 0.6);
+        sec, seed, [=](double t) { return amp * std::min(1.0, t / attack) * std::exp(-t / tau); }, 1, 1800,
+        0.6);
 }
 
 // ---- the diesel engine ----
@@ -245,7 +254,8 @@ Buf diesel(double sec, uint64_t seed, const EngineCtl &ctl) {
         double thump = env * env * std::sin(kTwoPi * phase * 0.5 + 0.9);
         double h = hiss.run(n2) * (0.25 + 0.9 * I);
         double r = rattle.run(n3) * env * 1.2 * I;
-        out[i] = (ex * (0.7 + 0.8 * I) + body * 0.16 * (0.5 + I) + sub * 0.10 + thump * 0.35 + h * 0.35 + r) * 0.5;
+        out[i] =
+            (ex * (0.7 + 0.8 * I) + body * 0.16 * (0.5 + I) + sub * 0.10 + thump * 0.35 + h * 0.35 + r) * 0.5;
     }
     return out;
 }
@@ -261,7 +271,8 @@ Buf diesel_loop(int k, int len) {
     double loop_sec = (double)len / kRate;
     double f = whole_cycles(kFire[k], loop_sec, 4);
     double pre = 0.5 + 0.5 / f, xf = 0.3;
-    Buf s = diesel(pre + loop_sec + xf + 0.05, 100 + k, {[=](double) { return f; }, [=](double) { return kInt[k]; }});
+    Buf s = diesel(pre + loop_sec + xf + 0.05, 100 + k,
+                   {[=](double) { return f; }, [=](double) { return kInt[k]; }});
     return make_loop(drop(s, pre), len, ns(xf));
 }
 
@@ -378,12 +389,14 @@ void write_text(const std::string &path, const std::string &text) {
 // Reads the 16-bit mono WAV that espeak-ng writes (22050 Hz) and resamples it to 32000 Hz.
 Buf speak(const std::string &tmp, const std::string &text, const std::string &voice, int wpm, int pitch) {
     std::string wav = tmp + "/speech.wav";
-    std::string cmd = "espeak-ng -v " + voice + " -s " + std::to_string(wpm) + " -p " + std::to_string(pitch) +
-                      " -w '" + wav + "' \"" + text + "\"";
+    std::string cmd = "espeak-ng -v " + voice + " -s " + std::to_string(wpm) + " -p " +
+                      std::to_string(pitch) + " -w '" + wav + "' \"" + text + "\"";
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error("espeak-ng failed");
     std::ifstream f(wav, std::ios::binary);
     std::vector<uint8_t> d((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    auto u32 = [&](size_t p) { return (uint32_t)d[p] | d[p + 1] << 8 | d[p + 2] << 16 | (uint32_t)d[p + 3] << 24; };
+    auto u32 = [&](size_t p) {
+        return (uint32_t)d[p] | d[p + 1] << 8 | d[p + 2] << 16 | (uint32_t)d[p + 3] << 24;
+    };
     if (d.size() < 44 || std::memcmp(d.data(), "RIFF", 4) != 0) throw std::runtime_error("espeak-ng output");
     uint32_t rate = 22050;
     size_t pos = 12, start = 0, len = 0;
@@ -408,7 +421,8 @@ Buf speak(const std::string &tmp, const std::string &text, const std::string &vo
         double x = (double)i * rate / kRate;
         long k = (long)x;
         double u = x - k, p0 = at(k - 1), p1 = at(k), p2 = at(k + 1), p3 = at(k + 2);
-        out[i] = p1 + 0.5 * u * (p2 - p0 + u * (2 * p0 - 5 * p1 + 4 * p2 - p3 + u * (3 * (p1 - p2) + p3 - p0)));
+        out[i] =
+            p1 + 0.5 * u * (p2 - p0 + u * (2 * p0 - 5 * p1 + 4 * p2 - p3 + u * (3 * (p1 - p2) + p3 - p0)));
     }
     Biquad lp;
     lp.lowpass(9000, 0.7);
@@ -494,7 +508,10 @@ Buf bell_strikes(int p, int strikes, double base, int last_strike) {
     Buf one(ns(4.0), 0.0);
     for (int k = 0; k < 6; k++)
         add_partial(one, 0.0, base * ratios[k], amps[k] * 0.3, taus[k], 4.0);
-    mix(one, noise(0.02, 77, [](double t) { return std::exp(-t / 0.003); }, 1, 3000, 0.7), 0.0, 2.0);
+    mix(one,
+        noise(
+            0.02, 77, [](double t) { return std::exp(-t / 0.003); }, 1, 3000, 0.7),
+        0.0, 2.0);
     for (int s = 0; s <= last_strike && s < strikes; s++) {
         Buf strike = one;
         double g = (s % 2 == 0) ? 1.0 : 0.82;
@@ -523,7 +540,8 @@ Buf whistle(const std::vector<std::pair<double, double>> &blows, uint64_t seed) 
         for (int n = 0; n < 3; n++) {
             ph[n] += notes[n] * (1.0 + 0.004 * env) / kRate;
             ph[n] -= std::floor(ph[n]);
-            v += std::sin(kTwoPi * ph[n]) + 0.18 * std::sin(2 * kTwoPi * ph[n]) + 0.05 * std::sin(3 * kTwoPi * ph[n]);
+            v += std::sin(kTwoPi * ph[n]) + 0.18 * std::sin(2 * kTwoPi * ph[n]) +
+                 0.05 * std::sin(3 * kTwoPi * ph[n]);
         }
         out[i] = (v * 0.25 + breath.run(rng.bip()) * 0.6) * env;
     }
@@ -533,7 +551,8 @@ Buf whistle(const std::vector<std::pair<double, double>> &blows, uint64_t seed) 
 // Brake squeal: a high tone that wavers, with grinding noise. Periodic in `loop_sec` when every
 // rate is a whole number of cycles in it.
 Buf squeal(double sec, uint64_t seed, double base, double loop_sec) {
-    double fc = whole_cycles(base, loop_sec), fm = whole_cycles(4.0, loop_sec), fa = whole_cycles(3.0, loop_sec);
+    double fc = whole_cycles(base, loop_sec), fm = whole_cycles(4.0, loop_sec),
+           fa = whole_cycles(3.0, loop_sec);
     Rng rng(seed);
     Biquad grind;
     grind.bandpass(1600, 1.2);
@@ -543,7 +562,8 @@ Buf squeal(double sec, uint64_t seed, double base, double loop_sec) {
         double t = (double)i / kRate;
         ph += (fc + 35.0 * std::sin(kTwoPi * fm * t)) / kRate;
         double am = 0.75 + 0.25 * std::sin(kTwoPi * fa * t + 0.5);
-        double v = std::sin(kTwoPi * ph) + 0.3 * std::sin(2 * kTwoPi * ph + 0.3) + 0.12 * std::sin(3 * kTwoPi * ph);
+        double v =
+            std::sin(kTwoPi * ph) + 0.3 * std::sin(2 * kTwoPi * ph + 0.3) + 0.12 * std::sin(3 * kTwoPi * ph);
         out[i] = v * 0.35 * am + grind.run(rng.bip()) * 0.9;
     }
     return out;
@@ -570,9 +590,9 @@ Buf compressor(double sec, uint64_t seed, const std::function<double(double)> &r
         }
         env *= std::exp(-1.0 / (0.045 * kRate));
         double n = rng.bip();
-        double v = env * std::sin(kTwoPi * 70.0 * (ph - k) / r) * 0.8 +
-                   puff.run(n) * env * 5.0 + click.run(n) * env * env * 3.0 +
-                   0.12 * std::sin(kTwoPi * motor) + 0.06 * std::sin(2 * kTwoPi * motor);
+        double v = env * std::sin(kTwoPi * 70.0 * (ph - k) / r) * 0.8 + puff.run(n) * env * 5.0 +
+                   click.run(n) * env * env * 3.0 + 0.12 * std::sin(kTwoPi * motor) +
+                   0.06 * std::sin(2 * kTwoPi * motor);
         out[i] = v * level(t) * 0.5;
     }
     return out;
@@ -668,7 +688,8 @@ Buf electric(double sec, uint64_t seed, const std::function<double(double)> &whi
         ph += w / kRate;
         ph -= std::floor(ph);
         double hum = 0.5 * std::sin(kTwoPi * mains * t) + 0.25 * std::sin(kTwoPi * 2 * mains * t + 0.4) +
-                     0.12 * std::sin(kTwoPi * 3 * mains * t + 1.1) + 0.06 * std::sin(kTwoPi * 4 * mains * t + 2.0);
+                     0.12 * std::sin(kTwoPi * 3 * mains * t + 1.1) +
+                     0.06 * std::sin(kTwoPi * 4 * mains * t + 2.0);
         double inv = std::sin(kTwoPi * ph) + 0.35 * std::sin(2 * kTwoPi * ph + 0.6) +
                      0.2 * std::sin(kTwoPi * ph * 1.5 + 0.2);
         double n = rng.bip();
@@ -805,8 +826,10 @@ void make_diesel_slot(Writer &w, const std::string &dir, const std::string &tmp)
         fade_out(a, 0.3);
         w.emit(dir, "F1A_ACCELON", Fmt::Ogg, a, 1.2);
         Buf b = turbo(1.6, 81);
-        mix(b, noise(
-                   1.0, 82, [](double t) { return 2.5 * smoothstep(t / 0.05) * std::exp(-t / 0.3); }, 0, 400, 0.8),
+        mix(b,
+            noise(
+                1.0, 82, [](double t) { return 2.5 * smoothstep(t / 0.05) * std::exp(-t / 0.3); }, 0, 400,
+                0.8),
             0.0);
         fade_out(b, 0.3);
         w.emit(dir, "F1B_ACCELON", Fmt::Ogg, b, 0.6);
@@ -818,8 +841,9 @@ void make_diesel_slot(Writer &w, const std::string &dir, const std::string &tmp)
         fade_out(a, 0.3);
         w.emit(dir, "F1A_DECELON", Fmt::Ogg, a, 0.6);
         Buf b = clank(91, 700, 0.3);
-        mix(b, noise(
-                   1.6, 92, [](double t) { return 1.5 * smoothstep(t / 0.8); }, 2, 900, 0.9),
+        mix(b,
+            noise(
+                1.6, 92, [](double t) { return 1.5 * smoothstep(t / 0.8); }, 2, 900, 0.9),
             0.1);
         fade_out(b, 0.4);
         w.emit(dir, "F1B_DECELON", Fmt::Ogg, b, 0.6);
@@ -838,13 +862,15 @@ void make_diesel_slot(Writer &w, const std::string &dir, const std::string &tmp)
     // F2 horn: ON (attack and the start of the blow), LOOP (the sustained chord), OFF (release).
     {
         int len = loop_frames(1.0);
-        const double notes[2] = {whole_cycles(311.0, (double)len / kRate), whole_cycles(370.0, (double)len / kRate)};
+        const double notes[2] = {whole_cycles(311.0, (double)len / kRate),
+                                 whole_cycles(370.0, (double)len / kRate)};
         auto flat = [](double) { return 1.0; };
         Buf on = horn(
             0.8, notes, 2, 130, [](double t) { return smoothstep(t / 0.05); },
             [](double t) { return 0.96 + 0.04 * smoothstep(t / 0.12); });
         w.emit(dir, "F2_ON", Fmt::Pcm, on, 0.75);
-        Buf s = horn(1.3, notes, 2, 131, [](double) { return 1.0; }, flat);
+        Buf s = horn(
+            1.3, notes, 2, 131, [](double) { return 1.0; }, flat);
         w.emit(dir, "F2_LOOP", Fmt::Adpcm, make_loop(s, len, ns(0.3)), 0.75);
         Buf off = horn(
             0.9, notes, 2, 132, [](double t) { return 1.0 - smoothstep((t - 0.3) / 0.3); },
@@ -878,7 +904,8 @@ void make_diesel_slot(Writer &w, const std::string &dir, const std::string &tmp)
     }
     // F8/F9 announcements: INFONEXT before a station, INFO at the station.
     const char *stations[3][2] = {
-        {"The next station is Alder Brook.", "Alder Brook. Please mind the gap between the train and the platform."},
+        {"The next station is Alder Brook.",
+         "Alder Brook. Please mind the gap between the train and the platform."},
         {"The next station is Birch Hill.", "Birch Hill. Change here for the harbour line."},
         {"The next station is Cedar Bay, where this train terminates.",
          "Cedar Bay. This train terminates here. Please take all your belongings with you."}};
@@ -1021,7 +1048,8 @@ void make_electric_slot(Writer &w, const std::string &dir) {
     }
     {
         int len = loop_frames(1.0);
-        const double notes[2] = {whole_cycles(494.0, (double)len / kRate), whole_cycles(587.0, (double)len / kRate)};
+        const double notes[2] = {whole_cycles(494.0, (double)len / kRate),
+                                 whole_cycles(587.0, (double)len / kRate)};
         Buf on = horn(
             0.7, notes, 2, 280, [](double t) { return smoothstep(t / 0.04); },
             [](double t) { return 0.97 + 0.03 * smoothstep(t / 0.1); });
@@ -1048,7 +1076,8 @@ void clear_slot(const std::string &dir) {
     fs::create_directories(dir);
     for (const auto &e : fs::directory_iterator(dir)) {
         std::string ext = e.path().extension().string();
-        if (e.is_regular_file() && (ext == ".wav" || ext == ".ogg" || ext == ".txt" || e.path().filename() == ".keep"))
+        if (e.is_regular_file() &&
+            (ext == ".wav" || ext == ".ogg" || ext == ".txt" || e.path().filename() == ".keep"))
             fs::remove(e.path());
     }
 }
@@ -1071,7 +1100,8 @@ int main(int argc, char **argv) {
     try {
         for (const char *tool : {"oggenc", "espeak-ng"}) {
             std::string cmd = std::string("command -v ") + tool + " >/dev/null 2>&1";
-            if (std::system(cmd.c_str()) != 0) throw std::runtime_error(std::string(tool) + " is not installed");
+            if (std::system(cmd.c_str()) != 0)
+                throw std::runtime_error(std::string(tool) + " is not installed");
         }
         Writer w(tmp);
         std::string s1 = demo + "/data/1/", s2 = demo + "/data/2/";
@@ -1082,8 +1112,8 @@ int main(int argc, char **argv) {
         write_text(demo + "/slot.txt", "1\n");
         uintmax_t total = 0;
         for (const Written &f : w.written) {
-            std::printf("%-40s %6.2f s %8ju bytes  peak %5.2f  rms %6.1f dBFS\n", f.path.c_str(), f.seconds, f.bytes,
-                        f.peak, 20.0 * std::log10(std::max(f.rms, 1e-9)));
+            std::printf("%-40s %6.2f s %8ju bytes  peak %5.2f  rms %6.1f dBFS\n", f.path.c_str(), f.seconds,
+                        f.bytes, f.peak, 20.0 * std::log10(std::max(f.rms, 1e-9)));
             total += f.bytes;
         }
         std::printf("%zu audio files, %ju bytes\n", w.written.size(), total);
