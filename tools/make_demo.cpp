@@ -693,7 +693,7 @@ Buf electric(double sec, uint64_t seed, const std::function<double(double)> &whi
         double inv = std::sin(kTwoPi * ph) + 0.35 * std::sin(2 * kTwoPi * ph + 0.6) +
                      0.2 * std::sin(kTwoPi * ph * 1.5 + 0.2);
         double n = rng.bip();
-        out[i] = 0.16 * hum * bl + blow.run(n) * 0.9 * bl + inv * 0.12 * L + motor.run(n) * 1.6 * L;
+        out[i] = 0.16 * hum * bl + blow.run(n) * 0.9 * bl + inv * 0.3 * L + motor.run(n) * 1.6 * L;
     }
     return out;
 }
@@ -724,8 +724,10 @@ Buf electric_transition(int from, int to, double sec, uint64_t seed) {
 
 void make_diesel_slot(Writer &w, const std::string &dir, const std::string &tmp) {
     const double eg = 0.45;  // one gain for every engine sound, so the notches keep their loudness order
-    // Engine start when F1 goes on at a stand: starter motor cranking, first firings, a rev
-    // and the settle into idle.
+    // Engine start: the ON track of the idle level, which plays when F1 goes on. (A plain F1_ON
+    // would belong to the key's own function; its end does not hand over to the engine levels,
+    // so the idle would not follow it.) Starter motor cranking, first firings, a rev and the
+    // settle into idle.
     {
         double sec = 6.0;
         EngineCtl ctl{[](double t) {
@@ -750,7 +752,7 @@ void make_diesel_slot(Writer &w, const std::string &dir, const std::string &tmp)
         mix(b, starter, 0.0);
         mix(b, clank(12, 380, 0.15), 0.02);
         fade_in(b, 0.02);
-        w.emit(dir, "F1_ON", Fmt::Ogg, b, eg);
+        w.emit(dir, "F1_S0_ON", Fmt::Ogg, b, eg);
     }
     // Engine shut-down when F1 goes off at a stand: fuel cut, the rate dies away, a last shake.
     {
@@ -941,6 +943,7 @@ void make_diesel_slot(Writer &w, const std::string &dir, const std::string &tmp)
             1.0, 172, [](double t) { return std::max(0.5, 6.0 - 5.0 * t); },
             [](double t) { return 1.0 - smoothstep(t / 0.9); });
         mix(off, air_hiss(1.4, 173, 1.0, 0.01, 0.5), 0.6);
+        fade_out(off, 0.4);
         w.emit(dir, "F11_OFF", Fmt::Ogg, off, 0.5);
     }
     // F12 radiator fan (switched by the FAN condition under high load at low speed).
@@ -990,7 +993,7 @@ void make_diesel_slot(Writer &w, const std::string &dir, const std::string &tmp)
 void make_electric_slot(Writer &w, const std::string &dir) {
     const double eg = 0.6;
     auto one = [](double) { return 1.0; };
-    // Pantograph up, main breaker in, transformer and blowers starting.
+    // Pantograph up, main breaker in, transformer and blowers starting: the idle level's ON.
     {
         Buf b = electric(
             4.0, 200, [](double) { return 0.0; }, [](double) { return 0.0; },
@@ -1000,7 +1003,7 @@ void make_electric_slot(Writer &w, const std::string &dir) {
         mix(b, whirr, 0.0);
         mix(b, clank(202, 800, 0.25), 1.0);
         mix(b, clank(203, 180, 0.35), 1.4);
-        w.emit(dir, "F1_ON", Fmt::Ogg, b, eg);
+        w.emit(dir, "F1_M0_ON", Fmt::Ogg, b, eg);
     }
     // Main breaker out, blowers running down.
     {

@@ -181,7 +181,11 @@ TEST(DemoProject, SlotsHoldTheRolesTheGuideDescribes) {
     std::set<int> loops = d.speeds(PLAY_TYPE_LOOP, 1, DRIVE_VARIANT_SPEED);
     EXPECT_GE(loops.size(), 5u);
     EXPECT_EQ(loops.count(0), 1u) << "idle level";
-    EXPECT_GE(d.speeds(PLAY_TYPE_ON, 1, DRIVE_VARIANT_SPEED).size(), 4u);
+    std::set<int> ons = d.speeds(PLAY_TYPE_ON, 1, DRIVE_VARIANT_SPEED);
+    EXPECT_GE(ons.size(), 5u);
+    EXPECT_EQ(ons.count(0), 1u) << "engine start as the idle level's ON";
+    // A plain F1_ON would be the key's own ON track, whose end does not lead into the idle.
+    EXPECT_EQ(d.count(PLAY_TYPE_ON, 1), (int)ons.size());
     EXPECT_GE(d.speeds(PLAY_TYPE_OFF, 1, DRIVE_VARIANT_SPEED).size(), 4u);
     for (play_type_t t : {PLAY_TYPE_START, PLAY_TYPE_STOP, PLAY_TYPE_ESTOP, PLAY_TYPE_DIR, PLAY_TYPE_LOOPD})
         EXPECT_EQ(d.count(t, 1), 1) << "type " << t;
@@ -213,6 +217,8 @@ TEST(DemoProject, SlotsHoldTheRolesTheGuideDescribes) {
     ASSERT_EQ(e.result, 0);
     EXPECT_GE(e.speeds(PLAY_TYPE_LOOP, 1, DRIVE_VARIANT_LOAD).size(), 4u) << "load-driven levels";
     EXPECT_TRUE(e.speeds(PLAY_TYPE_LOOP, 1, DRIVE_VARIANT_SPEED).empty());
+    EXPECT_EQ(e.speeds(PLAY_TYPE_ON, 1, DRIVE_VARIANT_LOAD).count(0), 1u);
+    EXPECT_EQ(e.count(PLAY_TYPE_ON, 1), (int)e.speeds(PLAY_TYPE_ON, 1, DRIVE_VARIANT_LOAD).size());
     EXPECT_STREQ(e.info.name, "DemoElectric");
 }
 
