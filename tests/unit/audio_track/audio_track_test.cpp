@@ -44,12 +44,13 @@ protected:
         mixer_set_stream_info(mixer, 32000, 1);
     }
     void TearDown() override {
+        // The mixer first: it polls every connected reader until its task has ended.
+        mixer_deinit(mixer);
+        mixer = nullptr;
         for (int i = 0; i < USED_TRACKS; i++) {
             audio_reader_deinit(tracks[i].audio_reader);
             tracks[i] = track_t{};
         }
-        mixer_deinit(mixer);
-        mixer = nullptr;
     }
     // A track of `ms` milliseconds of a constant 32000 Hz mono signal.
     void set_track(int id, play_type_t type, int8_t group, int ms = 100, const char *name = nullptr) {
