@@ -5,6 +5,7 @@
 
 #include "audio_ll.h"
 #include "emulator.h"
+#include "esp_log.h"
 #include "freertos/task.h"
 #include "stub.h"
 
@@ -26,6 +27,13 @@ static void print_help(void) {
         "                     FILE-1.wav, FILE-2.wav, ...; the file stays valid on Ctrl+C)\n"
         "  --no-sound         never open a sound device: sound is discarded, but plays in real\n"
         "                     time (and is recorded with --record)\n");
+}
+
+// SIGUSR1: one line with the host's resource use, for long runs.
+static void report_status(void) {
+    printf("I (%u) HOST: status timers=%d/%d tasks=%d\n", (unsigned)esp_log_timestamp(), stub_timer_entries_in_use(),
+           STUB_TIMER_TABLE_SIZE, stub_tasks_running());
+    fflush(stdout);
 }
 
 int main(int argc, char **argv) {
@@ -61,6 +69,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "emulator: cannot write the recording '%s'\n", record_path);
         return 2;
     }
+    stub_on_status_request(report_status);
     emulator_init();
     xTaskCreate(console_task, "console", 70, nullptr, 0, nullptr);
     vTaskStartScheduler();

@@ -43,3 +43,5 @@ void stub_set_thread_priority(unsigned freertos_priority);
 // and then end the process. Must be called before any thread is created.
 void stub_install_exit_signals();
 void stub_on_exit(void (*hook)(void));
+// SIGUSR1 runs this hook (a status report) and the process carries on.
+void stub_on_status_request(void (*hook)(void));

@@ -165,6 +165,7 @@ void vTaskStartScheduler(void) {
 
 static void (*s_exit_hooks[8])(void);
 static std::atomic<int> s_exit_hook_count{0};
+static std::atomic<void (*)(void)> s_status_hook{nullptr};
 
 void stub_on_exit(void (*hook)(void)) {
     int i = s_exit_hook_count.load();
@@ -174,10 +175,18 @@ void stub_on_exit(void (*hook)(void)) {
     }
 }
 
+void stub_on_status_request(void (*hook)(void)) { s_status_hook.store(hook); }
+
 static void *signal_thread(void *arg) {
     sigset_t *set = (sigset_t *)arg;
     int sig = 0;
-    sigwait(set, &sig);
+    for (;;) {
+        sigwait(set, &sig);
+        if (sig != SIGUSR1) break;
+        // A status request (used by the soak run): report and carry on.
+        void (*hook)(void) = s_status_hook.load();
+        if (hook != nullptr) hook();
+    }
     for (int i = 0; i < s_exit_hook_count.load(); i++) s_exit_hooks[i]();
     fflush(stdout);
     // End the process the way the signal's default action would.
@@ -196,6 +205,7 @@ void stub_install_exit_signals() {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);  // inherited by every thread created later
     pthread_t thread;
     pthread_create(&thread, nullptr, signal_thread, &set);

@@ -1,0 +1,120 @@
+#!/usr/bin/env python3
+"""Soak driver: runs build/emulator on a copy of the demo project and feeds it a random stream
+of console commands; every 10 s it asks for a status line (SIGUSR1) and checks that a CV write
+is answered. Prints a report at the end; exit status 1 if the emulator died or stopped answering."""
+import os, random, shutil, signal, subprocess, sys, tempfile, threading, time
+
+root, minutes = sys.argv[1], float(sys.argv[2])
+work = tempfile.mkdtemp(prefix="soak-")
+shutil.copytree(os.path.join(root, "demo"), work, dirs_exist_ok=True)
+rec = os.path.join(work, "soak.wav")
+proc = subprocess.Popen([os.path.join(root, "build", "emulator"), "--no-sound", "--record", rec],
+                        cwd=work, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                        text=True, bufsize=1)
+lines, lock = [], threading.Lock()
+counts = {"E": 0, "W": 0, "I": 0}
+problems = []  # the first error and warning lines
+
+def reader():
+    for line in proc.stdout:
+        with lock:
+            lines.append((time.time(), line.rstrip("\n")))
+            if line[:2] in ("E ", "W ", "I "):
+                counts[line[0]] += 1
+                if line[0] in "EW" and len(problems) < 20:
+                    problems.append(line.rstrip("\n"))
+            if len(lines) > 20000:
+                del lines[:10000]
+
+threading.Thread(target=reader, daemon=True).start()
+
+def proc_status():
+    info = {}
+    try:
+        with open(f"/proc/{proc.pid}/status") as f:
+            for l in f:
+                k, _, v = l.partition(":")
+                info[k] = v.strip()
+    except OSError:
+        pass
+    return int(info.get("VmRSS", "0 kB").split()[0]), int(info.get("Threads", "0"))
+
+def wait_line(text, since, timeout):
+    end = time.time() + timeout
+    while time.time() < end:
+        with lock:
+            for t, l in reversed(lines):
+                if t < since:
+                    break
+                if text in l:
+                    return t
+        time.sleep(0.02)
+    return None
+
+def send(cmd):
+    proc.stdin.write(cmd + "\n")
+    proc.stdin.flush()
+
+rng = random.Random(1234)
+commands = ["s%d" % v for v in (0, 10, 20, 30, 40, 50, 60, 80, 100)] + ["s-31", "s-61"]
+commands += ["f%d" % f for f in (0, 1, 1, 1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12)] + ["m2", "m4", "m5", "m8"]
+commands += ["estop", "cv203=200", "cv203=255", "cv204=20", "cv204=35", "cv192=2", "cv193=60", "cv193=100"]
+
+assert wait_line("Slot 1 loaded successfully", 0, 30), "the demo did not load"
+start = time.time()
+sent, slot_switches, checks, worst_ms, failures = 0, 0, 0, 0.0, 0
+rss_first_minute = None
+rss0, threads0 = proc_status()
+status_lines = []
+next_check = start + 10
+while time.time() - start < minutes * 60 and proc.poll() is None:
+    if rng.random() < 0.01:
+        cmd = "cv202=%d" % rng.choice((1, 2))
+        slot_switches += 1
+    else:
+        cmd = rng.choice(commands)
+    send(cmd)
+    sent += 1
+    time.sleep(rng.uniform(0.05, 1.5))
+    now = time.time()
+    if now >= next_check:
+        next_check = now + 10
+        checks += 1
+        value = 100 + checks % 100
+        t0 = time.time()
+        send("cv260=%d" % value)  # an unused CV: the answer is its log line
+        t = wait_line("CV260=%d" % value, t0, 10)
+        if t is None:
+            failures += 1
+        else:
+            worst_ms = max(worst_ms, (t - t0) * 1000)
+        os.kill(proc.pid, signal.SIGUSR1)
+        st = wait_line("HOST: status", t0, 5)
+        with lock:
+            status_lines.append([l for tt, l in lines if "HOST: status" in l][-1:])
+        if rss_first_minute is None and now - start >= 60:
+            rss_first_minute = proc_status()[0]
+
+alive = proc.poll() is None
+rss1, threads1 = proc_status()
+last_status = status_lines[-1][0] if status_lines and status_lines[-1] else "none"
+if alive:
+    proc.send_signal(signal.SIGINT)
+    proc.wait(timeout=30)
+elapsed = time.time() - start
+print("\n==== soak report ====")
+print(f"duration            {elapsed / 60:.1f} min")
+print(f"commands sent       {sent} (slot switches {slot_switches})")
+print(f"emulator alive      {alive} (exit {proc.returncode})")
+print(f"responsiveness      {checks - failures}/{checks} CV writes answered, worst {worst_ms:.0f} ms")
+print(f"resident memory     start {rss0} kB, after 1 min {rss_first_minute} kB, end {rss1} kB")
+if rss_first_minute:
+    print(f"                    end vs 1 min: {100.0 * (rss1 - rss_first_minute) / rss_first_minute:+.1f} %")
+print(f"threads             start {threads0}, end {threads1}")
+print(f"last status         {last_status}")
+print(f"log lines           E {counts['E']}, W {counts['W']}, I {counts['I']}")
+for p in problems:
+    print(f"  {p}")
+print(f"recording           {rec} ({os.path.getsize(rec) // 1024} kB)")
+ok = alive and failures == 0
+sys.exit(0 if ok else 1)
