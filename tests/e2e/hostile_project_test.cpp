@@ -13,7 +13,6 @@
 #include <fstream>
 #include <map>
 #include <random>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -380,11 +379,13 @@ void check_load(const EmulatorProcess &emu, size_t from, const std::filesystem::
         } else {
             // The reader gives its reason under its tag, wav<track id>; the loader's line names
             // the file with that track id.
-            std::smatch m;
             int track = -1;
             for (const auto &l : named) {
-                if (std::regex_search(l, m, std::regex("SOUND_HL: (\\d+):data/\\d/.* could not be loaded")))
-                    track = std::stoi(m[1]);
+                const std::string tag = "SOUND_HL: ";
+                size_t at = l.find(tag);
+                if (at == std::string::npos || l.find(" could not be loaded") == std::string::npos) continue;
+                at += tag.size();
+                if (at < l.size() && isdigit((unsigned char)l[at])) track = std::stoi(l.substr(at));
             }
             ASSERT_GE(track, 0) << "no loader line with the track id";
             EXPECT_EQ(count("[wav" + std::to_string(track) + "] " + e.why), 1) << e.why;

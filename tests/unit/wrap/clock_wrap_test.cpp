@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,10 +51,11 @@ struct Stamped {
 
 std::vector<Stamped> stamped(const LogCapture &log) {
     std::vector<Stamped> out;
-    static const std::regex re("^[IWE] \\((\\d+)\\) (.*)$");
+    // "I (<ms>) TAG: text"
     for (const auto &l : log.lines()) {
-        std::smatch m;
-        if (std::regex_match(l, m, re)) out.push_back({std::stoll(m[1]) - START_MS, m[2]});
+        size_t close = l.find(") ");
+        if (l.size() < 4 || l[1] != ' ' || l[2] != '(' || close == std::string::npos) continue;
+        out.push_back({std::stoll(l.substr(3, close - 3)) - START_MS, l.substr(close + 2)});
     }
     return out;
 }
@@ -179,14 +179,16 @@ TEST_F(ClockWrap, TimersAndTheDriveSoundKeepTheirTimesAcrossTheMicrosecondWrap) 
     ASSERT_EQ(prepared.size(), 1u) << dump;
     const int64_t t_prepare = prepared[0];
     EXPECT_LT(t_prepare, WRAP_REL_MS);
-    std::smatch m;
-    int64_t start_wait = -1, begin_wait = -1;
-    for (const auto &l : lines) {
-        if (std::regex_search(l.text, m, std::regex("F1: Wait for START track (\\d+) ms")))
-            start_wait = std::stoll(m[1]);
-        if (std::regex_search(l.text, m, std::regex("F1: Wait for Start moving (\\d+) ms")))
-            begin_wait = std::stoll(m[1]);
-    }
+    // The number after a text in the first line that holds it, -1 if none.
+    auto number_after = [&](const std::string &text) -> int64_t {
+        for (const auto &l : lines) {
+            size_t at = l.text.find(text);
+            if (at != std::string::npos) return std::stoll(l.text.substr(at + text.size()));
+        }
+        return -1;
+    };
+    const int64_t start_wait = number_after("F1: Wait for START track ");
+    const int64_t begin_wait = number_after("F1: Wait for Start moving ");
     ASSERT_GT(start_wait, 0) << dump;
     ASSERT_GT(begin_wait, 0) << dump;
     EXPECT_GT(t_prepare + start_wait, WRAP_REL_MS);
