@@ -340,6 +340,14 @@ esp_err_t fileIO_parseFolder(const char *path, track_t *tracks, logic_condition_
             break;
         }
     }
+    // The entries after the limit are neither loaded nor parsed. Name each of them, so that the
+    // user learns which files of the folder were left out rather than only that some were.
+    if (track_count >= MAX_TRACKS) {
+        while ((entry = readdir(dir)) != nullptr) {
+            if (is_dir(entry, path)) continue;
+            ESP_LOGW(TAG, "%s skipped: only %u files are supported", entry->d_name, (unsigned)MAX_TRACKS);
+        }
+    }
     closedir(dir);
     return ESP_OK;
 }

@@ -333,6 +333,10 @@ static bool parse_track(int i, bool *error, bool *not_mono) {
     esp_err_t loaded = audio_reader_load(tracks[i].audio_reader, R->filepath, &info, function_volume[fid]);
     fw_lock();
     if (loaded != ESP_OK || info == NULL) {
+        // The reader's own lines give the reason under its tag only (wav<track id>), and its
+        // "Opening file" line is below the default log level: name the file here, so that a
+        // user sees which file of the folder was refused.
+        ESP_LOGE(TAG, "%i:%s could not be loaded", i, R->filepath);
         *error = true;
         return false;
     }

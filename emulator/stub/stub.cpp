@@ -27,8 +27,10 @@ static const char *TAG = "esp_timer";
 static std::chrono::steady_clock::time_point s_start_ts = std::chrono::steady_clock::now();
 static std::atomic<bool> s_manual{false};
 static std::atomic<int64_t> s_manual_us{0};
-static std::mutex s_clock_mutex;
-static std::condition_variable s_clock_cv;
+// Never destroyed: task threads are detached and may still wait on the manual clock while the
+// process runs its exit handlers; destroying these under them would be a use after free.
+static std::mutex &s_clock_mutex = *new std::mutex;
+static std::condition_variable &s_clock_cv = *new std::condition_variable;
 
 void stub_clock_use_manual(int64_t start_us) {
     s_manual_us.store(start_us);

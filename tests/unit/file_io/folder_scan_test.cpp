@@ -198,6 +198,8 @@ TEST(FolderScan, StopsAtOneHundredAudioFilesInListingOrder) {
             } else {
                 EXPECT_EQ(t.find("data/1/" + name), -1) << name;
             }
+            // Left out, but named.
+            EXPECT_EQ(log.count(": " + name + " skipped: only 100 files are supported"), 1) << name;
         }
     }
     EXPECT_EQ(audio, MAX_TRACKS);

@@ -138,6 +138,8 @@ TEST_F(SlotLoading, InvalidSlotUnloadsAndFailedFilesLeaveTheSlotIdle) {
     log_.clear();
     load();
     EXPECT_TRUE(log_.contains("Slot 1 loaded with errors")) << log_.dump();
+    // The reader's reason carries only its tag: the loader names the file.
+    EXPECT_TRUE(log_.contains("SOUND_HL: 0:data/1/F2_ON.wav could not be loaded")) << log_.dump();
     EXPECT_EQ(state(), SLOT_IDLE);
 }
 

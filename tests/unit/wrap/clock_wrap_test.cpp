@@ -1,0 +1,216 @@
+// The whole firmware started under the manual clock four seconds before the platform clock
+// passes 2^32 microseconds (about 71.6 minutes of run time): the 100 ms sound tick, the DCC
+// speed-store timer and a drive function's start-sound and begin-moving timers must keep their
+// times across that point. The test thread is the tick thread: it moves the clock one
+// millisecond at a time and runs the tick hook, so every timer fires at an exact millisecond.
+//
+// A program of its own: the firmware is started once, and its threads (readers, mixer) pace
+// themselves on the manual clock.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio_ll.h"
+#include "audio_test_util.h"
+#include "dcc_hl.h"
+#include "emulator.h"
+#include "esp_log.h"
+#include "freertos/task.h"
+#include "fw_lock.h"
+#include "memory.h"
+#include "sound_hl.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr int64_t WRAP_US = int64_t(1) << 32;
+// Four seconds before the wrap, on a whole millisecond.
+constexpr int64_t START_US = (WRAP_US - 4000000) / 1000 * 1000;
+constexpr int64_t START_MS = START_US / 1000;
+// Milliseconds after the start at which the clock passes the wrap (it does so inside this one).
+constexpr int64_t WRAP_REL_MS = (WRAP_US - START_US) / 1000;
+constexpr uint32_t RATE = 32000;
+
+void write_tone(const std::filesystem::path &file, double seconds, double freq) {
+    std::vector<int16_t> s((size_t)(seconds * RATE));
+    for (size_t i = 0; i < s.size(); i++)
+        s[i] = (int16_t)(8000 * std::sin(2 * M_PI * freq * (double)i / RATE));
+    ASSERT_TRUE(audio_test::write_pcm_wav(file.string(), s, RATE));
+}
+
+// A log line with its time stamp taken relative to the start.
+struct Stamped {
+    int64_t rel_ms;
+    std::string text;
+};
+
+std::vector<Stamped> stamped(const LogCapture &log) {
+    std::vector<Stamped> out;
+    // "I (<ms>) TAG: text"
+    for (const auto &l : log.lines()) {
+        size_t close = l.find(") ");
+        if (l.size() < 4 || l[1] != ' ' || l[2] != '(' || close == std::string::npos) continue;
+        out.push_back({std::stoll(l.substr(3, close - 3)) - START_MS, l.substr(close + 2)});
+    }
+    return out;
+}
+
+std::vector<int64_t> times_of(const std::vector<Stamped> &lines, const std::string &text) {
+    std::vector<int64_t> t;
+    for (const auto &l : lines)
+        if (l.text.find(text) != std::string::npos) t.push_back(l.rel_ms);
+    return t;
+}
+
+class ClockWrap : public ::testing::Test {
+protected:
+    // Moves the clock to `rel_ms` after the start, one millisecond per tick, and records the
+    // times at which the engine load changes (each change is one pass of the sound tick).
+    void run_to(int64_t rel_ms) {
+        while (now_rel_ms_ < rel_ms) {
+            stub_clock_advance_us(1000);
+            now_rel_ms_++;
+            vApplicationTickHook();
+            fw_lock();
+            uint8_t load = engine_load_value;
+            fw_unlock();
+            if (load != last_load_) load_steps_ms_.push_back(now_rel_ms_);
+            last_load_ = load;
+            // Let the readers and the mixer keep up with the moving clock.
+            if (now_rel_ms_ % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    }
+
+    static void console(void (*action)()) {
+        fw_lock();
+        action();
+        fw_unlock();
+    }
+
+    int64_t now_rel_ms_ = 0;
+    uint8_t last_load_ = 0;
+    std::vector<int64_t> load_steps_ms_;
+};
+
+TEST_F(ClockWrap, TimersAndTheDriveSoundKeepTheirTimesAcrossTheMicrosecondWrap) {
+    audio_test::TempFolder folder;
+    std::filesystem::current_path(folder.path());
+    std::filesystem::create_directories("data/1");
+    {
+        FILE *f = fopen("slot.txt", "w");
+        ASSERT_NE(f, nullptr);
+        fputs("1\n", f);
+        fclose(f);
+    }
+    write_tone("data/1/F1_START.wav", 0.5, 400);
+    write_tone("data/1/F1_S0_LOOP.wav", 0.6, 200);
+    write_tone("data/1/F1_S50_LOOP.wav", 0.6, 600);
+    write_tone("data/1/F1_STOP.wav", 0.8, 1000);
+
+    LogCapture log;
+    stub_clock_use_manual(START_US);
+    i2s_ll_set_no_device(true);
+    emulator_init();
+    esp_log_level_set("DRV_FUNC", ESP_LOG_INFO);
+    // The slot loads on its own task while the clock stands still.
+    for (int i = 0; i < 2000; i++) {
+        fw_lock();
+        bool loading = slot_state == SLOT_LOADING;
+        fw_unlock();
+        if (!loading) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(log.contains("Slot 1 loaded successfully")) << log.dump();
+    const uint32_t start_delay_ms = Memory_LoadU8(63) * 100u;
+    ASSERT_GT(start_delay_ms, 0u);
+
+    run_to(100);
+    console([] { DCC_ChangeFunction(1); });  // the engine sound on: its standstill level plays
+    run_to(500);
+    // A minimum load of 100 % with a rise of 1 % per tick: from here the engine load grows by one
+    // step on every pass of the sound tick for ten seconds, across the wrap.
+    console([] {
+        Memory_SaveU8(194, 10);
+        soundHL_load_params_changed();
+    });
+    soundHL_set_minimum_load(100);
+    // Speed 70 % shortly before the wrap: the movement delay runs across it, and the motor then
+    // climbs past the running level's 50 %.
+    run_to(WRAP_REL_MS - (int64_t)start_delay_ms / 2);
+    currentSpd.store(71);
+    run_to(WRAP_REL_MS + 7000);
+    currentSpd.store(1);  // stop
+    run_to(WRAP_REL_MS + 14000);
+    stub_clock_use_real();
+
+    const auto lines = stamped(log);
+    std::string dump = log.dump();
+
+    // The sound tick: one load step every 100 ms on the grid set up at start, before and after
+    // the wrap.
+    ASSERT_GE(load_steps_ms_.size(), 50u) << dump;
+    EXPECT_LT(load_steps_ms_.front(), WRAP_REL_MS);
+    EXPECT_GT(load_steps_ms_.back(), WRAP_REL_MS + 1000);
+    for (size_t i = 0; i < load_steps_ms_.size(); i++) {
+        EXPECT_EQ(load_steps_ms_[i] % 100, 0) << "sound tick off its grid at +" << load_steps_ms_[i] << " ms";
+        if (i > 0) {
+            EXPECT_EQ(load_steps_ms_[i] - load_steps_ms_[i - 1], 100) << "at +" << load_steps_ms_[i] << " ms";
+        }
+    }
+
+    // The DCC speed-store timer: it stores (and logs) on large speed changes; every store after
+    // the wrap still falls on its 100 ms grid.
+    auto stores = times_of(lines, "Saving current speed");
+    int after_wrap = 0;
+    for (int64_t t : stores) {
+        EXPECT_EQ(t % 100, 0) << "speed store off its grid at +" << t << " ms";
+        after_wrap += t > WRAP_REL_MS ? 1 : 0;
+    }
+    EXPECT_GE(after_wrap, 2) << dump;
+
+    // The drive function's two timers were started before the wrap and fire after it, exactly
+    // when they were asked to.
+    auto prepared = times_of(lines, "F1: Wait for START track");
+    ASSERT_EQ(prepared.size(), 1u) << dump;
+    const int64_t t_prepare = prepared[0];
+    EXPECT_LT(t_prepare, WRAP_REL_MS);
+    // The number after a text in the first line that holds it, -1 if none.
+    auto number_after = [&](const std::string &text) -> int64_t {
+        for (const auto &l : lines) {
+            size_t at = l.text.find(text);
+            if (at != std::string::npos) return std::stoll(l.text.substr(at + text.size()));
+        }
+        return -1;
+    };
+    const int64_t start_wait = number_after("F1: Wait for START track ");
+    const int64_t begin_wait = number_after("F1: Wait for Start moving ");
+    ASSERT_GT(start_wait, 0) << dump;
+    ASSERT_GT(begin_wait, 0) << dump;
+    EXPECT_GT(t_prepare + start_wait, WRAP_REL_MS);
+    EXPECT_EQ(times_of(lines, "(START) FADEIN="), (std::vector<int64_t>{t_prepare + start_wait})) << dump;
+    EXPECT_EQ(times_of(lines, "F1: Begin moving"), (std::vector<int64_t>{t_prepare + begin_wait})) << dump;
+
+    // The drive sound follows the movement after the wrap: the running level's loop plays once
+    // the motor runs, and the stop sound when it has stopped again.
+    int running_level = -1, stop_track = -1;
+    for (int i = 0; i < MAX_TRACKS; i++) {
+        std::string p = tracks_rom[i].filepath;
+        if (p == "data/1/F1_S50_LOOP.wav") running_level = i;
+        if (p == "data/1/F1_STOP.wav") stop_track = i;
+    }
+    ASSERT_GE(running_level, 0);
+    ASSERT_GE(stop_track, 0);
+    auto level_plays = times_of(lines, "Play " + std::to_string(running_level) + "(");
+    ASSERT_FALSE(level_plays.empty()) << dump;
+    EXPECT_GE(level_plays.front(), t_prepare + begin_wait);
+    auto stop_plays = times_of(lines, "Play " + std::to_string(stop_track) + "(STOP)");
+    ASSERT_FALSE(stop_plays.empty()) << dump;
+    EXPECT_GT(stop_plays.front(), WRAP_REL_MS + 7000);
+}
+
+}  // namespace
