@@ -99,7 +99,17 @@ Engine &engine() {
 }
 
 void load_slot(benchmark::State &state, uint32_t slot) {
-    if (soundHL_load_slot(slot, true) != ESP_OK || !wait_loaded()) state.SkipWithError("the slot did not load");
+    if (soundHL_load_slot(slot, true) != ESP_OK || !wait_loaded() || current_state() != SLOT_LOADED)
+        state.SkipWithError("the slot did not load");
+}
+
+int tracks_loaded() {
+    fw_lock();
+    int n = 0;
+    for (int i = 0; i < MAX_TRACKS; i++)
+        n += tracks_rom[i].filepath[0] != 0 ? 1 : 0;
+    fw_unlock();
+    return n;
 }
 
 void slot_load(benchmark::State &state, bool cold) {
@@ -114,7 +124,7 @@ void slot_load(benchmark::State &state, bool cold) {
         state.ResumeTiming();
         load_slot(state, 1);
     }
-    state.counters["files"] = 100;
+    state.counters["tracks"] = tracks_loaded();
 }
 void BM_SlotLoad100Warm(benchmark::State &state) { slot_load(state, false); }
 void BM_SlotLoad100Cold(benchmark::State &state) { slot_load(state, true); }
