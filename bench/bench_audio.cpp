@@ -76,7 +76,7 @@ void BM_AdpcmDecode(benchmark::State &state) {
     state.counters["audio_s_per_s"] =
         benchmark::Counter((double)frames / RATE, benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_AdpcmDecode)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_AdpcmDecode)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0)->Repetitions(5);
 
 // ---- sox decoding the same file to 16-bit samples, timed from outside the child ----
 void sox_decode(benchmark::State &state, const std::string &path) {
@@ -96,13 +96,13 @@ void BM_SoxAdpcmDecode(benchmark::State &state) {
     if (!files().ok) return state.SkipWithError("sox could not make the test files");
     sox_decode(state, files().adpcm_long);
 }
-BENCHMARK(BM_SoxAdpcmDecode)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
+BENCHMARK(BM_SoxAdpcmDecode)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(1.0)->Repetitions(5);
 // sox's start-up alone (a 10 ms file), to judge how much of the figure above it is.
 void BM_SoxStartup(benchmark::State &state) {
     if (!files().ok) return state.SkipWithError("sox could not make the test files");
     sox_decode(state, files().tiny);
 }
-BENCHMARK(BM_SoxStartup)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(1.0);
+BENCHMARK(BM_SoxStartup)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(0.5)->Repetitions(5);
 
 // ---- a whole file through an audio reader, taken by a stand-in mixer as fast as it comes ----
 struct StopFlag {
@@ -159,9 +159,9 @@ void reader_throughput(benchmark::State &state, const std::string &path) {
 void BM_ReaderPcm(benchmark::State &state) { reader_throughput(state, files().pcm); }
 void BM_ReaderAdpcm(benchmark::State &state) { reader_throughput(state, files().adpcm); }
 void BM_ReaderOgg(benchmark::State &state) { reader_throughput(state, files().ogg); }
-BENCHMARK(BM_ReaderPcm)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
-BENCHMARK(BM_ReaderAdpcm)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
-BENCHMARK(BM_ReaderOgg)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_ReaderPcm)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5)->Repetitions(5);
+BENCHMARK(BM_ReaderAdpcm)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5)->Repetitions(5);
+BENCHMARK(BM_ReaderOgg)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5)->Repetitions(5);
 
 // ---- one mixer cycle with N looping inputs ----
 // The mixer writes to the no-device output, which paces it to real time: one cycle of 4096
@@ -201,7 +201,7 @@ void BM_MixerCycle(benchmark::State &state) {
         const long long b0 = bench::file_size(rec);
         const double m0 = bench::threads_cpu_seconds("mixer"), a0 = bench::process_cpu_seconds();
         auto t0 = std::chrono::steady_clock::now();
-        std::this_thread::sleep_for(std::chrono::seconds(5));
+        std::this_thread::sleep_for(std::chrono::seconds(8));
         const long long b1 = bench::file_size(rec);
         mixer_cpu += bench::threads_cpu_seconds("mixer") - m0;
         all_cpu += bench::process_cpu_seconds() - a0;
@@ -222,7 +222,7 @@ void BM_MixerCycle(benchmark::State &state) {
     state.counters["all_ms_per_cycle"] = 1e3 * all_cpu / (double)cycles;
     state.counters["all_budget_pct"] = 100 * all_cpu / (double)cycles / budget;
 }
-BENCHMARK(BM_MixerCycle)->Arg(1)->Arg(16)->Arg(100)->Iterations(2)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MixerCycle)->Arg(1)->Arg(16)->Arg(100)->Iterations(1)->Repetitions(2)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

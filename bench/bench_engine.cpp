@@ -128,8 +128,8 @@ void slot_load(benchmark::State &state, bool cold) {
 }
 void BM_SlotLoad100Warm(benchmark::State &state) { slot_load(state, false); }
 void BM_SlotLoad100Cold(benchmark::State &state) { slot_load(state, true); }
-BENCHMARK(BM_SlotLoad100Warm)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
-BENCHMARK(BM_SlotLoad100Cold)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_SlotLoad100Warm)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10)->Repetitions(3);
+BENCHMARK(BM_SlotLoad100Cold)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(5);
 
 // Slot 1 loaded, F1 on and the loco at 30 %, given time to start; the tick loop stopped.
 bool drive_running(benchmark::State &state) {
@@ -150,7 +150,7 @@ void BM_SoundTick(benchmark::State &state) {
     for (auto _ : state)
         sound_tick_run_for_test();
 }
-BENCHMARK(BM_SoundTick)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SoundTick)->Unit(benchmark::kMicrosecond)->Repetitions(3);
 
 // Runs after the others: calling tick() back to back moves firmware time ahead of the clock.
 void BM_FirmwareTick(benchmark::State &state) {
@@ -158,7 +158,7 @@ void BM_FirmwareTick(benchmark::State &state) {
     for (auto _ : state)
         tick();
 }
-BENCHMARK(BM_FirmwareTick)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FirmwareTick)->Unit(benchmark::kMicrosecond)->Repetitions(3);
 
 }  // namespace
 

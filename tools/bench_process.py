@@ -88,16 +88,26 @@ class Emulator:
 
     def measure(self, seconds):
         """CPU share of one core, resident memory and pacing over `seconds` of wall time. The
-        window starts and ends on a write to the recording, so pacing is not off by a buffer."""
+        window starts and ends on a write to the recording, so pacing is not off by a buffer.
+        The CPU share is also taken over 5 s slices of the window: their range shows the noise."""
         t0, s0 = self.next_write()
         c0 = cpu_seconds(self.proc.pid)
-        time.sleep(max(0.0, seconds - 0.1))
+        slices, ts, cs = [], t0, c0
+        while time.monotonic() - t0 < seconds - 5.05:
+            time.sleep(5 - (time.monotonic() - ts))
+            t, c = time.monotonic(), cpu_seconds(self.proc.pid)
+            slices.append(100 * (c - cs) / (t - ts))
+            ts, cs = t, c
+        time.sleep(max(0.0, seconds - 0.1 - (time.monotonic() - t0)))
         t1, s1 = self.next_write()
         c1 = cpu_seconds(self.proc.pid)
+        if t1 - ts > 1:
+            slices.append(100 * (c1 - cs) / (t1 - ts))
         rss, threads = status(self.proc.pid)
         wall = t1 - t0
         return {"wall_s": round(wall, 3), "cpu_s": round(c1 - c0, 3),
                 "cpu_pct_of_core": round(100 * (c1 - c0) / wall, 2),
+                "cpu_pct_slices": [round(x, 2) for x in slices],
                 "rss_mib": round(rss / 1024, 1), "threads": threads,
                 "audio_s": round((s1 - s0) / 2 / RATE, 3),
                 "pacing": round((s1 - s0) / 2 / RATE / wall, 5)}
@@ -137,10 +147,8 @@ def project(folder, loops, ons, on_seconds):
         os.remove(on)
 
 
-results = {}
-notes = []
-work = tempfile.mkdtemp(prefix="bench-")
-try:
+def measure_states(work, results, notes):
+    """The emulator in four states, one process per project."""
     # 1 and 2: the demo, idle with the slot loaded, then with the engine idling.
     demo = os.path.join(work, "demo")
     shutil.copytree(os.path.join(root, "demo"), demo)
@@ -184,21 +192,39 @@ try:
     e.stop()
     if errs:
         notes.append("100-file run error lines: " + "; ".join(errs[:5]))
-finally:
-    shutil.rmtree(work, ignore_errors=True)
 
-with open(os.path.join(out_dir, "process.json"), "w") as f:
-    json.dump({"states": results, "notes": notes}, f, indent=2)
+
+results = {}
+notes = []
+if os.environ.get("BENCH_REPORT_ONLY"):
+    # Only the report again, from the figures of the last run.
+    with open(os.path.join(out_dir, "process.json")) as f:
+        saved = json.load(f)
+    results, notes = saved["states"], saved["notes"]
+else:
+    work = tempfile.mkdtemp(prefix="bench-")
+    try:
+        measure_states(work, results, notes)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    with open(os.path.join(out_dir, "process.json"), "w") as f:
+        json.dump({"states": results, "notes": notes}, f, indent=2)
 
 
 # ---------------------------------------------------------------- the report
 def load(name):
+    """Benchmark runs by name: the list of repetitions of each (aggregates left out)."""
     try:
         with open(os.path.join(out_dir, name)) as f:
             data = json.load(f)
-        return {b["name"]: b for b in data["benchmarks"]}, data["context"]
-    except (OSError, ValueError, KeyError):
+    except (OSError, ValueError):
         return {}, {}
+    table = {}
+    for b in data.get("benchmarks", []):
+        if b.get("run_type", "iteration") != "iteration":
+            continue
+        table.setdefault(b.get("run_name", b["name"]), []).append(b)
+    return table, data.get("context", {})
 
 
 audio, ctx = load("bench_audio.json")
@@ -216,6 +242,20 @@ def ms(b):
     return b["real_time"] * {"ns": 1e-6, "us": 1e-3, "ms": 1, "s": 1e3}[b["time_unit"]]
 
 
+def spread(runs, value, fmt):
+    """Median of the repetitions, with their range: how noisy the figure was."""
+    vals = sorted(value(r) for r in runs)
+    med = vals[len(vals) // 2] if len(vals) % 2 else (vals[len(vals) // 2 - 1] + vals[len(vals) // 2]) / 2
+    if len(vals) == 1:
+        return med, fmt.format(med)
+    return med, (fmt.format(med) + " [" + fmt.format(vals[0]).strip() + " .. " + fmt.format(vals[-1]).strip() +
+                 f", n={len(vals)}]")
+
+
+def failed(runs):
+    return next((r["error_message"] for r in runs if r.get("error_occurred")), None)
+
+
 lines = []
 add = lines.append
 load_avg = os.getloadavg()
@@ -223,42 +263,57 @@ add(f"Performance report, {time.strftime('%Y-%m-%d %H:%M:%S UTC', time.gmtime())
 add(f"Machine: {ctx.get('num_cpus', os.cpu_count())} CPUs at {ctx.get('mhz_per_cpu', '?')} MHz, "
     f"load average now {load_avg[0]:.2f} {load_avg[1]:.2f} {load_avg[2]:.2f} (shared: other work runs too)")
 add("")
+add("Benchmarks: median of the repetitions [lowest .. highest, n = repetitions].")
+add("")
 add("Codecs (MB = 10^6 bytes of 16-bit output per second):")
 ad, sx, st = find(audio, "BM_AdpcmDecode"), find(audio, "BM_SoxAdpcmDecode"), find(audio, "BM_SoxStartup")
-if ad and sx:
-    ours, theirs = ad["bytes_per_second"] / 1e6, sx["bytes_per_second"] / 1e6
-    add(f"  IMA ADPCM decode, ours        {ours:8.1f} MB/s")
-    add(f"  IMA ADPCM decode, sox         {theirs:8.1f} MB/s (whole process; its start-up alone: "
-        f"{ms(st):.1f} ms of {ms(sx):.1f} ms)" if st else f"  IMA ADPCM decode, sox         {theirs:8.1f} MB/s")
-    add(f"  ratio ours / sox              {ours / theirs:8.2f}")
+if ad and sx and not failed(ad) and not failed(sx):
+    ours, t1 = spread(ad, lambda r: r["bytes_per_second"] / 1e6, "{:7.1f}")
+    theirs, t2 = spread(sx, lambda r: r["bytes_per_second"] / 1e6, "{:7.1f}")
+    add(f"  IMA ADPCM decode, ours        {t1} MB/s")
+    add(f"  IMA ADPCM decode, sox         {t2} MB/s (whole sox process, 300 s file)")
+    if st:
+        add(f"  sox start-up alone            {spread(st, ms, '{:7.2f}')[1]} ms, "
+            f"of {spread(sx, ms, '{:.1f}')[1]} ms per sox run")
+    add(f"  ratio ours / sox (medians)    {ours / theirs:7.2f}")
+elif ad or sx:
+    add(f"  ADPCM: not measured ({failed(ad or []) or failed(sx or [])})")
 for name, label in (("BM_ReaderPcm", "WAV PCM through the reader"), ("BM_ReaderAdpcm", "ADPCM through the reader"),
                     ("BM_ReaderOgg", "Ogg Vorbis through the reader")):
     b = find(audio, name)
-    if b:
-        add(f"  {label:29s} {b['bytes_per_second'] / 1e6:8.1f} MB/s = {b['audio_s_per_s']:7.0f} x real time"
-            f" (CPU {1e3 * b['cpu_s_per_audio_s']:.2f} ms per audio second)")
+    if b and not failed(b):
+        add(f"  {label:29s} {spread(b, lambda r: r['bytes_per_second'] / 1e6, '{:7.1f}')[1]} MB/s, "
+            f"{spread(b, lambda r: r['audio_s_per_s'], '{:.0f}')[1]} x real time, "
+            f"CPU {spread(b, lambda r: 1e3 * r['cpu_s_per_audio_s'], '{:.2f}')[1]} ms per audio second "
+            "(reader task and the consumer, which polls)")
 add("")
-add("One mixer cycle (4096 bytes = 64 ms of 32 kHz mono), CPU per cycle and share of the 64 ms:")
+add("One mixer cycle (4096 bytes = 64 ms of 32 kHz mono): CPU per cycle and its share of 64 ms,")
+add("for the mixer thread alone and for the whole process (the readers decoding ADPCM, looping):")
 for n in (1, 16, 100):
     b = find(audio, f"BM_MixerCycle/{n}/")
-    if b:
-        add(f"  {n:3d} inputs: mixer thread {b['mixer_ms_per_cycle']:6.3f} ms ({b['mixer_budget_pct']:5.2f} %), "
-            f"with the readers decoding ADPCM {b['all_ms_per_cycle']:6.3f} ms ({b['all_budget_pct']:5.2f} %), "
-            f"{int(b['cycles'])} cycles")
+    if b and not failed(b):
+        add(f"  {n:3d} inputs: mixer {spread(b, lambda r: r['mixer_ms_per_cycle'], '{:.3f}')[1]} ms = "
+            f"{spread(b, lambda r: r['mixer_budget_pct'], '{:.2f}')[1]} %; all "
+            f"{spread(b, lambda r: r['all_ms_per_cycle'], '{:.3f}')[1]} ms = "
+            f"{spread(b, lambda r: r['all_budget_pct'], '{:.2f}')[1]} %; "
+            f"{int(sum(r['cycles'] for r in b))} cycles")
 add("")
 add("Firmware:")
 b = find(engine, "BM_FirmwareTick")
-if b:
-    add(f"  tick() with slot and drive sound running   {ms(b) * 1e3:8.3f} us ({ms(b) * 100:.3f} % of its 1 ms)")
+if b and not failed(b):
+    med, t = spread(b, lambda r: ms(r) * 1e3, "{:.3f}")
+    add(f"  tick(), slot loaded, drive sound running   {t} us ({med / 10:.3f} % of its 1 ms)")
 b = find(engine, "BM_SoundTick")
-if b:
-    add(f"  100 ms sound tick                          {ms(b) * 1e3:8.3f} us ({ms(b):.5f} % of its 100 ms)")
+if b and not failed(b):
+    med, t = spread(b, lambda r: ms(r) * 1e3, "{:.3f}")
+    add(f"  100 ms sound tick                          {t} us ({med / 1000:.5f} % of its 100 ms)")
 for name, label in (("BM_SlotLoad100Warm", "warm"), ("BM_SlotLoad100Cold", "cold (page cache dropped)")):
     b = find(engine, name)
-    if b and "error_message" not in b:
-        add(f"  slot load, 100 files, {label:26s}{ms(b):8.2f} ms ({int(b['tracks'])} tracks, {b['iterations']} runs)")
+    if b and not failed(b):
+        add(f"  slot load of 100 files, {label:25s} {spread(b, ms, '{:.2f}')[1]} ms "
+            f"({int(b[0]['tracks'])} tracks loaded; loads per repetition: {b[0]['iterations']})")
     elif b:
-        add(f"  slot load, 100 files, {label}: not measured ({b['error_message']})")
+        add(f"  slot load of 100 files, {label}: not measured ({failed(b)})")
 add("")
 add("Whole process, from outside (--no-sound --record; CPU of all threads / wall time):")
 labels = {"demo_idle": "demo, slot loaded, idle", "engine_idle": "demo, engine idling (f1)",
@@ -266,7 +321,9 @@ labels = {"demo_idle": "demo, slot loaded, idle", "engine_idle": "demo, engine i
 for k, label in labels.items():
     r = results.get(k)
     if r:
-        add(f"  {label:27s} CPU {r['cpu_pct_of_core']:6.2f} % of a core, RSS {r['rss_mib']:6.1f} MiB, "
+        sl = r.get("cpu_pct_slices") or [r["cpu_pct_of_core"]]
+        add(f"  {label:27s} CPU {r['cpu_pct_of_core']:5.2f} % of a core [5 s slices {min(sl):.2f} .. {max(sl):.2f}], "
+            f"RSS {r['rss_mib']:5.1f} MiB, "
             f"{r['threads']} threads, pacing {r['pacing']:.5f} over {r['wall_s']:.1f} s"
             + (f", {r['tracks_started']} track starts" if "tracks_started" in r else ""))
 r = results.get("demo_idle")
@@ -277,6 +334,9 @@ add("In the 100-file project each function plays one track at a time (its ON, th
     "69 tracks sound at once; the mixer cycle above covers 100 inputs.")
 for n in notes:
     add("Note: " + n)
+if ctx.get("library_build_type") == "debug":
+    add("Note: the packaged Google Benchmark library reports a debug build of itself; the code measured "
+        "is built in Release (-O3).")
 text = "\n".join(lines) + "\n"
 with open(os.path.join(out_dir, "report.txt"), "w") as f:
     f.write(text)
