@@ -32,7 +32,8 @@ struct Files {
     std::string adpcm = dir.file("adpcm.wav");
     std::string ogg = dir.file("vorbis.ogg");
     bool ok = bench::make_sound(adpcm_long, ADPCM_SECONDS, RATE, "adpcm") &&
-              bench::make_sound(tiny, 0.01, RATE, "adpcm") && bench::make_sound(pcm, READER_SECONDS, RATE, "pcm") &&
+              bench::make_sound(tiny, 0.01, RATE, "adpcm") &&
+              bench::make_sound(pcm, READER_SECONDS, RATE, "pcm") &&
               bench::make_sound(adpcm, READER_SECONDS, RATE, "adpcm") &&
               bench::make_sound(ogg, READER_SECONDS, RATE, "ogg");
 };
@@ -73,8 +74,7 @@ void BM_AdpcmDecode(benchmark::State &state) {
         }
     }
     state.SetBytesProcessed(frames * 2 * info.channels);
-    state.counters["audio_s_per_s"] =
-        benchmark::Counter((double)frames / RATE, benchmark::Counter::kIsRate);
+    state.counters["audio_s_per_s"] = benchmark::Counter((double)frames / RATE, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_AdpcmDecode)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0)->Repetitions(5);
 
@@ -152,13 +152,20 @@ void reader_throughput(benchmark::State &state, const std::string &path) {
     }
     audio_reader_deinit(r);
     state.SetBytesProcessed(bytes);
-    state.counters["audio_s_per_s"] = benchmark::Counter((double)bytes / 2 / RATE, benchmark::Counter::kIsRate);
-    // CPU of both sides (reader task and this consumer, which spins) per second of audio.
+    state.counters["audio_s_per_s"] =
+        benchmark::Counter((double)bytes / 2 / RATE, benchmark::Counter::kIsRate);
+    // CPU of both sides (the reader task and this consumer, which polls) per second of audio.
     state.counters["cpu_s_per_audio_s"] = bytes > 0 ? cpu / ((double)bytes / 2 / RATE) : 0;
 }
-void BM_ReaderPcm(benchmark::State &state) { reader_throughput(state, files().pcm); }
-void BM_ReaderAdpcm(benchmark::State &state) { reader_throughput(state, files().adpcm); }
-void BM_ReaderOgg(benchmark::State &state) { reader_throughput(state, files().ogg); }
+void BM_ReaderPcm(benchmark::State &state) {
+    reader_throughput(state, files().pcm);
+}
+void BM_ReaderAdpcm(benchmark::State &state) {
+    reader_throughput(state, files().adpcm);
+}
+void BM_ReaderOgg(benchmark::State &state) {
+    reader_throughput(state, files().ogg);
+}
 BENCHMARK(BM_ReaderPcm)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5)->Repetitions(5);
 BENCHMARK(BM_ReaderAdpcm)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5)->Repetitions(5);
 BENCHMARK(BM_ReaderOgg)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5)->Repetitions(5);
@@ -222,7 +229,14 @@ void BM_MixerCycle(benchmark::State &state) {
     state.counters["all_ms_per_cycle"] = 1e3 * all_cpu / (double)cycles;
     state.counters["all_budget_pct"] = 100 * all_cpu / (double)cycles / budget;
 }
-BENCHMARK(BM_MixerCycle)->Arg(1)->Arg(16)->Arg(100)->Iterations(1)->Repetitions(2)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MixerCycle)
+    ->Arg(1)
+    ->Arg(16)
+    ->Arg(100)
+    ->Iterations(1)
+    ->Repetitions(2)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

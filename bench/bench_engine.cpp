@@ -87,7 +87,8 @@ struct Engine {
             fs::copy_file(dir.path() + "/on.ogg", d2 + "F" + std::to_string(f) + "_ON.ogg");
         i2s_ll_set_no_device(true);
         emulator_init();
-        esp_log_level_set("*", ESP_LOG_WARN);  // start-up sets the levels; the loader's per-file lines are not wanted
+        esp_log_level_set(
+            "*", ESP_LOG_WARN);  // start-up sets the levels; the loader's per-file lines are not wanted
         TickPump pump;
         ok = ok && wait_loaded();
     }
@@ -126,8 +127,12 @@ void slot_load(benchmark::State &state, bool cold) {
     }
     state.counters["tracks"] = tracks_loaded();
 }
-void BM_SlotLoad100Warm(benchmark::State &state) { slot_load(state, false); }
-void BM_SlotLoad100Cold(benchmark::State &state) { slot_load(state, true); }
+void BM_SlotLoad100Warm(benchmark::State &state) {
+    slot_load(state, false);
+}
+void BM_SlotLoad100Cold(benchmark::State &state) {
+    slot_load(state, true);
+}
 BENCHMARK(BM_SlotLoad100Warm)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10)->Repetitions(3);
 BENCHMARK(BM_SlotLoad100Cold)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(5);
 

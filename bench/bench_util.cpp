@@ -42,7 +42,9 @@ double threads_cpu_seconds(const std::string &prefix) {
     return total;
 }
 
-bool run(const std::string &cmd) { return std::system(cmd.c_str()) == 0; }
+bool run(const std::string &cmd) {
+    return std::system(cmd.c_str()) == 0;
+}
 
 bool make_sound(const std::string &path, double seconds, int rate, const std::string &encoding) {
     std::string enc = encoding == "adpcm" ? "-e ima-adpcm" : encoding == "pcm" ? "-e signed -b 16" : "";
