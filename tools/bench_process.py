@@ -1,0 +1,343 @@
+#!/usr/bin/env python3
+"""Whole-process figures of the emulator, measured from outside: CPU time (all threads, from
+/proc/<pid>/stat) per second of wall time and resident memory in four states, and the pacing of
+the sound output without a device (seconds of audio in the --record file per second of wall
+time). Then the report: these figures with the benchmark JSON files, into report.txt.
+
+Usage: bench_process.py ROOT OUT_DIR"""
+import json, os, shutil, subprocess, sys, tempfile, threading, time
+
+root, out_dir = sys.argv[1], sys.argv[2]
+emulator = os.path.join(root, "build-bench", "emulator")
+RATE = 32000
+CLK = os.sysconf("SC_CLK_TCK")
+IDLE_SECONDS = float(os.environ.get("BENCH_IDLE_SECONDS", "60"))
+STATE_SECONDS = float(os.environ.get("BENCH_STATE_SECONDS", "20"))
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    # fields[0] is the state (field 3): utime and stime are fields 14 and 15.
+    return (int(fields[11]) + int(fields[12])) / CLK
+
+
+def status(pid):
+    info = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            k, _, v = line.partition(":")
+            info[k] = v.strip()
+    return int(info["VmRSS"].split()[0]), int(info["Threads"])
+
+
+class Emulator:
+    def __init__(self, folder, rec):
+        self.rec = rec
+        self.proc = subprocess.Popen([emulator, "--no-sound", "--record", rec], cwd=folder,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, text=True, bufsize=1)
+        self.lines, self.lock = [], threading.Lock()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            with self.lock:
+                self.lines.append(line.rstrip("\n"))
+
+    def wait_for(self, text, timeout=60):
+        end = time.time() + timeout
+        while time.time() < end:
+            with self.lock:
+                if any(text in l for l in self.lines):
+                    return True
+            if self.proc.poll() is not None:
+                break
+            time.sleep(0.05)
+        return False
+
+    def send(self, *cmds):
+        for c in cmds:
+            self.proc.stdin.write(c + "\n")
+        self.proc.stdin.flush()
+
+    def count(self, text):
+        with self.lock:
+            return sum(text in l for l in self.lines)
+
+    def errors(self):
+        with self.lock:
+            return [l for l in self.lines if l.startswith("E ")]
+
+    def rec_size(self):
+        try:
+            return os.path.getsize(self.rec)
+        except OSError:
+            return 0
+
+    def next_write(self):
+        """Waits for the recording to grow; the moment it did and its new size."""
+        s0 = self.rec_size()
+        end = time.time() + 5
+        while time.time() < end:
+            s = self.rec_size()
+            if s != s0:
+                return time.monotonic(), s
+            time.sleep(0.001)
+        return time.monotonic(), s0
+
+    def measure(self, seconds):
+        """CPU share of one core, resident memory and pacing over `seconds` of wall time. The
+        window starts and ends on a write to the recording, so pacing is not off by a buffer.
+        The CPU share is also taken over 5 s slices of the window: their range shows the noise."""
+        t0, s0 = self.next_write()
+        c0 = cpu_seconds(self.proc.pid)
+        slices, ts, cs = [], t0, c0
+        while time.monotonic() - t0 < seconds - 5.05:
+            time.sleep(5 - (time.monotonic() - ts))
+            t, c = time.monotonic(), cpu_seconds(self.proc.pid)
+            slices.append(100 * (c - cs) / (t - ts))
+            ts, cs = t, c
+        time.sleep(max(0.0, seconds - 0.1 - (time.monotonic() - t0)))
+        t1, s1 = self.next_write()
+        c1 = cpu_seconds(self.proc.pid)
+        if t1 - ts > 1:
+            slices.append(100 * (c1 - cs) / (t1 - ts))
+        rss, threads = status(self.proc.pid)
+        wall = t1 - t0
+        return {"wall_s": round(wall, 3), "cpu_s": round(c1 - c0, 3),
+                "cpu_pct_of_core": round(100 * (c1 - c0) / wall, 2),
+                "cpu_pct_slices": [round(x, 2) for x in slices],
+                "rss_mib": round(rss / 1024, 1), "threads": threads,
+                "audio_s": round((s1 - s0) / 2 / RATE, 3),
+                "pacing": round((s1 - s0) / 2 / RATE / wall, 5)}
+
+    def stop(self):
+        self.proc.send_signal(2)
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def sox(*args):
+    subprocess.run(["sox", *args], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def project(folder, loops, ons, on_seconds):
+    """A slot-1 project: `loops` ADPCM loops on F0.., `ons` long Ogg ON sounds on F0.."""
+    d = os.path.join(folder, "data", "1")
+    os.makedirs(d)
+    with open(os.path.join(folder, "slot.txt"), "w") as f:
+        f.write("1\n")
+    loop = os.path.join(folder, "loop.wav")
+    on = os.path.join(folder, "on.ogg")
+    sox("-n", "-r", str(RATE), "-c", "1", "-e", "ima-adpcm", loop, "synth", "10", "pinknoise", "mix", "sine",
+        "200-2000", "vol", "0.3")
+    if ons:
+        sox("-n", "-r", str(RATE), "-c", "1", on, "synth", str(on_seconds), "pinknoise", "mix", "sine",
+            "300-900", "vol", "0.3")
+    for f in range(loops):
+        shutil.copy(loop, os.path.join(d, f"F{f}_LOOP.wav"))
+    for f in range(ons):
+        shutil.copy(on, os.path.join(d, f"F{f}_ON.ogg"))
+    os.remove(loop)
+    if ons:
+        os.remove(on)
+
+
+def measure_states(work, results, notes):
+    """The emulator in four states, one process per project."""
+    # 1 and 2: the demo, idle with the slot loaded, then with the engine idling.
+    demo = os.path.join(work, "demo")
+    shutil.copytree(os.path.join(root, "demo"), demo)
+    e = Emulator(demo, os.path.join(work, "demo.wav"))
+    if not e.wait_for("Slot 1 loaded", 60):
+        sys.exit("bench: the demo did not load")
+    time.sleep(2)
+    results["demo_idle"] = e.measure(IDLE_SECONDS)
+    e.send("f1")
+    time.sleep(8)  # engine start, then the idle loop
+    results["engine_idle"] = e.measure(STATE_SECONDS)
+    e.stop()
+
+    # 3: 16 looping tracks on F0..F15, all on.
+    p16 = os.path.join(work, "loops16")
+    project(p16, 16, 0, 0)
+    e = Emulator(p16, os.path.join(work, "loops16.wav"))
+    if not e.wait_for("Slot 1 loaded", 60):
+        sys.exit("bench: the 16-loop project did not load")
+    time.sleep(1)
+    e.send(*[f"f{f}" for f in range(16)])
+    time.sleep(3)
+    results["loops16"] = e.measure(STATE_SECONDS)
+    results["loops16"]["tracks_started"] = e.count("AUDIO_TRACK: Play")
+    e.stop()
+
+    # 4: 100 files: 69 loops on F0..F68 and 31 long ON sounds on F0..F30, all functions on.
+    # A function plays one track at a time (its ON, then its LOOP), so 69 sound at once.
+    p100 = os.path.join(work, "tracks100")
+    on_seconds = STATE_SECONDS + 15
+    project(p100, 69, 31, on_seconds)
+    e = Emulator(p100, os.path.join(work, "tracks100.wav"))
+    if not e.wait_for("Slot 1 loaded", 60):
+        sys.exit("bench: the 100-file project did not load")
+    time.sleep(1)
+    e.send(*[f"f{f}" for f in range(69)])
+    time.sleep(3)
+    results["tracks100"] = e.measure(STATE_SECONDS)
+    results["tracks100"]["tracks_started"] = e.count("AUDIO_TRACK: Play")
+    errs = e.errors()
+    e.stop()
+    if errs:
+        notes.append("100-file run error lines: " + "; ".join(errs[:5]))
+
+
+results = {}
+notes = []
+if os.environ.get("BENCH_REPORT_ONLY"):
+    # Only the report again, from the figures of the last run.
+    with open(os.path.join(out_dir, "process.json")) as f:
+        saved = json.load(f)
+    results, notes = saved["states"], saved["notes"]
+else:
+    work = tempfile.mkdtemp(prefix="bench-")
+    try:
+        measure_states(work, results, notes)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    with open(os.path.join(out_dir, "process.json"), "w") as f:
+        json.dump({"states": results, "notes": notes}, f, indent=2)
+
+
+# ---------------------------------------------------------------- the report
+def load(name):
+    """Benchmark runs by name: the list of repetitions of each (aggregates left out)."""
+    try:
+        with open(os.path.join(out_dir, name)) as f:
+            data = json.load(f)
+    except (OSError, ValueError):
+        return {}, {}
+    table = {}
+    for b in data.get("benchmarks", []):
+        if b.get("run_type", "iteration") != "iteration":
+            continue
+        table.setdefault(b.get("run_name", b["name"]), []).append(b)
+    return table, data.get("context", {})
+
+
+audio, ctx = load("bench_audio.json")
+engine, _ = load("bench_engine.json")
+
+
+def find(table, prefix):
+    for k, v in table.items():
+        if k.startswith(prefix):
+            return v
+    return None
+
+
+def ms(b):
+    return b["real_time"] * {"ns": 1e-6, "us": 1e-3, "ms": 1, "s": 1e3}[b["time_unit"]]
+
+
+def spread(runs, value, fmt):
+    """Median of the repetitions, with their range: how noisy the figure was."""
+    vals = sorted(value(r) for r in runs)
+    med = vals[len(vals) // 2] if len(vals) % 2 else (vals[len(vals) // 2 - 1] + vals[len(vals) // 2]) / 2
+    if len(vals) == 1:
+        return med, fmt.format(med)
+    return med, (fmt.format(med) + " [" + fmt.format(vals[0]).strip() + " .. " + fmt.format(vals[-1]).strip() +
+                 f", n={len(vals)}]")
+
+
+def failed(runs):
+    return next((r["error_message"] for r in runs if r.get("error_occurred")), None)
+
+
+lines = []
+add = lines.append
+load_avg = os.getloadavg()
+add(f"Performance report, {time.strftime('%Y-%m-%d %H:%M:%S UTC', time.gmtime())}")
+add(f"Machine: {ctx.get('num_cpus', os.cpu_count())} CPUs at {ctx.get('mhz_per_cpu', '?')} MHz, "
+    f"load average now {load_avg[0]:.2f} {load_avg[1]:.2f} {load_avg[2]:.2f} (shared: other work runs too)")
+add("")
+add("Benchmarks: median of the repetitions [lowest .. highest, n = repetitions].")
+add("")
+add("Codecs (MB = 10^6 bytes of 16-bit output per second):")
+ad, sx, st = find(audio, "BM_AdpcmDecode"), find(audio, "BM_SoxAdpcmDecode"), find(audio, "BM_SoxStartup")
+if ad and sx and not failed(ad) and not failed(sx):
+    ours, t1 = spread(ad, lambda r: r["bytes_per_second"] / 1e6, "{:7.1f}")
+    theirs, t2 = spread(sx, lambda r: r["bytes_per_second"] / 1e6, "{:7.1f}")
+    add(f"  IMA ADPCM decode, ours        {t1} MB/s")
+    add(f"  IMA ADPCM decode, sox         {t2} MB/s (whole sox process, 300 s file)")
+    if st:
+        add(f"  sox start-up alone            {spread(st, ms, '{:7.2f}')[1]} ms, "
+            f"of {spread(sx, ms, '{:.1f}')[1]} ms per sox run")
+    add(f"  ratio ours / sox (medians)    {ours / theirs:7.2f}")
+elif ad or sx:
+    add(f"  ADPCM: not measured ({failed(ad or []) or failed(sx or [])})")
+for name, label in (("BM_ReaderPcm", "WAV PCM through the reader"), ("BM_ReaderAdpcm", "ADPCM through the reader"),
+                    ("BM_ReaderOgg", "Ogg Vorbis through the reader")):
+    b = find(audio, name)
+    if b and not failed(b):
+        add(f"  {label:29s} {spread(b, lambda r: r['bytes_per_second'] / 1e6, '{:7.1f}')[1]} MB/s, "
+            f"{spread(b, lambda r: r['audio_s_per_s'], '{:.0f}')[1]} x real time, "
+            f"CPU {spread(b, lambda r: 1e3 * r['cpu_s_per_audio_s'], '{:.2f}')[1]} ms per audio second "
+            "(reader task and the consumer, which polls)")
+add("")
+add("One mixer cycle (4096 bytes = 64 ms of 32 kHz mono): CPU per cycle and its share of 64 ms,")
+add("for the mixer thread alone and for the whole process (the readers decoding ADPCM, looping):")
+for n in (1, 16, 100):
+    b = find(audio, f"BM_MixerCycle/{n}/")
+    if b and not failed(b):
+        add(f"  {n:3d} inputs: mixer {spread(b, lambda r: r['mixer_ms_per_cycle'], '{:.3f}')[1]} ms = "
+            f"{spread(b, lambda r: r['mixer_budget_pct'], '{:.2f}')[1]} %; all "
+            f"{spread(b, lambda r: r['all_ms_per_cycle'], '{:.3f}')[1]} ms = "
+            f"{spread(b, lambda r: r['all_budget_pct'], '{:.2f}')[1]} %; "
+            f"{int(sum(r['cycles'] for r in b))} cycles")
+add("")
+add("Firmware:")
+b = find(engine, "BM_FirmwareTick")
+if b and not failed(b):
+    med, t = spread(b, lambda r: ms(r) * 1e3, "{:.3f}")
+    add(f"  tick(), slot loaded, drive sound running   {t} us ({med / 10:.3f} % of its 1 ms)")
+b = find(engine, "BM_SoundTick")
+if b and not failed(b):
+    med, t = spread(b, lambda r: ms(r) * 1e3, "{:.3f}")
+    add(f"  100 ms sound tick                          {t} us ({med / 1000:.5f} % of its 100 ms)")
+for name, label in (("BM_SlotLoad100Warm", "warm"), ("BM_SlotLoad100Cold", "cold (page cache dropped)")):
+    b = find(engine, name)
+    if b and not failed(b):
+        add(f"  slot load of 100 files, {label:25s} {spread(b, ms, '{:.2f}')[1]} ms "
+            f"({int(b[0]['tracks'])} tracks loaded; loads per repetition: {b[0]['iterations']})")
+    elif b:
+        add(f"  slot load of 100 files, {label}: not measured ({failed(b)})")
+add("")
+add("Whole process, from outside (--no-sound --record; CPU of all threads / wall time):")
+labels = {"demo_idle": "demo, slot loaded, idle", "engine_idle": "demo, engine idling (f1)",
+          "loops16": "16 looping tracks", "tracks100": "100-file project, all on"}
+for k, label in labels.items():
+    r = results.get(k)
+    if r:
+        sl = r.get("cpu_pct_slices") or [r["cpu_pct_of_core"]]
+        add(f"  {label:27s} CPU {r['cpu_pct_of_core']:5.2f} % of a core [5 s slices {min(sl):.2f} .. {max(sl):.2f}], "
+            f"RSS {r['rss_mib']:5.1f} MiB, "
+            f"{r['threads']} threads, pacing {r['pacing']:.5f} over {r['wall_s']:.1f} s"
+            + (f", {r['tracks_started']} track starts" if "tracks_started" in r else ""))
+r = results.get("demo_idle")
+if r:
+    add(f"Pacing without a sound device: {r['audio_s']:.3f} s of audio in {r['wall_s']:.3f} s of wall time = "
+        f"{r['pacing']:.5f} ({100 * (r['pacing'] - 1):+.3f} %)")
+add("In the 100-file project each function plays one track at a time (its ON, then its LOOP), so "
+    "69 tracks sound at once; the mixer cycle above covers 100 inputs.")
+for n in notes:
+    add("Note: " + n)
+if ctx.get("library_build_type") == "debug":
+    add("Note: the packaged Google Benchmark library reports a debug build of itself; the code measured "
+        "is built in Release (-O3).")
+text = "\n".join(lines) + "\n"
+with open(os.path.join(out_dir, "report.txt"), "w") as f:
+    f.write(text)
+print(text)
