@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <string>
 #include <thread>
 
 #include "audio_reader.h"
@@ -40,25 +39,35 @@ void on_stop(audio_reader_handle_t, void *param) {
 
 // A folder of this process with one file name per container: the reader picks its decoder
 // from the name. mkdtemp's random part is letters and digits only, so the path never holds a
-// file-name parameter such as "_T5".
-const std::string &file_path(bool ogg) {
-    static std::string dir = [] {
+// file-name parameter such as "_T5". Plain arrays, so that the clean-up at exit can still use
+// them after static objects are gone.
+char g_dir[256];
+char g_wav[300];
+char g_ogg[300];
+
+void remove_files() {
+    unlink(g_wav);
+    unlink(g_ogg);
+    rmdir(g_dir);
+}
+
+const char *file_path(bool ogg) {
+    if (g_dir[0] == 0) {
         const char *tmp = getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr && tmp[0] != 0 ? tmp : "/tmp") + "/fuzzreader-XXXXXX";
-        char *p = mkdtemp(tmpl.data());
-        if (p == nullptr) {
+        snprintf(g_dir, sizeof g_dir, "%s/fuzzreader-XXXXXX", tmp != nullptr && tmp[0] != 0 ? tmp : "/tmp");
+        if (mkdtemp(g_dir) == nullptr) {
             fprintf(stderr, "cannot create a temporary folder\n");
             abort();
         }
-        return std::string(p);
-    }();
-    static std::string wav = dir + "/x.wav";
-    static std::string ogg_path = dir + "/x.ogg";
-    return ogg ? ogg_path : wav;
+        snprintf(g_wav, sizeof g_wav, "%s/x.wav", g_dir);
+        snprintf(g_ogg, sizeof g_ogg, "%s/x.ogg", g_dir);
+        atexit(remove_files);
+    }
+    return ogg ? g_ogg : g_wav;
 }
 
-bool write_file(const std::string &path, const uint8_t *data, size_t size) {
-    FILE *f = fopen(path.c_str(), "wb");
+bool write_file(const char *path, const uint8_t *data, size_t size) {
+    FILE *f = fopen(path, "wb");
     if (f == nullptr) return false;
     bool ok = fwrite(data, 1, size, f) == size;
     return fclose(f) == 0 && ok;
@@ -141,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else {
         ogg = size > 0 && (data[0] & 1) != 0;
     }
-    const std::string &path = file_path(ogg);
+    const char *path = file_path(ogg);
     if (!write_file(path, data, size)) return 0;
 
     StopCounter sc;
@@ -154,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(h != nullptr);
 
     file_info_t *info = nullptr;
-    if (audio_reader_load(h, path.c_str(), &info, 100) == ESP_OK) {
+    if (audio_reader_load(h, path, &info, 100) == ESP_OK) {
         FUZZ_CHECK(info != nullptr && info->available.load());
         const unsigned channels = info->channels;
         FUZZ_CHECK(channels > 0);
