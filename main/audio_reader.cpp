@@ -342,7 +342,8 @@ static int set_ready_buf(audio_decoder *r, buf_item_t buf) {
 
 // ---------------------------------------------------------------- decode steps
 
-static int read_buf(audio_decoder *r, uint16_t len, buf_item_t *out) {
+// Reads up to `len` bytes of audio data, a whole number of `unit`-byte units.
+static int read_buf(audio_decoder *r, uint16_t len, uint32_t unit, buf_item_t *out) {
     int16_t *buf = alloc_buffer(r, len);
     if (buf == nullptr) {
         ESP_LOGE(TAG, "[%s] Buffer allocation failed line: %u", r->tag, 270u);
@@ -352,6 +353,10 @@ static int read_buf(audio_decoder *r, uint16_t len, buf_item_t *out) {
     uint32_t pos = r->position.load();
     uint64_t left = pos < r->file.data_len ? (uint64_t)r->file.data_len - pos : 0;
     if (count > left) count = (size_t)left;
+    // A file cut short inside a sample frame ends with its last whole frame: a part frame
+    // handed on would shift the bytes and channels of every sample the mixer takes after it
+    // (and of the next pass of a loop, which completes this buffer).
+    if (unit > 1) count -= count % unit;
     r->position.store(pos + (uint32_t)count);
     if (count == 0) {
         free(buf);
@@ -365,7 +370,7 @@ static int read_buf(audio_decoder *r, uint16_t len, buf_item_t *out) {
 
 static int pcm_step(audio_decoder *r) {
     buf_item_t buf;
-    int res = read_buf(r, r->req_buf_len, &buf);
+    int res = read_buf(r, r->req_buf_len, 2u * r->file.channels, &buf);
     if (res != STEP_CONTINUE) return res;
     return set_ready_buf(r, buf);
 }
@@ -401,7 +406,7 @@ static int adpcm_step(audio_decoder *r) {
     const uint32_t out_len = r->out_buf_len.load();
     const uint32_t f = (uint32_t)r->file.channels * 2;
     buf_item_t in;
-    int res = read_buf(r, (uint16_t)(out_len / 2), &in);
+    int res = read_buf(r, (uint16_t)(out_len / 2), 1, &in);
     if (res != STEP_CONTINUE) return res;
     const uint8_t *p = (const uint8_t *)in.data;
     size_t avail = in.len;

@@ -1,7 +1,9 @@
 // FreeRTOS software timers over the timer service: each timer owns one timer-service entry
-// and fires on the tick thread. Every timer is one-shot; records are never freed.
+// and fires on the tick thread. Every timer is one-shot. A deleted timer gives its entry back
+// to the service; its record is kept for the next timer created, never returned to the heap.
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "esp_timer.h"
 #include "freertos/timers.h"
@@ -12,7 +14,33 @@ struct tmrTimerControl {
     void *pvTimerID;
     TimerCallbackFunction_t pxCallbackFunction;
     esp_timer_handle_t handle;
+    tmrTimerControl *next_free;
 };
+
+// Records of deleted timers. They are reused rather than freed because the service may have
+// taken a timer's callback from its table just before the delete and still call it: that
+// call reads the record, so the record's memory must stay valid.
+static std::mutex s_free_mutex;
+static tmrTimerControl *s_free_records;
+
+static tmrTimerControl *take_record(void) {
+    {
+        std::lock_guard<std::mutex> lock(s_free_mutex);
+        tmrTimerControl *t = s_free_records;
+        if (t != nullptr) {
+            s_free_records = t->next_free;
+            *t = {};
+            return t;
+        }
+    }
+    return (tmrTimerControl *)calloc(1, sizeof(tmrTimerControl));
+}
+
+static void give_record(tmrTimerControl *t) {
+    std::lock_guard<std::mutex> lock(s_free_mutex);
+    t->next_free = s_free_records;
+    s_free_records = t;
+}
 
 static void timer_trampoline(void *arg) {
     auto *timer = (tmrTimerControl *)arg;
@@ -22,7 +50,8 @@ static void timer_trampoline(void *arg) {
 TimerHandle_t xTimerCreate(const char *pcTimerName, TickType_t xTimerPeriodInTicks, UBaseType_t xAutoReload,
                            void *pvTimerID, TimerCallbackFunction_t pxCallbackFunction) {
     (void)xAutoReload;
-    auto *timer = (tmrTimerControl *)calloc(1, sizeof(tmrTimerControl));
+    // A cleared record: its handle is null, so the service hands out an entry of its own.
+    tmrTimerControl *timer = take_record();
     if (timer == nullptr) {
         printf("pxNewTimer is NULL\n");
         return nullptr;
@@ -38,7 +67,7 @@ TimerHandle_t xTimerCreate(const char *pcTimerName, TickType_t xTimerPeriodInTic
     args.name = pcTimerName;
     args.skip_unhandled_events = false;
     if (esp_timer_create(&args, &timer->handle) != ESP_OK) {
-        free(timer);
+        give_record(timer);
         printf("pxNewTimer is NULL\n");
         return nullptr;
     }
@@ -60,8 +89,16 @@ BaseType_t xTimerGenericCommand(TimerHandle_t xTimer, BaseType_t xCommandID, Tic
             esp_timer_start_once(xTimer->handle, (uint64_t)xTimer->xTimerPeriodInTicks * 1000);
             break;
         case tmrCOMMAND_STOP:
-        case tmrCOMMAND_DELETE:
             esp_timer_stop(xTimer->handle);
+            break;
+        case tmrCOMMAND_DELETE:
+            // Stopped and given back: a program that creates and deletes timers (a reader per
+            // sound file, say) would otherwise fill the service's fixed table and then have
+            // every new timer refused.
+            esp_timer_stop(xTimer->handle);
+            esp_timer_delete(xTimer->handle);
+            xTimer->handle = nullptr;
+            give_record(xTimer);
             break;
         case tmrCOMMAND_CHANGE_PERIOD:
             xTimer->xTimerPeriodInTicks = xOptionalValue;
@@ -72,4 +109,6 @@ BaseType_t xTimerGenericCommand(TimerHandle_t xTimer, BaseType_t xCommandID, Tic
     return pdPASS;
 }
 
-void *pvTimerGetTimerID(TimerHandle_t xTimer) { return xTimer ? xTimer->pvTimerID : nullptr; }
+void *pvTimerGetTimerID(TimerHandle_t xTimer) {
+    return xTimer ? xTimer->pvTimerID : nullptr;
+}

@@ -71,6 +71,43 @@ TEST(AudioReader, LoopingPcmDeliversOnlyFullBuffersJoinedSeamlessly) {
     }
 }
 
+// A file cut short inside a stereo frame (1, 2 or 3 bytes into it) ends with its last whole
+// frame: a part frame would shift every later sample by a byte or swap the channels, here
+// visible in the one-shot play's length and in the loop's joins.
+TEST(AudioReader, FileCutInsideAFramePlaysWholeFramesOnly) {
+    TempFolder dir;
+    auto src = pattern(5000, [](size_t i) { return (int16_t)(i % 2 ? 1000 + i : -1000 - (int)i); });
+    const size_t kept_frames = 2000;  // the file holds 2000 frames and a part of the next
+    for (int extra : {1, 2, 3}) {
+        SCOPED_TRACE(extra);
+        std::string path = dir.file("cut" + std::to_string(extra) + ".wav");
+        ASSERT_TRUE(write_pcm_wav(path, src, RATE, 2));
+        ASSERT_EQ(truncate(path.c_str(), (off_t)(44 + kept_frames * 4 + extra)), 0);
+        std::vector<int16_t> whole(src.begin(), src.begin() + kept_frames * 2);
+
+        TestReader r;
+        ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+        {
+            Drainer drain(r.h);
+            ASSERT_EQ(audio_reader_play(r.h, false, 0, 0), ESP_OK);
+            ASSERT_TRUE(r.stops.wait_for(1));
+            drain.stop();
+            EXPECT_EQ(concat(drain.buffers()), whole);
+        }
+        Drainer drain(r.h);
+        ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
+        ASSERT_TRUE(drain.wait_for_count(4));
+        audio_reader_stop(r.h, 0);
+        ASSERT_TRUE(r.stops.wait_for(2));
+        drain.stop();
+        auto all = concat(drain.buffers());
+        ASSERT_GE(all.size(), 4 * 2 * BUF_SAMPLES);
+        for (size_t i = 0; i < 4 * 2 * BUF_SAMPLES; i++) {
+            ASSERT_EQ(all[i], whole[i % whole.size()]) << "sample " << i;
+        }
+    }
+}
+
 TEST(AudioReader, FadeInRampsToUnityExactly) {
     TempFolder dir;
     std::string path = dir.file("const.wav");

@@ -9,6 +9,7 @@
 #include "freertos/queue.h"
 #include "freertos/task.h"
 #include "freertos/timers.h"
+#include "stub.h"
 #include "test_support.h"
 
 namespace {
@@ -65,7 +66,9 @@ TEST(EventGroups, WaitTimesOutOnThePlatformClock) {
     vEventGroupDelete(g);
 }
 
-void timer_cb(TimerHandle_t t) { (*(int *)pvTimerGetTimerID(t))++; }
+void timer_cb(TimerHandle_t t) {
+    (*(int *)pvTimerGetTimerID(t))++;
+}
 
 TEST(SoftwareTimers, OneShotPerStartAndChangePeriodDoesNotStart) {
     ManualClock clock(0);
@@ -100,12 +103,45 @@ TEST(SoftwareTimers, OneShotPerStartAndChangePeriodDoesNotStart) {
     EXPECT_EQ(xTimerGenericCommand(nullptr, tmrCOMMAND_START, 0, nullptr, 0), pdFAIL);
 }
 
+// Readers and other modules create and delete timers over a long run: each delete must give
+// the service entry back, and a timer created afterwards must fire on its own entry only.
+TEST(SoftwareTimers, DeleteGivesTheEntryBackAndRecreatedTimersStayApart) {
+    ManualClock clock(0);
+    const int in_use = stub_timer_entries_in_use();
+    for (int i = 0; i < 3 * STUB_TIMER_TABLE_SIZE; i++) {
+        TimerHandle_t t = xTimerCreate("cycle", 5, pdFALSE, nullptr, timer_cb);
+        ASSERT_NE(t, nullptr) << "cycle " << i;
+        xTimerStart(t, 0);
+        ASSERT_EQ(xTimerDelete(t, 0), pdPASS);
+    }
+    EXPECT_EQ(stub_timer_entries_in_use(), in_use);
+
+    int fired_a = 0, fired_b = 0;
+    TimerHandle_t a = xTimerCreate("a", 5, pdFALSE, &fired_a, timer_cb);
+    xTimerDelete(a, 0);
+    TimerHandle_t b = xTimerCreate("b", 5, pdFALSE, &fired_b, timer_cb);
+    TimerHandle_t c = xTimerCreate("c", 7, pdFALSE, &fired_a, timer_cb);
+    ASSERT_NE(b, nullptr);
+    ASSERT_NE(c, nullptr);
+    xTimerStart(b, 0);
+    for (int i = 0; i < 6; i++) {
+        clock.advance_ms(1);
+        esp_timer_poll();
+    }
+    EXPECT_EQ(fired_b, 1);
+    EXPECT_EQ(fired_a, 0) << "c was not started";
+    xTimerDelete(b, 0);
+    xTimerDelete(c, 0);
+    EXPECT_EQ(stub_timer_entries_in_use(), in_use);
+}
+
 std::atomic<int> g_task_runs{0};
 void short_task(void *arg) {
     g_task_runs++;
     if (arg != nullptr) {
         auto *gate = (std::atomic<bool> *)arg;
-        while (!gate->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (!gate->load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     vTaskDelete(nullptr);
 }
@@ -127,7 +163,8 @@ TEST(Tasks, StateFollowsTheThreadAndRecordsAreRecycled) {
     for (int i = 0; i < 3000; i++) {
         TaskHandle_t t = nullptr;
         ASSERT_EQ(xTaskCreatePinnedToCore(short_task, "short", 2048, nullptr, 8, &t, 1), pdPASS) << i;
-        while (eTaskGetState(t) == eRunning) std::this_thread::yield();
+        while (eTaskGetState(t) == eRunning)
+            std::this_thread::yield();
     }
     EXPECT_EQ(g_task_runs.load(), 3000);
     EXPECT_EQ(eTaskGetState(h), eDeleted);
@@ -143,7 +180,8 @@ TEST(Tasks, DelaySleepsOnThePlatformClock) {
         vTaskDelay(50);
         done = true;
     });
-    while (!started) std::this_thread::yield();
+    while (!started)
+        std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it reach its sleep
     clock.advance_ms(49);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
