@@ -27,7 +27,8 @@ static void toggle_function(const char *number, int times) {
     long long n;
     if (!read_number(number, &n) || n < 0 || n > 255) return;
     fw_lock();
-    for (int i = 0; i < times; i++) DCC_ChangeFunction((uint8_t)n);
+    for (int i = 0; i < times; i++)
+        DCC_ChangeFunction((uint8_t)n);
     fw_unlock();
 }
 
@@ -91,7 +92,8 @@ bool console_read_line(FILE *in, char *buf, size_t size) {
 void console_run(FILE *in) {
     char line[100];
     // At the end of input the console stops reading; the emulator keeps running.
-    while (console_read_line(in, line, sizeof line)) console_handle_line(line);
+    while (console_read_line(in, line, sizeof line))
+        console_handle_line(line);
 }
 
 void console_task(void *arg) {

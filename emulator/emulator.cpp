@@ -30,7 +30,9 @@ static const outDriverConf_t outDriverMap[OUTPUTS_COUNT] = {
     {1, 2}, {1, 3}, {1, 4}, {1, 5}, {0, 1}, {0, 2}, {0, 3}, {0, 4}, {0, 5}, {0, 6}, {0, 7}, {0, 8},
 };
 
-uint32_t Time(void) { return MillisecondCounter.load(std::memory_order_relaxed); }
+uint32_t Time(void) {
+    return MillisecondCounter.load(std::memory_order_relaxed);
+}
 
 int get_slot_id(void) {
     FILE *f = fopen("slot.txt", "r");

@@ -33,8 +33,8 @@ static void print_help(void) {
 
 // SIGUSR1: one line with the host's resource use, for long runs.
 static void report_status(void) {
-    printf("I (%u) HOST: status timers=%d/%d tasks=%d\n", (unsigned)esp_log_timestamp(), stub_timer_entries_in_use(),
-           STUB_TIMER_TABLE_SIZE, stub_tasks_running());
+    printf("I (%u) HOST: status timers=%d/%d tasks=%d\n", (unsigned)esp_log_timestamp(),
+           stub_timer_entries_in_use(), STUB_TIMER_TABLE_SIZE, stub_tasks_running());
     fflush(stdout);
 }
 

@@ -8,6 +8,10 @@ static SemaphoreHandle_t fw_mutex(void) {
     return mutex;
 }
 
-void fw_lock(void) { xSemaphoreTakeRecursive(fw_mutex(), portMAX_DELAY); }
+void fw_lock(void) {
+    xSemaphoreTakeRecursive(fw_mutex(), portMAX_DELAY);
+}
 
-void fw_unlock(void) { xSemaphoreGiveRecursive(fw_mutex()); }
+void fw_unlock(void) {
+    xSemaphoreGiveRecursive(fw_mutex());
+}

@@ -134,4 +134,6 @@ void info_function_reset(info_function_t *info_function) {
     memset(info_function->ids, -1, sizeof info_function->ids);
 }
 
-void info_function_reset_ram(info_function_t *info_function) { info_function->activated = false; }
+void info_function_reset_ram(info_function_t *info_function) {
+    info_function->activated = false;
+}

@@ -12,7 +12,9 @@
 
 #define CV_FADE_TIME 204
 
-static uint32_t min_u32(uint32_t a, uint32_t b) { return a < b ? a : b; }
+static uint32_t min_u32(uint32_t a, uint32_t b) {
+    return a < b ? a : b;
+}
 
 function_state_t function_next_track(function_state_t state) {
     switch (state) {
@@ -63,7 +65,8 @@ void function_play_next(function_t *item) {
 
 void function_stop(function_t *item, uint16_t transition_time) {
     if (item == NULL) return;
-    for (int i = 0; i < 4; i++) track_stop(item->rom->ids[i], transition_time);
+    for (int i = 0; i < 4; i++)
+        track_stop(item->rom->ids[i], transition_time);
     item->state = FUNCTION_IDLE;
 }
 
@@ -74,7 +77,9 @@ void function_reset_ram(function_t *item) {
     item->on_interrupted = false;
 }
 
-void function_reset_rom(function_rom_t *item) { memset(item->ids, -1, sizeof item->ids); }
+void function_reset_rom(function_rom_t *item) {
+    memset(item->ids, -1, sizeof item->ids);
+}
 
 void function_reset(function_t *item) {
     function_reset_ram(item);
@@ -84,13 +89,15 @@ void function_reset(function_t *item) {
 void multi_function_reset(multi_function_t *item) {
     item->func_id = -1;
     item->len = 0;
-    for (int i = 0; i < MAX_MULTI_VARIANTS; i++) function_reset_rom(&item->variants[i]);
+    for (int i = 0; i < MAX_MULTI_VARIANTS; i++)
+        function_reset_rom(&item->variants[i]);
 }
 
 void function_print(const char *tag, function_t *item, int8_t id) {
     int8_t *ids = item->rom->ids;
     if (ids[0] < 0 && ids[1] < 0 && ids[2] < 0 && ids[3] < 0) return;
-    ESP_LOGI(tag, "F%u: %i %i %i", (unsigned)(uint8_t)id, ids[FUNCTION_ON], ids[FUNCTION_LOOP], ids[FUNCTION_OFF]);
+    ESP_LOGI(tag, "F%u: %i %i %i", (unsigned)(uint8_t)id, ids[FUNCTION_ON], ids[FUNCTION_LOOP],
+             ids[FUNCTION_OFF]);
 }
 
 void multi_function_print(const char *tag, multi_function_t *item) {
@@ -98,8 +105,8 @@ void multi_function_print(const char *tag, multi_function_t *item) {
     int pos = snprintf(buf, sizeof buf, "F%i MULTI:", item->func_id);
     for (int v = 0; v < item->len && v < MAX_MULTI_VARIANTS && pos < (int)sizeof buf; v++) {
         const int8_t *ids = item->variants[v].ids;
-        pos += snprintf(buf + pos, sizeof buf - (size_t)pos, " [%i %i %i]", ids[FUNCTION_ON], ids[FUNCTION_LOOP],
-                        ids[FUNCTION_OFF]);
+        pos += snprintf(buf + pos, sizeof buf - (size_t)pos, " [%i %i %i]", ids[FUNCTION_ON],
+                        ids[FUNCTION_LOOP], ids[FUNCTION_OFF]);
     }
     ESP_LOGI(tag, "%s", buf);
 }

@@ -56,8 +56,12 @@ struct EngineLock {
 };
 }  // namespace
 
-static uint32_t now_ms(void) { return (uint32_t)(esp_timer_get_time() / 1000); }
-uint16_t sound_fade_ms(void) { return (uint16_t)(Memory_LoadU8(CV_FADE_TIME) * 10); }
+static uint32_t now_ms(void) {
+    return (uint32_t)(esp_timer_get_time() / 1000);
+}
+uint16_t sound_fade_ms(void) {
+    return (uint16_t)(Memory_LoadU8(CV_FADE_TIME) * 10);
+}
 
 // ---------------------------------------------------------------- start-up
 
@@ -87,13 +91,17 @@ static void post_track_end(int8_t id) {
 void soundHL_start(void) {
     EngineLock lock;
     slot_data.id = -1;
-    for (int i = 0; i < MAX_LOGICS; i++) logics[i].rom = &slot_data.logics[i];
-    for (int i = 0; i < MAX_FUNCTIONS; i++) functions[i].rom = &slot_data.functions[i];
+    for (int i = 0; i < MAX_LOGICS; i++)
+        logics[i].rom = &slot_data.logics[i];
+    for (int i = 0; i < MAX_FUNCTIONS; i++)
+        functions[i].rom = &slot_data.functions[i];
     for (int i = 0; i < MAX_DRIVE_FUNCTIONS; i++) {
         drive_functions[i].rom = &slot_data.drive_functions[i];
-        for (int j = 0; j < MAX_SPEED_ITEMS; j++) drive_functions[i].items[j].rom = &slot_data.drive_functions[i].items[j].item;
+        for (int j = 0; j < MAX_SPEED_ITEMS; j++)
+            drive_functions[i].items[j].rom = &slot_data.drive_functions[i].items[j].item;
     }
-    for (int i = 0; i < MAX_TRACKS; i++) tracks[i].rom = &tracks_rom[i];
+    for (int i = 0; i < MAX_TRACKS; i++)
+        tracks[i].rom = &tracks_rom[i];
 
     // Each reader can have at most two reports outstanding (end and stop), so this queue never
     // fills while the engine holds the lock.
@@ -119,7 +127,8 @@ void soundHL_start(void) {
     mixer_cfg.task_core = 0;
     mixer_cfg.task_prio = 10;
     mixer = mixer_init(&mixer_cfg);
-    for (int i = 0; i < MAX_TRACKS; i++) mixer_connect_element(mixer, i, tracks[i].audio_reader);
+    for (int i = 0; i < MAX_TRACKS; i++)
+        mixer_connect_element(mixer, i, tracks[i].audio_reader);
     mixer_set_status_handler(mixer, mixer_status_callback);
 
     i2s_ll_cfg_t i2s_cfg = {};
@@ -127,7 +136,8 @@ void soundHL_start(void) {
     i2s_cfg.bits = 16;
     i2s_cfg.channels = 2;
     i2s_ll_handle = i2s_ll_init(&i2s_cfg);
-    for (int i = 0; i < MAX_TRACKS; i++) mixer_set_file_info(mixer, i, 44100, 2);
+    for (int i = 0; i < MAX_TRACKS; i++)
+        mixer_set_file_info(mixer, i, 44100, 2);
 
     soundHL_set_volume(0);
 
@@ -172,24 +182,31 @@ void soundHL_stop(void) {
 void soundHL_deinit(void) {
     EngineLock lock;
     ESP_LOGI(TAG, "Stop audio_pipeline");
-    for (int i = 0; i < MAX_TRACKS; i++) audio_reader_deinit(tracks[i].audio_reader);
+    for (int i = 0; i < MAX_TRACKS; i++)
+        audio_reader_deinit(tracks[i].audio_reader);
     mixer_deinit(mixer);
 }
 
-static void mixer_status_callback(bool status) { ESP_LOGI(TAG, "Mixer = %u", (unsigned)status); }
+static void mixer_status_callback(bool status) {
+    ESP_LOGI(TAG, "Mixer = %u", (unsigned)status);
+}
 
 // ---------------------------------------------------------------- sound tick
 
 // While a slot loads, its records are being rebuilt: no event reaches the drive functions or the
 // logic conditions until the load has finished.
-static bool slot_loading(void) { return slot_state == SLOT_LOADING; }
+static bool slot_loading(void) {
+    return slot_state == SLOT_LOADING;
+}
 
 static int live_drive_functions(void) {
     if (slot_loading()) return 0;
     return slot_data.drive_functions_len <= MAX_DRIVE_FUNCTIONS ? slot_data.drive_functions_len : 0;
 }
 
-static int32_t abs32(int32_t v) { return v < 0 ? -v : v; }
+static int32_t abs32(int32_t v) {
+    return v < 0 ? -v : v;
+}
 
 void load_calculation_handler(void) {
     int32_t spd = abs32(EngineParams.CurSpeed / 256);
@@ -234,7 +251,8 @@ bool speed_change_handler(void) {
     if (target != lastTargetSpeed) {
         for (int d = 0; d < live_drive_functions(); d++) {
             if (drive_functions[d].rom->variant == DRIVE_VARIANT_SPEED)
-                drive_function_target_speed_changed(&drive_functions[d], (uint32_t)abs32(target), (uint32_t)abs32(cur));
+                drive_function_target_speed_changed(&drive_functions[d], (uint32_t)abs32(target),
+                                                    (uint32_t)abs32(cur));
         }
         lastTargetSpeed = target;
     }
@@ -242,13 +260,13 @@ bool speed_change_handler(void) {
     bool held_back = false;
     for (int d = 0; d < live_drive_functions(); d++) {
         if (drive_functions[d].rom->variant != DRIVE_VARIANT_SPEED) continue;
-        if (!drive_function_speed_changed(&drive_functions[d], (uint32_t)abs32(cur), (uint32_t)abs32(lastSpeed), false,
-                                          accelerating))
+        if (!drive_function_speed_changed(&drive_functions[d], (uint32_t)abs32(cur),
+                                          (uint32_t)abs32(lastSpeed), false, accelerating))
             held_back = true;
     }
     if (is_logic_enabled(1) && !slot_loading())
-        logics_speed_changed(logics, (uint32_t)abs32(cur), (uint32_t)abs32(lastSpeed), (uint32_t)abs32(target),
-                             disable_flags);
+        logics_speed_changed(logics, (uint32_t)abs32(cur), (uint32_t)abs32(lastSpeed),
+                             (uint32_t)abs32(target), disable_flags);
     if (!held_back) lastSpeed = cur;
     return accelerating;
 }
@@ -258,7 +276,8 @@ void engine_load_change_handler(bool accelerating) {
     if (target_load_value != lastTargetLoadValue) {
         for (int d = 0; d < live_drive_functions(); d++) {
             if (drive_functions[d].rom->variant == DRIVE_VARIANT_LOAD)
-                drive_function_target_speed_changed(&drive_functions[d], target_load_value, engine_load_value);
+                drive_function_target_speed_changed(&drive_functions[d], target_load_value,
+                                                    engine_load_value);
         }
         lastTargetLoadValue = target_load_value;
     }
@@ -271,11 +290,12 @@ void engine_load_change_handler(bool accelerating) {
     bool held_back = false;
     for (int d = 0; d < live_drive_functions(); d++) {
         if (drive_functions[d].rom->variant != DRIVE_VARIANT_LOAD) continue;
-        if (!drive_function_speed_changed(&drive_functions[d], engine_load_value, (uint32_t)lastLoadValue, false,
-                                          accelerating))
+        if (!drive_function_speed_changed(&drive_functions[d], engine_load_value, (uint32_t)lastLoadValue,
+                                          false, accelerating))
             held_back = true;
     }
-    if ((disable_flags & 1) == 0 && !slot_loading()) logics_load_changed(logics, engine_load_value, (uint16_t)lastLoadValue, disable_flags);
+    if ((disable_flags & 1) == 0 && !slot_loading())
+        logics_load_changed(logics, engine_load_value, (uint16_t)lastLoadValue, disable_flags);
     if (!held_back) lastLoadValue = engine_load_value;
 }
 
@@ -285,7 +305,8 @@ static void sound_tick_handler(void *arg) {
     const uint8_t disable_flags = Memory_LoadU8(CV_LOGIC_DISABLE);
     if (direction_changed) {
         direction_changed = false;
-        for (int d = 0; d < live_drive_functions(); d++) drive_function_dir_changed(&drive_functions[d]);
+        for (int d = 0; d < live_drive_functions(); d++)
+            drive_function_dir_changed(&drive_functions[d]);
     }
     load_calculation_handler();
     bool accelerating = speed_change_handler();
@@ -304,7 +325,9 @@ void sound_tick_reset_for_test(void) {
     direction_changed = false;
 }
 
-void sound_tick_run_for_test(void) { sound_tick_handler(NULL); }
+void sound_tick_run_for_test(void) {
+    sound_tick_handler(NULL);
+}
 
 // ---------------------------------------------------------------- movement
 
@@ -353,14 +376,16 @@ void soundHL_movement_prepare(uint16_t delay) {
 void soundHL_movement_canceled(void) {
     EngineLock lock;
     if (!initialized) return;
-    for (int d = 0; d < live_drive_functions(); d++) drive_function_speed_changed(&drive_functions[d], 0, 1, true, false);
+    for (int d = 0; d < live_drive_functions(); d++)
+        drive_function_speed_changed(&drive_functions[d], 0, 1, true, false);
 }
 
 void soundHL_movement_estop(void) {
     EngineLock lock;
     if (!initialized) return;
     if (is_logic_enabled(16) && !slot_loading()) logics_movement_stop(logics, true);
-    for (int d = 0; d < live_drive_functions(); d++) drive_function_estop(&drive_functions[d]);
+    for (int d = 0; d < live_drive_functions(); d++)
+        drive_function_estop(&drive_functions[d]);
 }
 
 void soundHL_direction_changed(int8_t dir) {
@@ -370,7 +395,8 @@ void soundHL_direction_changed(int8_t dir) {
 
 void soundHL_update_stop_speeds(void) {
     EngineLock lock;
-    for (int d = 0; d < live_drive_functions(); d++) drive_function_calculate_off_speed(&drive_functions[d]);
+    for (int d = 0; d < live_drive_functions(); d++)
+        drive_function_calculate_off_speed(&drive_functions[d]);
 }
 
 void soundHL_set_minimum_load(uint8_t min_load) {
@@ -394,7 +420,9 @@ void update_volume_for_function(uint8_t func_id, uint8_t value) {
     }
 }
 
-uint8_t soundHL_get_function_volume(uint8_t func_id) { return func_id < MAX_FUNCTIONS ? function_volume[func_id] : 0; }
+uint8_t soundHL_get_function_volume(uint8_t func_id) {
+    return func_id < MAX_FUNCTIONS ? function_volume[func_id] : 0;
+}
 
 void soundHL_set_function_volume(uint8_t func_id, uint8_t value) {
     EngineLock lock;
@@ -522,7 +550,8 @@ static void info_function_step(uint8_t id, info_function_t *info, bool fwd) {
     const int idx = (int)(info - slot_data.info_functions);
     uint8_t len = info->len <= MAX_INFO_ENTRIES ? info->len : MAX_INFO_ENTRIES;
     uint8_t pos = info_functions_pos[idx];
-    bool other_on = fwd ? DCC_GetFunctionState((uint8_t)(id + 1)) : (id > 0 && DCC_GetFunctionState((uint8_t)(id - 1)));
+    bool other_on =
+        fwd ? DCC_GetFunctionState((uint8_t)(id + 1)) : (id > 0 && DCC_GetFunctionState((uint8_t)(id - 1)));
     if (other_on) {
         ESP_LOGE(TAG, "F%u: Reset INFO pos to start", (unsigned)(uint8_t)info->fid);
         pos = 0;
@@ -547,7 +576,8 @@ static void info_function_step(uint8_t id, info_function_t *info, bool fwd) {
         track_play(track, is_info_next(track) ? "INFONEXT" : "INFO", 0, 0);
         nvsHL_save_info_function_pos(info_functions_pos, sizeof info_functions_pos);
     } else {
-        ESP_LOGE(TAG, "F%u: Track is not available for INFO function pos=%u", (unsigned)(uint8_t)info->fid, (unsigned)pos);
+        ESP_LOGE(TAG, "F%u: Track is not available for INFO function pos=%u", (unsigned)(uint8_t)info->fid,
+                 (unsigned)pos);
     }
 }
 
@@ -622,8 +652,8 @@ void track_end_handle(int8_t int_id) {
     if (df != NULL) {
         drive_function_rom_t *d = df->rom;
         uint32_t s = (uint32_t)abs32(drive_get_speed(df));
-        if (int_id == d->stop_id || int_id == d->start_id || int_id == d->estop_id || int_id == df->accelon_started_id ||
-            int_id == df->decelon_started_id)
+        if (int_id == d->stop_id || int_id == d->start_id || int_id == d->estop_id ||
+            int_id == df->accelon_started_id || int_id == df->decelon_started_id)
             return;
         if (int_id == d->accel_id || int_id == d->decel_id) {
             drive_function_play_next(df, df->target_spd);
@@ -641,7 +671,8 @@ void track_end_handle(int8_t int_id) {
         }
         if (rom->drive_pos >= 0 && rom->drive_pos < MAX_SPEED_ITEMS) item = &df->items[rom->drive_pos];
     }
-    if (item->state > FUNCTION_OFF || item->rom->ids[item->state] != int_id || item->state == FUNCTION_LOOP) return;
+    if (item->state > FUNCTION_OFF || item->rom->ids[item->state] != int_id || item->state == FUNCTION_LOOP)
+        return;
     if (item->on_interrupted) {
         item->on_interrupted = false;
         item->state = FUNCTION_OFF;
@@ -676,7 +707,8 @@ void drive_update_enable_state(void) {
     for (int d = 0; d < live_drive_functions(); d++) {
         if (drive_functions[d].main_item != NULL && drive_functions[d].main_item->enabled) enabled = true;
     }
-    if (enabled != drive_sounds_enabled) ESP_LOGI(TAG, "Drive functions state changed to %u", (unsigned)enabled);
+    if (enabled != drive_sounds_enabled)
+        ESP_LOGI(TAG, "Drive functions state changed to %u", (unsigned)enabled);
     drive_sounds_enabled = enabled;
 }
 

@@ -36,7 +36,8 @@ static bool disable_sound_engine;
 
 drive_function_t *drive_get_instance(int8_t func_id, uint8_t variant_id) {
     for (int d = 0; d < slot_data.drive_functions_len && d < MAX_DRIVE_FUNCTIONS; d++) {
-        if (slot_data.drive_functions[d].fid == func_id && (uint8_t)slot_data.drive_functions[d].variant == variant_id)
+        if (slot_data.drive_functions[d].fid == func_id &&
+            (uint8_t)slot_data.drive_functions[d].variant == variant_id)
             return &drive_functions[d];
     }
     return NULL;
@@ -159,7 +160,8 @@ void soundHL_load_params_changed(void) {
     engine_load_decel = Memory_LoadU8(CV_ENGINE_LOAD_DECEL);
     if (slot_state != SLOT_LOADING) {
         for (int d = 0; d < slot_data.drive_functions_len && d < MAX_DRIVE_FUNCTIONS; d++) {
-            if (drive_functions[d].rom->variant == DRIVE_VARIANT_LOAD) drive_init_max_values(&drive_functions[d]);
+            if (drive_functions[d].rom->variant == DRIVE_VARIANT_LOAD)
+                drive_init_max_values(&drive_functions[d]);
         }
     }
     fw_unlock();
@@ -185,20 +187,26 @@ void reset_slot(void) {
         drive_function_reset(&drive_functions[d]);
     }
     slot_data.complex_loops_len = 0;
-    for (int c = 0; c < MAX_COMPLEX_LOOPS; c++) complex_loop_reset(&slot_data.complex_loops[c]);
+    for (int c = 0; c < MAX_COMPLEX_LOOPS; c++)
+        complex_loop_reset(&slot_data.complex_loops[c]);
     slot_data.info_functions_len = 0;
-    for (int i = 0; i < MAX_INFO_FUNCTIONS; i++) info_function_reset(&slot_data.info_functions[i]);
+    for (int i = 0; i < MAX_INFO_FUNCTIONS; i++)
+        info_function_reset(&slot_data.info_functions[i]);
     slot_data.multi_functions_len = 0;
-    for (int m = 0; m < MAX_MULTI_FUNCTIONS; m++) multi_function_reset(&slot_data.multi_functions[m]);
+    for (int m = 0; m < MAX_MULTI_FUNCTIONS; m++)
+        multi_function_reset(&slot_data.multi_functions[m]);
 }
 
 void reset_slot_ram(void) {
     logics_reset_ram(logics);
-    for (int f = 0; f < MAX_FUNCTIONS; f++) function_reset_ram(&functions[f]);
-    for (int i = 0; i < MAX_INFO_FUNCTIONS; i++) info_function_reset_ram(&slot_data.info_functions[i]);
+    for (int f = 0; f < MAX_FUNCTIONS; f++)
+        function_reset_ram(&functions[f]);
+    for (int i = 0; i < MAX_INFO_FUNCTIONS; i++)
+        info_function_reset_ram(&slot_data.info_functions[i]);
     for (int d = 0; d < MAX_DRIVE_FUNCTIONS; d++) {
         drive_function_reset_ram(&drive_functions[d]);
-        for (int k = 0; k < MAX_SPEED_ITEMS; k++) function_reset_ram(&drive_functions[d].items[k]);
+        for (int k = 0; k < MAX_SPEED_ITEMS; k++)
+            function_reset_ram(&drive_functions[d].items[k]);
     }
 }
 
@@ -234,7 +242,8 @@ void info_function_print(const char *tag, info_function_t *item) {
 void print_slot_summary(void) {
     for (int d = 0; d < slot_data.drive_functions_len && d < MAX_DRIVE_FUNCTIONS; d++)
         drive_function_print(TAG, &drive_functions[d]);
-    for (int f = 0; f < MAX_FUNCTIONS; f++) function_print(TAG, &functions[f], (int8_t)f);
+    for (int f = 0; f < MAX_FUNCTIONS; f++)
+        function_print(TAG, &functions[f], (int8_t)f);
     for (int i = 0; i < slot_data.info_functions_len && i < MAX_INFO_FUNCTIONS; i++)
         info_function_print(TAG, &slot_data.info_functions[i]);
     for (int m = 0; m < slot_data.multi_functions_len && m < MAX_MULTI_FUNCTIONS; m++)
@@ -303,7 +312,8 @@ static bool parse_track(int i, bool *error, bool *not_mono) {
         int16_t hi = R->end_speed != -1 ? (int16_t)drive_function_pct2val(D, (uint32_t)R->end_speed) : -1;
         drive_function_rom_t *rom = D->rom;
         int k = 0;
-        while (k < rom->items_len && rom->items[k].min != lo) k++;
+        while (k < rom->items_len && rom->items[k].min != lo)
+            k++;
         if (k >= MAX_SPEED_ITEMS) {
             ESP_LOGE(TAG, "[%s]: Too many speed sounds. Max=%u", R->filepath, (unsigned)MAX_SPEED_ITEMS);
             return false;
@@ -319,7 +329,8 @@ static bool parse_track(int i, bool *error, bool *not_mono) {
         multi_function_t *M = assign_multi_function((int8_t)fid);
         if (M == NULL) return false;
         if (v >= MAX_MULTI_VARIANTS) {
-            ESP_LOGE(TAG, "MULTI variant id %u is too big. Max is %u", (unsigned)v, (unsigned)MAX_MULTI_VARIANTS);
+            ESP_LOGE(TAG, "MULTI variant id %u is too big. Max is %u", (unsigned)v,
+                     (unsigned)MAX_MULTI_VARIANTS);
             return false;
         }
         target = &M->variants[v];
@@ -386,7 +397,8 @@ static bool parse_track(int i, bool *error, bool *not_mono) {
             const bool accel = R->type == PLAY_TYPE_ACCEL;
             if (R->speed < 0) {
                 if (D0 == NULL) return place(NULL, NULL, id, accel ? "ACCEL" : "DECEL");
-                if (!place(D0, accel ? &D0->rom->accel_id : &D0->rom->decel_id, id, accel ? "ACCEL" : "DECEL"))
+                if (!place(D0, accel ? &D0->rom->accel_id : &D0->rom->decel_id, id,
+                           accel ? "ACCEL" : "DECEL"))
                     return false;
                 break;
             }
@@ -394,7 +406,8 @@ static bool parse_track(int i, bool *error, bool *not_mono) {
             accel_item_t *list = accel ? D0->rom->acc_items : D0->rom->dcl_items;
             uint8_t *len = accel ? &D0->rom->acc_items_len : &D0->rom->dcl_items_len;
             if (*len >= MAX_ACCEL_ITEMS) {
-                ESP_LOGE(TAG, "[%s]: Too many acc speed sounds. Max=%u", R->filepath, (unsigned)MAX_ACCEL_ITEMS);
+                ESP_LOGE(TAG, "[%s]: Too many acc speed sounds. Max=%u", R->filepath,
+                         (unsigned)MAX_ACCEL_ITEMS);
                 return false;
             }
             list[*len].id = id;
@@ -454,7 +467,8 @@ static bool parse_track(int i, bool *error, bool *not_mono) {
             if (*p == 'D') p++;
             int n = suffix_index(p);
             if (n >= MAX_COMPLEX_LOOP_PARTS || n < 0) {
-                ESP_LOGE(TAG, "LOOP id %u is too big. Max is %u", (unsigned)n, (unsigned)MAX_COMPLEX_LOOP_PARTS);
+                ESP_LOGE(TAG, "LOOP id %u is too big. Max is %u", (unsigned)n,
+                         (unsigned)MAX_COMPLEX_LOOP_PARTS);
                 break;
             }
             if (n == 0 && d >= 0) R->ch_group = (int8_t)(127 - d);
@@ -478,7 +492,8 @@ static bool parse_track(int i, bool *error, bool *not_mono) {
             int n = suffix_index(p);
             int index = next ? 2 * n : 2 * n + 1;
             if (index >= MAX_INFO_ENTRIES || n < 0) {
-                ESP_LOGE(TAG, "INFO id %u is too big. Max is %u", (unsigned)index, (unsigned)MAX_INFO_ENTRIES);
+                ESP_LOGE(TAG, "INFO id %u is too big. Max is %u", (unsigned)index,
+                         (unsigned)MAX_INFO_ENTRIES);
                 break;
             }
             I->ids[index] = id;
@@ -541,8 +556,8 @@ static void finish_drive_function(int d) {
     if (off >= 0 && drive_assign_track(D, &rom->drv_off_id, off, "DRVOFF") && D->decel != 0) {
         rom->items[j].item.ids[FUNCTION_OFF] = -1;
         drive_function_calculate_off_speed(D);
-        ESP_LOGI(TAG, "F%u: assign DRVOFF spd=%lu, id=%i", (unsigned)rom->fid, (unsigned long)rom->drv_off_speed,
-                 rom->drv_off_id);
+        ESP_LOGI(TAG, "F%u: assign DRVOFF spd=%lu, id=%i", (unsigned)rom->fid,
+                 (unsigned long)rom->drv_off_speed, rom->drv_off_id);
     } else {
         ESP_LOGE(TAG, "Could not configure DRV OFF file");
     }
@@ -578,9 +593,11 @@ static bool parse_slot(uint8_t slot) {
     logics_slot_loading(logics);
     slot_data.sample_rate = 0;
 
-    for (int i = 0; i < MAX_TRACKS; i++) parse_track(i, &error, &not_mono);
+    for (int i = 0; i < MAX_TRACKS; i++)
+        parse_track(i, &error, &not_mono);
 
-    for (int d = 0; d < slot_data.drive_functions_len && d < MAX_DRIVE_FUNCTIONS; d++) finish_drive_function(d);
+    for (int d = 0; d < slot_data.drive_functions_len && d < MAX_DRIVE_FUNCTIONS; d++)
+        finish_drive_function(d);
 
     for (int m = 0; m < slot_data.multi_functions_len && m < MAX_MULTI_FUNCTIONS; m++) {
         multi_function_t *M = &slot_data.multi_functions[m];
@@ -622,7 +639,8 @@ static bool parse_slot(uint8_t slot) {
 
 static uint8_t leading_ids(const int8_t *ids) {
     uint8_t n = 0;
-    while (n < MAX_ACCELON_VARIANTS && ids[n] != -1) n++;
+    while (n < MAX_ACCELON_VARIANTS && ids[n] != -1)
+        n++;
     return n;
 }
 
@@ -693,7 +711,8 @@ esp_err_t soundHL_load_slot(uint32_t slot, bool reload) {
     } else {
         slot_state = SLOT_LOADING;
         uintptr_t param = ((uintptr_t)(reload ? 1 : 0) << 8) | slot;
-        if (xTaskCreatePinnedToCore(load_slot_task, "load_slot", 10240, (void *)param, 5, NULL, 1) == pdPASS) {
+        if (xTaskCreatePinnedToCore(load_slot_task, "load_slot", 10240, (void *)param, 5, NULL, 1) ==
+            pdPASS) {
             result = ESP_OK;
         } else {
             ESP_LOGE(TAG, "Error create load slot task");

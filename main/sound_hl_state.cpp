@@ -23,4 +23,3 @@ uint8_t target_load_value;
 uint8_t engine_load_accel;
 uint8_t engine_load_decel;
 uint8_t engine_min_load;
-

@@ -35,14 +35,16 @@ static void prepare(void) {
         return;
     }
     uint8_t blob[MEMORY_PAGE_SIZE];
-    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++) blob[i] = page_get(i);
+    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
+        blob[i] = page_get(i);
     size_t length = MEMORY_PAGE_SIZE;
     err = nvs_get_blob(handle, CV_BLOB_KEY, blob, &length);
     if (err != ESP_OK) {
         ESP_LOGE(TAG, "Error reading CV blob ret = %x", (unsigned)err);
     } else {
         if (length != MEMORY_PAGE_SIZE) ESP_LOGE(TAG, "Wrong CV blob size %u.", (unsigned)length);
-        for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++) page_set(i, blob[i]);
+        for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
+            page_set(i, blob[i]);
         initialized.store(true);
     }
     nvs_close(handle);
@@ -57,7 +59,8 @@ static void commit(void) {
         return;
     }
     uint8_t blob[MEMORY_PAGE_SIZE];
-    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++) blob[i] = page_get(i);
+    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
+        blob[i] = page_get(i);
     err = nvs_set_blob(handle, CV_BLOB_KEY, blob, MEMORY_PAGE_SIZE);
     if (err != ESP_OK) {
         ESP_LOGE(TAG, "Error writing CV blob ret = %i", err);
@@ -84,25 +87,29 @@ void Memory_SaveU8(uint16_t id, uint8_t value) {
 void Memory_SaveArray(uint16_t id, const uint8_t *arr, uint16_t size) {
     bool batch = MemStarted.load();
     if (!batch) MemPrepare();
-    for (uint16_t i = 0; i < size; i++) page_set((uint16_t)(id + i), arr[i]);
+    for (uint16_t i = 0; i < size; i++)
+        page_set((uint16_t)(id + i), arr[i]);
     if (!batch) Memory_Finish();
 }
 
 void Memory_LoadArray(uint16_t id, uint8_t *arr, uint16_t size) {
     prepare();
-    for (uint16_t i = 0; i < size; i++) arr[i] = page_get((uint16_t)(id + i));
+    for (uint16_t i = 0; i < size; i++)
+        arr[i] = page_get((uint16_t)(id + i));
 }
 
 void Memory_ReadPage(uint8_t *page, uint16_t size) {
     (void)size;
     ESP_LOGI(TAG, "Loading CV blob");
     prepare();
-    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++) page[i] = page_get(i);
+    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
+        page[i] = page_get(i);
 }
 
 void Memory_WritePage(const uint8_t *page, uint16_t size) {
     (void)size;
-    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++) page_set(i, page[i]);
+    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
+        page_set(i, page[i]);
     commit();
 }
 
@@ -122,13 +129,15 @@ void Memory_Start(void) {
 
 void Memory_Finish(void) {
     uint8_t page[MEMORY_PAGE_SIZE];
-    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++) page[i] = page_get(i);
+    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
+        page[i] = page_get(i);
     Memory_WritePage(page, MEMORY_PAGE_SIZE);
     MemStarted.store(false);
 }
 
 void Memory_ResetForTest(void) {
-    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++) page_set(i, i == 0 ? 255 : 0);
+    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
+        page_set(i, i == 0 ? 255 : 0);
     initialized.store(false);
     MemStarted.store(false);
 }

@@ -10,23 +10,35 @@ void DCC_MotorDirHandler(int32_t speed);
 
 NmraDcc_CallbackStr NmraDcc_Callback;
 
-uint8_t NmraDcc_getCV(uint16_t CV) { return Memory_LoadU8(CV); }
+uint8_t NmraDcc_getCV(uint16_t CV) {
+    return Memory_LoadU8(CV);
+}
 uint8_t NmraDcc_setCV(uint16_t CV, uint8_t Value) {
     Memory_SaveU8(CV, Value);
     return Value;
 }
 void NmraDcc_init(uint8_t, uint8_t, uint8_t) {}
-uint8_t NmraDcc_process(void) { return 0; }
-bool NmraDcc_getPolarity(void) { return false; }
-bool NmraDcc_isDigitalMode(void) { return true; }
-bool NmraDcc_isAnalogModeEnabled(void) { return false; }
+uint8_t NmraDcc_process(void) {
+    return 0;
+}
+bool NmraDcc_getPolarity(void) {
+    return false;
+}
+bool NmraDcc_isDigitalMode(void) {
+    return true;
+}
+bool NmraDcc_isAnalogModeEnabled(void) {
+    return false;
+}
 
 void RailcomTx_CutoutCh1Notification(uint16_t, RcomMsgType_t) {}
 void RailcomTx_CutoutCh2Notification(uint16_t, RcomMsgType_t) {}
 
 void ExternalDriver_Init(void) {}
 void ExternalDriver_Power(bool) {}
-void ExternalDriver_DIRHandler(int32_t Speed) { DCC_MotorDirHandler(Speed); }
+void ExternalDriver_DIRHandler(int32_t Speed) {
+    DCC_MotorDirHandler(Speed);
+}
 
 void DCDriver_SetPID(pid_config_t *) {}
 void DCDriver_PowerAck(uint16_t) {}
@@ -45,7 +57,9 @@ void PWMOuts_Reset(uint8_t) {}
 void PWMOuts_DisableWithState(bool) {}
 void PWMOuts_Enable(void) {}
 
-bool Inputs_GetState(uint8_t) { return false; }
+bool Inputs_GetState(uint8_t) {
+    return false;
+}
 
 void SUSI_Init(void) {}
 void SUSI_UpdateTargetSpeed(uint8_t) {}

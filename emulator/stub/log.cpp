@@ -33,7 +33,9 @@ bool esp_log_impl_lock_timeout(void) {
     return true;
 }
 
-void esp_log_impl_unlock(void) { s_lock->unlock(); }
+void esp_log_impl_unlock(void) {
+    s_lock->unlock();
+}
 
 // ---------------------------------------------------------------- state
 
@@ -79,8 +81,12 @@ int log_stdout_vprintf(const char *format, va_list args) {
     return n;
 }
 
-uint32_t log_cache_entry_count() { return s_log_cache_entry_count; }
-uint32_t log_cache_misses() { return s_log_cache_misses; }
+uint32_t log_cache_entry_count() {
+    return s_log_cache_entry_count;
+}
+uint32_t log_cache_misses() {
+    return s_log_cache_misses;
+}
 
 // ---------------------------------------------------------------- cache
 

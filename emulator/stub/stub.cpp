@@ -43,7 +43,9 @@ void stub_clock_use_real() {
     s_clock_cv.notify_all();
 }
 
-bool stub_clock_is_manual() { return s_manual.load(); }
+bool stub_clock_is_manual() {
+    return s_manual.load();
+}
 
 void stub_clock_advance_us(int64_t us) {
     {
@@ -68,7 +70,8 @@ esp_err_t esp_timer_init(void) {
 
 int64_t esp_timer_get_time(void) {
     if (s_manual.load(std::memory_order_relaxed)) return s_manual_us.load(std::memory_order_relaxed);
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - s_start_ts)
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                 s_start_ts)
         .count();
 }
 
@@ -113,7 +116,9 @@ bool stub_wait_until(std::condition_variable &cv, std::unique_lock<std::mutex> &
     return true;
 }
 
-uint32_t esp_log_timestamp(void) { return (uint32_t)(esp_timer_get_time() / 1000); }
+uint32_t esp_log_timestamp(void) {
+    return (uint32_t)(esp_timer_get_time() / 1000);
+}
 
 // ---------------------------------------------------------------- timer service
 
@@ -196,7 +201,9 @@ esp_err_t esp_timer_start_periodic_at(esp_timer_handle_t timer, uint64_t alarm, 
     return timer_arm(timer, alarm, period, true);
 }
 
-esp_err_t esp_timer_start_alarm(esp_timer_handle_t timer, uint64_t alarm) { return timer_arm(timer, alarm, 0, false); }
+esp_err_t esp_timer_start_alarm(esp_timer_handle_t timer, uint64_t alarm) {
+    return timer_arm(timer, alarm, 0, false);
+}
 
 esp_err_t esp_timer_stop(esp_timer_handle_t timer) {
     if (timer == nullptr) return ESP_FAIL;
@@ -261,13 +268,15 @@ void esp_timer_poll(void) {
 int stub_timer_entries_in_use() {
     std::lock_guard<std::mutex> lock(s_timers_mutex);
     int n = 0;
-    for (int i = 0; i < s_timers_pos; i++) n += s_timers[i].in_use ? 1 : 0;
+    for (int i = 0; i < s_timers_pos; i++)
+        n += s_timers[i].in_use ? 1 : 0;
     return n;
 }
 
 void stub_timer_reset_all() {
     std::lock_guard<std::mutex> lock(s_timers_mutex);
-    for (auto &t : s_timers) t = esp_timer{};
+    for (auto &t : s_timers)
+        t = esp_timer{};
     s_timers_pos = 0;
 }
 
@@ -278,6 +287,10 @@ void *heap_caps_calloc(size_t n, size_t size, uint32_t caps) {
     return calloc(n, size);
 }
 
-uint32_t esp_cpu_get_cycle_count(void) { return (uint32_t)__rdtsc(); }
+uint32_t esp_cpu_get_cycle_count(void) {
+    return (uint32_t)__rdtsc();
+}
 
-void ets_delay_us(uint32_t us) { stub_sleep_us(us); }
+void ets_delay_us(uint32_t us) {
+    stub_sleep_us(us);
+}

@@ -19,7 +19,8 @@ double rms(const std::vector<int16_t> &s, size_t from, size_t to) {
     double sum = 0;
     to = std::min(to, s.size());
     if (to <= from) return 0;
-    for (size_t i = from; i < to; i++) sum += (double)s[i] * s[i];
+    for (size_t i = from; i < to; i++)
+        sum += (double)s[i] * s[i];
     return std::sqrt(sum / (double)(to - from));
 }
 
@@ -36,11 +37,13 @@ TEST(DemoAcceptance, ScriptedRunThroughBothSlots) {
         bool expected_warning = l.text.find("Reset all CV") != std::string::npos ||
                                 l.text.find("sound is discarded") != std::string::npos ||
                                 l.text.find("Stored slot id is different") != std::string::npos;
-        EXPECT_FALSE((l.text.rfind("E (", 0) == 0 || l.text.rfind("W (", 0) == 0) && !expected_warning) << l.text;
+        EXPECT_FALSE((l.text.rfind("E (", 0) == 0 || l.text.rfind("W (", 0) == 0) && !expected_warning)
+            << l.text;
     }
     std::this_thread::sleep_for(1500ms);  // a stretch of silence before anything is switched on
 
-    auto step = [&](const std::string &line, const std::string &expect, std::chrono::milliseconds timeout = 15s) {
+    auto step = [&](const std::string &line, const std::string &expect,
+                    std::chrono::milliseconds timeout = 15s) {
         size_t from = emu.lines().size();
         emu.send(line);
         int at = emu.wait_for(expect, timeout, from);
@@ -48,22 +51,22 @@ TEST(DemoAcceptance, ScriptedRunThroughBothSlots) {
         return at;
     };
 
-    step("f1", "(ON) FADEIN=");                // engine start: the idle level's ON track
+    step("f1", "(ON) FADEIN=");  // engine start: the idle level's ON track
     ASSERT_GE(emu.wait_for("(LOOP) FADEIN=", 15s), 0) << emu.dump();  // idle
     std::this_thread::sleep_for(1000ms);
     step("s100", "F1: Wait for START track");
     ASSERT_GE(emu.wait_for("(START) FADEIN="), 0) << emu.dump();
     ASSERT_GE(emu.wait_for("(TURBO) FADEIN=", 20s), 0) << "full speed brings the turbo\n" << emu.dump();
     ASSERT_GE(emu.wait_for("Saving current speed 2", 20s), 0) << emu.dump();  // 2xx: near full speed
-    step("f2", "(ON) FADEIN=0");               // horn
+    step("f2", "(ON) FADEIN=0");                                              // horn
     std::this_thread::sleep_for(1200ms);
     step("f2", "(OFF) FADEIN=");
-    step("f3", "(LOOP) FADEIN=");              // bell
+    step("f3", "(LOOP) FADEIN=");  // bell
     std::this_thread::sleep_for(1500ms);
     step("f3", "(OFF) FADEIN=");
-    step("f8", "(INFONEXT) FADEIN=0");         // announcement
+    step("f8", "(INFONEXT) FADEIN=0");  // announcement
     std::this_thread::sleep_for(2500ms);
-    step("s0", "(DECELON) FADEIN=");           // braking
+    step("s0", "(DECELON) FADEIN=");  // braking
     ASSERT_GE(emu.wait_for("(STOP) FADEIN=", 25s), 0) << emu.dump();
     ASSERT_GE(emu.wait_for("Saving current speed 0", 25s), 0) << emu.dump();
     std::this_thread::sleep_for(2000ms);
@@ -72,15 +75,20 @@ TEST(DemoAcceptance, ScriptedRunThroughBothSlots) {
     step("cv202=1", "Slot 1 loaded successfully");
     std::this_thread::sleep_for(1500ms);
     size_t off_from = emu.lines().size();
-    emu.send("f1");                            // engine off: its shut-down sound, then quiet
+    emu.send("f1");  // engine off: its shut-down sound, then quiet
     ASSERT_GE(emu.wait_for("Drive functions state changed to 0", 10s, off_from), 0) << emu.dump();
     ASSERT_GE(emu.wait_for("Mixer = 0", 20s, off_from), 0) << "everything has stopped\n" << emu.dump();
     std::this_thread::sleep_for(1500ms);
     emu.stop();
 
     // The key lines came in this order.
-    std::vector<std::string> order = {"Slot 1 loaded successfully", "(START)", "(TURBO)", "(INFONEXT)",
-                                      "(STOP)", "Slot 2 loaded successfully", "Drive functions state changed to 0"};
+    std::vector<std::string> order = {"Slot 1 loaded successfully",
+                                      "(START)",
+                                      "(TURBO)",
+                                      "(INFONEXT)",
+                                      "(STOP)",
+                                      "Slot 2 loaded successfully",
+                                      "Drive functions state changed to 0"};
     int last = -1;
     for (const auto &text : order) {
         int at = emu.wait_for(text, 0ms, last < 0 ? 0 : (size_t)last);

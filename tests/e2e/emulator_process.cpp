@@ -47,7 +47,8 @@ EmulatorProcess::EmulatorProcess(const std::filesystem::path &workdir, const std
         std::string exe = EMULATOR_PATH;
         argv.push_back(exe.data());
         std::vector<std::string> copy = args;
-        for (auto &a : copy) argv.push_back(a.data());
+        for (auto &a : copy)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         execv(exe.c_str(), argv.data());
         _exit(127);
@@ -73,7 +74,8 @@ void EmulatorProcess::reader_loop() {
     for (;;) {
         ssize_t n = read(stdout_fd_, buf, sizeof buf);
         if (n <= 0) break;
-        double t = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+        double t =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
         partial.append(buf, (size_t)n);
         size_t pos;
         std::lock_guard<std::mutex> lock(mutex_);
@@ -119,7 +121,8 @@ int EmulatorProcess::wait_for(const std::string &text, std::chrono::milliseconds
 int EmulatorProcess::count(const std::string &text) const {
     std::lock_guard<std::mutex> lock(mutex_);
     int n = 0;
-    for (auto &l : lines_) n += l.text.find(text) != std::string::npos ? 1 : 0;
+    for (auto &l : lines_)
+        n += l.text.find(text) != std::string::npos ? 1 : 0;
     return n;
 }
 
@@ -131,7 +134,8 @@ std::vector<OutputLine> EmulatorProcess::lines() const {
 std::string EmulatorProcess::dump() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string s;
-    for (auto &l : lines_) s += l.text + "\n";
+    for (auto &l : lines_)
+        s += l.text + "\n";
     return s;
 }
 

@@ -17,13 +17,15 @@ constexpr uint32_t RATE = 32000;
 
 std::vector<int16_t> tone(double freq, double seconds, double amplitude = 12000) {
     std::vector<int16_t> s((size_t)(seconds * RATE));
-    for (size_t i = 0; i < s.size(); i++) s[i] = (int16_t)(amplitude * std::sin(2 * M_PI * freq * (double)i / RATE));
+    for (size_t i = 0; i < s.size(); i++)
+        s[i] = (int16_t)(amplitude * std::sin(2 * M_PI * freq * (double)i / RATE));
     return s;
 }
 
 void write_tone(const TempDir &dir, const std::string &name, double freq, double seconds) {
     std::filesystem::create_directories(dir.path() / "data/1");
-    ASSERT_TRUE(audio_test::write_pcm_wav((dir.path() / "data/1" / name).string(), tone(freq, seconds), RATE));
+    ASSERT_TRUE(
+        audio_test::write_pcm_wav((dir.path() / "data/1" / name).string(), tone(freq, seconds), RATE));
 }
 
 // Which of `freqs` dominates each 50 ms window of the recording (-1: silence).
@@ -71,7 +73,8 @@ bool heard_at_end(const std::vector<int16_t> &s, double freq) {
     const size_t win = RATE / 20;
     for (size_t p = (s.size() / win - 1) * win; p >= win; p -= win) {
         double energy = 0;
-        for (size_t i = p; i < p + win; i++) energy += (double)s[i] * s[i];
+        for (size_t i = p; i < p + win; i++)
+            energy += (double)s[i] * s[i];
         if (energy / win < 1e4) continue;
         return audio_test::tone_power(&s[p], win, freq, RATE) > 1e5;
     }
@@ -140,7 +143,8 @@ TEST(EngineE2e, FiftySlotReloadsLeaveTheEmulatorHealthy) {
     EXPECT_EQ(emu.count("Error create"), 0);
     // The keys that are on sound again after every reload.
     EXPECT_GE(emu.count("Play"), 50);
-    EXPECT_LE(threads_after, threads_before + 8) << "threads pile up: " << threads_before << " -> " << threads_after;
+    EXPECT_LE(threads_after, threads_before + 8)
+        << "threads pile up: " << threads_before << " -> " << threads_after;
     emu.stop();
 }
 

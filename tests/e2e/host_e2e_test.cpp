@@ -65,7 +65,8 @@ TEST(HostE2e, RecordedOneShotHoldsItsToneAndEnds) {
     dir.write("slot.txt", "1\n");
     std::filesystem::create_directories(dir.path() / "data/1");
     std::vector<int16_t> s(32000 / 2);  // 0.5 s of 1 kHz
-    for (size_t i = 0; i < s.size(); i++) s[i] = (int16_t)(10000 * std::sin(2 * M_PI * 1000 * (double)i / 32000));
+    for (size_t i = 0; i < s.size(); i++)
+        s[i] = (int16_t)(10000 * std::sin(2 * M_PI * 1000 * (double)i / 32000));
     ASSERT_TRUE(audio_test::write_pcm_wav((dir.path() / "data/1/F3.wav").string(), s, 32000));
     std::string rec = (dir.path() / "take.wav").string();
     EmulatorProcess emu(dir.path(), {"--no-sound", "--record", rec});

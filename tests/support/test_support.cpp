@@ -32,7 +32,9 @@ LogCapture::LogCapture() {
     g_previous = esp_log_set_vprintf(capture_vprintf);
 }
 
-LogCapture::~LogCapture() { esp_log_set_vprintf(g_previous); }
+LogCapture::~LogCapture() {
+    esp_log_set_vprintf(g_previous);
+}
 
 std::vector<std::string> LogCapture::lines() const {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -42,7 +44,8 @@ std::vector<std::string> LogCapture::lines() const {
 int LogCapture::count(const std::string &text) const {
     std::lock_guard<std::mutex> lock(g_mutex);
     int n = 0;
-    for (auto &l : g_lines) n += l.find(text) != std::string::npos ? 1 : 0;
+    for (auto &l : g_lines)
+        n += l.find(text) != std::string::npos ? 1 : 0;
     return n;
 }
 
@@ -55,6 +58,7 @@ void LogCapture::clear() {
 std::string LogCapture::dump() const {
     std::lock_guard<std::mutex> lock(g_mutex);
     std::string s;
-    for (auto &l : g_lines) s += l + "\n";
+    for (auto &l : g_lines)
+        s += l + "\n";
     return s;
 }

@@ -35,8 +35,9 @@ void esp_log_writev(esp_log_level_t level, const char *tag, const char *format, 
 
 #define ESP_LOG_FORMAT(letter, format) #letter " (%u) %s: " format "\n"
 
-#define ESP_LOG_LEVEL_LINE(level, letter, tag, format, ...) \
-    esp_log_write(level, tag, ESP_LOG_FORMAT(letter, format), (unsigned)esp_log_timestamp(), tag, ##__VA_ARGS__)
+#define ESP_LOG_LEVEL_LINE(level, letter, tag, format, ...)                                       \
+    esp_log_write(level, tag, ESP_LOG_FORMAT(letter, format), (unsigned)esp_log_timestamp(), tag, \
+                  ##__VA_ARGS__)
 
 #define ESP_LOGE(tag, format, ...) ESP_LOG_LEVEL_LINE(ESP_LOG_ERROR, E, tag, format, ##__VA_ARGS__)
 #define ESP_LOGW(tag, format, ...) ESP_LOG_LEVEL_LINE(ESP_LOG_WARN, W, tag, format, ##__VA_ARGS__)

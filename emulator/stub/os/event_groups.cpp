@@ -15,9 +15,13 @@ struct EventGroupDef_t {
 
 static const EventBits_t EVENT_BITS_MASK = 0xFF;  // bits above 7 do not exist
 
-EventGroupHandle_t xEventGroupCreate(void) { return new (std::nothrow) EventGroupDef_t(); }
+EventGroupHandle_t xEventGroupCreate(void) {
+    return new (std::nothrow) EventGroupDef_t();
+}
 
-void vEventGroupDelete(EventGroupHandle_t xEventGroup) { delete xEventGroup; }
+void vEventGroupDelete(EventGroupHandle_t xEventGroup) {
+    delete xEventGroup;
+}
 
 EventBits_t xEventGroupSetBits(EventGroupHandle_t xEventGroup, EventBits_t uxBitsToSet) {
     EventBits_t result;
@@ -38,12 +42,14 @@ EventBits_t xEventGroupClearBits(EventGroupHandle_t xEventGroup, EventBits_t uxB
 }
 
 EventBits_t xEventGroupWaitBits(EventGroupHandle_t xEventGroup, EventBits_t uxBitsToWaitFor,
-                                BaseType_t xClearOnExit, BaseType_t xWaitForAllBits, TickType_t xTicksToWait) {
+                                BaseType_t xClearOnExit, BaseType_t xWaitForAllBits,
+                                TickType_t xTicksToWait) {
     const EventBits_t wanted = uxBitsToWaitFor & EVENT_BITS_MASK;
     std::unique_lock<std::mutex> lock(xEventGroup->mutex);
     if (wanted != 0) {
-        int64_t deadline =
-            xTicksToWait == portMAX_DELAY ? STUB_FOREVER : esp_timer_get_time() + (int64_t)xTicksToWait * 1000;
+        int64_t deadline = xTicksToWait == portMAX_DELAY
+                               ? STUB_FOREVER
+                               : esp_timer_get_time() + (int64_t)xTicksToWait * 1000;
         stub_wait_until(xEventGroup->cv, lock, deadline, [&] {
             EventBits_t set = xEventGroup->bits & wanted;
             return xWaitForAllBits == pdTRUE ? set == wanted : set != 0;

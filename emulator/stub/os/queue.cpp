@@ -35,7 +35,9 @@ QueueHandle_t xQueueCreate(UBaseType_t uxQueueLength, UBaseType_t uxItemSize) {
     return q;
 }
 
-void vQueueDelete(QueueHandle_t xQueue) { delete xQueue; }
+void vQueueDelete(QueueHandle_t xQueue) {
+    delete xQueue;
+}
 
 BaseType_t xQueueSend(QueueHandle_t q, const void *pvItemToQueue, TickType_t xTicksToWait) {
     if (q == nullptr) return pdFAIL;
@@ -73,7 +75,9 @@ struct SemaphoreDef_t {
     std::recursive_timed_mutex mutex;
 };
 
-SemaphoreHandle_t xSemaphoreCreateRecursiveMutex(void) { return new (std::nothrow) SemaphoreDef_t(); }
+SemaphoreHandle_t xSemaphoreCreateRecursiveMutex(void) {
+    return new (std::nothrow) SemaphoreDef_t();
+}
 
 BaseType_t xSemaphoreTakeRecursive(SemaphoreHandle_t xMutex, TickType_t xTicksToWait) {
     if (xMutex == nullptr) return pdFAIL;

@@ -70,7 +70,9 @@ void stub_set_thread_priority(unsigned freertos_priority) {
     if (nice_value != 0) setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), nice_value);
 }
 
-int stub_tasks_running() { return s_running_count.load(); }
+int stub_tasks_running() {
+    return s_running_count.load();
+}
 
 BaseType_t xTaskCreate(TaskFunction_t pxTaskCode, const char *pcName, configSTACK_DEPTH_TYPE usStackDepth,
                        void *pvParameters, UBaseType_t uxPriority, TaskHandle_t *pxCreatedTask) {
@@ -117,16 +119,20 @@ BaseType_t xTaskCreate(TaskFunction_t pxTaskCode, const char *pcName, configSTAC
     return pdPASS;
 }
 
-BaseType_t xTaskCreatePinnedToCore(TaskFunction_t pxTaskCode, const char *pcName, configSTACK_DEPTH_TYPE usStackDepth,
-                                   void *pvParameters, UBaseType_t uxPriority, TaskHandle_t *pxCreatedTask,
-                                   BaseType_t xCoreID) {
+BaseType_t xTaskCreatePinnedToCore(TaskFunction_t pxTaskCode, const char *pcName,
+                                   configSTACK_DEPTH_TYPE usStackDepth, void *pvParameters,
+                                   UBaseType_t uxPriority, TaskHandle_t *pxCreatedTask, BaseType_t xCoreID) {
     (void)xCoreID;
     return xTaskCreate(pxTaskCode, pcName, usStackDepth, pvParameters, uxPriority, pxCreatedTask);
 }
 
-void vTaskDelete(TaskHandle_t xTaskToDelete) { (void)xTaskToDelete; }
+void vTaskDelete(TaskHandle_t xTaskToDelete) {
+    (void)xTaskToDelete;
+}
 
-void vTaskDelay(TickType_t xTicksToDelay) { stub_sleep_us((int64_t)xTicksToDelay * 1000); }
+void vTaskDelay(TickType_t xTicksToDelay) {
+    stub_sleep_us((int64_t)xTicksToDelay * 1000);
+}
 
 eTaskState eTaskGetState(TaskHandle_t xTask) {
     uintptr_t v = (uintptr_t)xTask;
@@ -139,12 +145,18 @@ eTaskState eTaskGetState(TaskHandle_t xTask) {
     return eDeleted;
 }
 
-UBaseType_t uxTaskGetStackHighWaterMark(TaskHandle_t) { return 0; }
-TickType_t xTaskGetTickCount(void) { return 0; }
+UBaseType_t uxTaskGetStackHighWaterMark(TaskHandle_t) {
+    return 0;
+}
+TickType_t xTaskGetTickCount(void) {
+    return 0;
+}
 
 // ---------------------------------------------------------------- tick loop
 
-static void tick_sleep_us(unsigned usec) { stub_sleep_us(usec); }
+static void tick_sleep_us(unsigned usec) {
+    stub_sleep_us(usec);
+}
 
 void vTaskStartScheduler(void) {
     // The tick thread asks for a real-time scheduling class so its 1 ms sleeps stay accurate;
@@ -175,7 +187,9 @@ void stub_on_exit(void (*hook)(void)) {
     }
 }
 
-void stub_on_status_request(void (*hook)(void)) { s_status_hook.store(hook); }
+void stub_on_status_request(void (*hook)(void)) {
+    s_status_hook.store(hook);
+}
 
 static void *signal_thread(void *arg) {
     sigset_t *set = (sigset_t *)arg;
@@ -187,7 +201,8 @@ static void *signal_thread(void *arg) {
         void (*hook)(void) = s_status_hook.load();
         if (hook != nullptr) hook();
     }
-    for (int i = 0; i < s_exit_hook_count.load(); i++) s_exit_hooks[i]();
+    for (int i = 0; i < s_exit_hook_count.load(); i++)
+        s_exit_hooks[i]();
     fflush(stdout);
     // End the process the way the signal's default action would.
     signal(sig, SIG_DFL);

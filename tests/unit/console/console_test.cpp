@@ -13,8 +13,12 @@
 // Fakes of the DCC layer's two console entry points.
 static std::vector<int> g_toggles;
 static std::vector<std::pair<int, int>> g_cv_writes;
-void DCC_ChangeFunction(uint8_t id) { g_toggles.push_back(id); }
-void DCC_ChangeCV(uint16_t CV, uint8_t Value) { g_cv_writes.push_back({CV, Value}); }
+void DCC_ChangeFunction(uint8_t id) {
+    g_toggles.push_back(id);
+}
+void DCC_ChangeCV(uint16_t CV, uint8_t Value) {
+    g_cv_writes.push_back({CV, Value});
+}
 
 namespace {
 
@@ -52,10 +56,10 @@ TEST(Console, GrammarRows) {
         {"S 50", {}, {}, 51},
         {"s101", {}, {}, 1},
         {"s", {}, {}, 1},
-        {"s-1", {}, {}, 0},     // speed 0 in the other direction: an emergency stop
-        {"s-5", {}, {}, -4},    // magnitude 4, direction flag set by the DCC layer
+        {"s-1", {}, {}, 0},   // speed 0 in the other direction: an emergency stop
+        {"s-5", {}, {}, -4},  // magnitude 4, direction flag set by the DCC layer
         {"s-102", {}, {}, -101},
-        {"s-103", {}, {}, 1},   // would wrap: ignored like s101
+        {"s-103", {}, {}, 1},  // would wrap: ignored like s101
         {"s99999999999", {}, {}, 1},
         {"s-4294967295", {}, {}, 1},
         {"estop", {}, {}, 0},

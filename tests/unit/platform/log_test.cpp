@@ -18,7 +18,8 @@ protected:
 
 TEST_F(Logging, StartupLevelsPrintInformationOfTheChosenTagsOnly) {
     esp_log_level_set("*", ESP_LOG_WARN);
-    for (const char *tag : {"SOUND_HL", "DCC_HL", "AUDIO_TRACK", "LOGICS"}) esp_log_level_set(tag, ESP_LOG_INFO);
+    for (const char *tag : {"SOUND_HL", "DCC_HL", "AUDIO_TRACK", "LOGICS"})
+        esp_log_level_set(tag, ESP_LOG_INFO);
     LogCapture log;
     ESP_LOGI("DCC_HL", "New speed %x", 0x7f);
     ESP_LOGI("MIXER", "file info id=%d, ch=%d", 1, 1);
@@ -61,8 +62,10 @@ TEST_F(Logging, StarResetsEveryExplicitLevel) {
 TEST_F(Logging, FullCacheEvictsTheLeastRecentlyUsedTag) {
     // 32 distinct tag pointers; the cache holds 31.
     static char tags[32][8];
-    for (int i = 0; i < 32; i++) snprintf(tags[i], sizeof tags[i], "T%02d", i);
-    for (int i = 0; i < 31; i++) esp_log_level_get(tags[i]);
+    for (int i = 0; i < 32; i++)
+        snprintf(tags[i], sizeof tags[i], "T%02d", i);
+    for (int i = 0; i < 31; i++)
+        esp_log_level_get(tags[i]);
     EXPECT_EQ(log_cache_entry_count(), 31u);
     uint32_t misses = log_cache_misses();
     // With a full cache a hit renews the entry: touch tag 0 so that tag 1 becomes the oldest.

@@ -35,7 +35,8 @@ TEST_F(CvStore, SingleWritesCommitEachAndBatchesCommitOnce) {
     EXPECT_EQ(Memory_LoadU8(3), 20);
     log.clear();
     Memory_Start();
-    for (int i = 0; i < 100; i++) Memory_SaveU8((uint16_t)(300 + i), (uint8_t)i);
+    for (int i = 0; i < 100; i++)
+        Memory_SaveU8((uint16_t)(300 + i), (uint8_t)i);
     EXPECT_EQ(log.count("Saving CV blob"), 0);
     Memory_Finish();
     EXPECT_EQ(log.count("Saving CV blob"), 1);

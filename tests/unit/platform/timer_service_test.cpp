@@ -137,7 +137,8 @@ TEST_F(TimerService, RepeatedCreateDeleteNeverExhaustsTheTable) {
 TEST_F(TimerService, FullTableRefusesTheNextTimer) {
     LogCapture log;
     std::vector<Counter> counters(STUB_TIMER_TABLE_SIZE + 1);
-    for (int i = 0; i < STUB_TIMER_TABLE_SIZE; i++) ASSERT_NE(make_timer(&counters[i]), nullptr);
+    for (int i = 0; i < STUB_TIMER_TABLE_SIZE; i++)
+        ASSERT_NE(make_timer(&counters[i]), nullptr);
     esp_timer_create_args_t args = {};
     args.callback = count_cb;
     args.arg = &counters.back();
@@ -183,7 +184,8 @@ TEST_F(TimerService, PeriodicTimerKeepsRhythmAcrossThe32BitMicrosecondWrap) {
     EXPECT_EQ(expiry, (uint64_t)(wrap - 15000));
     run_ms(clock, 100);
     ASSERT_EQ(c.fired_at.size(), 10u);
-    for (size_t i = 1; i < c.fired_at.size(); i++) EXPECT_EQ(c.fired_at[i] - c.fired_at[i - 1], 10000);
+    for (size_t i = 1; i < c.fired_at.size(); i++)
+        EXPECT_EQ(c.fired_at[i] - c.fired_at[i - 1], 10000);
     EXPECT_GT(c.fired_at.back(), wrap);
 }
 

@@ -55,7 +55,8 @@ public:
 
     static void clear_slot_folder() {
         std::filesystem::create_directories(slot_dir());
-        for (auto &e : std::filesystem::directory_iterator(slot_dir())) std::filesystem::remove_all(e.path());
+        for (auto &e : std::filesystem::directory_iterator(slot_dir()))
+            std::filesystem::remove_all(e.path());
     }
 
     static void write_tone(const std::string &name, double seconds, double freq = 440, uint32_t rate = RATE,

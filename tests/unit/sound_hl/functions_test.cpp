@@ -27,7 +27,8 @@ TEST_F(Functions, OnLoopOffChainWithFadeAndNotificationTimes) {
     log_.clear();
     // Again, staying on: the loop fades in over 500 ms when the ON track ends.
     key(2, true);
-    EXPECT_TRUE(wait_log("Play " + std::to_string(loop) + "(LOOP) FADEIN=500 NOTIFICATION=0", 8000)) << log_.dump();
+    EXPECT_TRUE(wait_log("Play " + std::to_string(loop) + "(LOOP) FADEIN=500 NOTIFICATION=0", 8000))
+        << log_.dump();
     key(2, false);
     EXPECT_TRUE(wait_log("Play " + std::to_string(off) + "(OFF) FADEIN=200")) << log_.dump();
     Memory_SaveU8(204, 35);
@@ -186,7 +187,8 @@ TEST_F(Functions, VolumesAndMute) {
     EXPECT_GE(function_volume_len, 3u);
     fw_unlock();
     // The line is written at most every 500 ms, counted from the start of the run.
-    while (esp_timer_get_time() < 600000) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (esp_timer_get_time() < 600000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     soundHL_set_dyn_function_volume(2, 40);
     EXPECT_TRUE(log_.contains("Set dynamic volume for F2 to 40%"));
     soundHL_set_function_volume(2, 0);

@@ -8,9 +8,9 @@ namespace {
 using SlotLoading = EngineTest;
 
 TEST_F(SlotLoading, WorkedExampleFolder) {
-    for (const char *f : {"F1_START.wav", "F1_STOP.wav", "F1_S0_LOOP.wav", "F1_S40_LOOP.wav", "F1_S40_OFF.wav",
-                          "F1_ACCELON.wav", "F2_ON.wav", "F2_LOOP.wav", "F2_OFF.wav", "F3A_ON.wav", "F3B_ON.wav",
-                          "F4_INFO1.wav", "F4_INFO2.wav"})
+    for (const char *f : {"F1_START.wav", "F1_STOP.wav", "F1_S0_LOOP.wav", "F1_S40_LOOP.wav",
+                          "F1_S40_OFF.wav", "F1_ACCELON.wav", "F2_ON.wav", "F2_LOOP.wav", "F2_OFF.wav",
+                          "F3A_ON.wav", "F3B_ON.wav", "F4_INFO1.wav", "F4_INFO2.wav"})
         write_tone(f, 0.5);
     write_tone("F1_STOP.wav", 2.0);
     load();
@@ -59,7 +59,8 @@ TEST_F(SlotLoading, WorkedExampleFolder) {
     EXPECT_EQ(m.len, 2);
     EXPECT_EQ(m.variants[0].ids[FUNCTION_ON], track_of("F3A_ON.wav"));
     EXPECT_EQ(m.variants[1].ids[FUNCTION_ON], track_of("F3B_ON.wav"));
-    for (int p = 0; p < 4; p++) EXPECT_EQ(slot_data.functions[3].ids[p], -1);
+    for (int p = 0; p < 4; p++)
+        EXPECT_EQ(slot_data.functions[3].ids[p], -1);
 
     ASSERT_EQ(slot_data.info_functions_len, 1);
     info_function_t &info = slot_data.info_functions[0];
@@ -93,7 +94,8 @@ TEST_F(SlotLoading, RefusalsAndLimits) {
     EXPECT_TRUE(log_.contains("F1: ON is not allowed in Accel/Decel mode")) << log_.dump();
     drive_function_t *df = drive_get_instance(1, DRIVE_VARIANT_SPEED);
     ASSERT_NE(df, nullptr);
-    for (int k = 0; k < df->rom->items_len; k++) EXPECT_EQ(df->rom->items[k].item.ids[FUNCTION_ON], -1);
+    for (int k = 0; k < df->rom->items_len; k++)
+        EXPECT_EQ(df->rom->items[k].item.ids[FUNCTION_ON], -1);
     EXPECT_FALSE(tracks[track_of("F1_S30_ON.wav")].available);
 
     multi_function_t *m = multi_function_get_instance(5);
@@ -106,7 +108,8 @@ TEST_F(SlotLoading, RefusalsAndLimits) {
     ASSERT_GE(lower, 0);
     EXPECT_EQ(tracks_rom[lower].type, PLAY_TYPE_REPEAT);
     for (int c = 0; c < slot_data.complex_loops_len; c++)
-        for (int p = 0; p < MAX_COMPLEX_LOOP_PARTS; p++) EXPECT_NE(slot_data.complex_loops[c].ids[p], lower);
+        for (int p = 0; p < MAX_COMPLEX_LOOP_PARTS; p++)
+            EXPECT_NE(slot_data.complex_loops[c].ids[p], lower);
 
     // Whichever rate came first, one of the two rates was refused with its line.
     EXPECT_TRUE(log_.contains("is not equal to slot value")) << log_.dump();
@@ -144,7 +147,8 @@ TEST_F(SlotLoading, InvalidSlotUnloadsAndFailedFilesLeaveTheSlotIdle) {
 }
 
 TEST_F(SlotLoading, KeyPressedDuringALoadSoundsAfterIt) {
-    for (int i = 10; i < 40; i++) write_tone("F" + std::to_string(i) + ".wav", 0.2);
+    for (int i = 10; i < 40; i++)
+        write_tone("F" + std::to_string(i) + ".wav", 0.2);
     write_tone("F2_LOOP.wav", 1.0);
     ASSERT_EQ(soundHL_load_slot(0, true), ESP_OK);
     // A second request while loading is refused and does not disturb the running load.

@@ -25,7 +25,8 @@ typedef uint32_t configSTACK_DEPTH_TYPE;
 typedef struct {
     int unused;
 } portMUX_TYPE;
-#define portMUX_INITIALIZER_UNLOCKED {0}
+#define portMUX_INITIALIZER_UNLOCKED \
+    { 0 }
 #define portENTER_CRITICAL_ISR(mux) ((void)(mux))
 #define portEXIT_CRITICAL_ISR(mux) ((void)(mux))
 #define portENTER_CRITICAL(mux) ((void)(mux))

@@ -22,9 +22,9 @@ typedef enum {
 // Priority 0..4 runs as a normal thread, 5..9 above normal, 10 and more highest (best effort).
 BaseType_t xTaskCreate(TaskFunction_t pxTaskCode, const char *pcName, configSTACK_DEPTH_TYPE usStackDepth,
                        void *pvParameters, UBaseType_t uxPriority, TaskHandle_t *pxCreatedTask);
-BaseType_t xTaskCreatePinnedToCore(TaskFunction_t pxTaskCode, const char *pcName, configSTACK_DEPTH_TYPE usStackDepth,
-                                   void *pvParameters, UBaseType_t uxPriority, TaskHandle_t *pxCreatedTask,
-                                   BaseType_t xCoreID);
+BaseType_t xTaskCreatePinnedToCore(TaskFunction_t pxTaskCode, const char *pcName,
+                                   configSTACK_DEPTH_TYPE usStackDepth, void *pvParameters,
+                                   UBaseType_t uxPriority, TaskHandle_t *pxCreatedTask, BaseType_t xCoreID);
 // Does not stop a thread: a task ends when its function returns.
 void vTaskDelete(TaskHandle_t xTaskToDelete);
 void vTaskDelay(TickType_t xTicksToDelay);

@@ -26,7 +26,8 @@ void *pvTimerGetTimerID(TimerHandle_t xTimer);
 
 #define xTimerStart(xTimer, xTicksToWait) \
     xTimerGenericCommand((xTimer), tmrCOMMAND_START, xTaskGetTickCount(), NULL, (xTicksToWait))
-#define xTimerStop(xTimer, xTicksToWait) xTimerGenericCommand((xTimer), tmrCOMMAND_STOP, 0U, NULL, (xTicksToWait))
+#define xTimerStop(xTimer, xTicksToWait) \
+    xTimerGenericCommand((xTimer), tmrCOMMAND_STOP, 0U, NULL, (xTicksToWait))
 #define xTimerReset(xTimer, xTicksToWait) \
     xTimerGenericCommand((xTimer), tmrCOMMAND_RESET, xTaskGetTickCount(), NULL, (xTicksToWait))
 #define xTimerChangePeriod(xTimer, xNewPeriod, xTicksToWait) \
