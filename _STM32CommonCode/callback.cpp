@@ -6,6 +6,11 @@
 #include "board_time.h"
 
 static tCallbackStr callbacks[CALLBACK_COUNT];
+static pFunction changeHook;
+
+static void changed(void) {
+    if (changeHook != nullptr) changeHook();
+}
 
 static bool valid(callback_t n) {
     return (unsigned)n < CALLBACK_COUNT;
@@ -14,12 +19,14 @@ static bool valid(callback_t n) {
 void Callback_SetHandler(callback_t CallbackNum, pFunction NewHandler) {
     if (!valid(CallbackNum)) return;
     callbacks[CallbackNum].faddr = NewHandler;
+    changed();
 }
 
 void Callback_SetDelay(callback_t CallbackNum, uint32_t Delay) {
     if (!valid(CallbackNum)) return;
     if (Delay > 0) {
         callbacks[CallbackNum].calltime = Time() + Delay;
+        changed();
     } else if (callbacks[CallbackNum].faddr != nullptr) {
         callbacks[CallbackNum].faddr();
     }
@@ -33,6 +40,7 @@ void Callback_CancelDelay(callback_t CallbackNum) {
 void Callback_SetCalltime(callback_t CallbackNum, uint32_t Calltime) {
     if (!valid(CallbackNum)) return;
     callbacks[CallbackNum].calltime = Calltime;
+    changed();
 }
 
 uint32_t Callback_GetDelay(callback_t CallbackNum) {
@@ -51,4 +59,19 @@ void Callback_Invoke(uint32_t Time) {
     for (auto &c : callbacks) {
         if (c.calltime == Time && c.faddr != nullptr) c.faddr();
     }
+}
+
+uint32_t Callback_NextDue(uint32_t Time) {
+    uint32_t nearest = 0;
+    for (const auto &c : callbacks) {
+        if (c.calltime == 0 || c.faddr == nullptr) continue;
+        const uint32_t ahead = c.calltime - Time;
+        if (ahead == 0 || ahead >= 0x80000000u) continue;
+        if (nearest == 0 || ahead < nearest) nearest = ahead;
+    }
+    return nearest;
+}
+
+void Callback_SetChangeHook(pFunction Hook) {
+    changeHook = Hook;
 }

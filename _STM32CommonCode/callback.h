@@ -32,3 +32,9 @@ uint32_t Callback_GetDelay(callback_t CallbackNum);
 void Callback_SetDefaults(void);
 // Runs, in slot order, every handler whose due time equals Time exactly.
 void Callback_Invoke(uint32_t Time);
+// Milliseconds from Time to the nearest slot that will run (1 .. 2^31-1), or 0 if none will:
+// a due time already passed would only come round again after the counter wraps.
+uint32_t Callback_NextDue(uint32_t Time);
+// Called whenever a slot's handler or due time is set, so that a tick that sleeps until the
+// next due time can look again. Null = none.
+void Callback_SetChangeHook(pFunction Hook);

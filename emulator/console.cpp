@@ -6,6 +6,7 @@
 #include "dcc_hl.h"
 #include "emulator.h"
 #include "fw_lock.h"
+#include "stub.h"
 #include "memory.h"
 
 std::atomic<uint32_t> currentSpd{1};
@@ -92,8 +93,11 @@ bool console_read_line(FILE *in, char *buf, size_t size) {
 void console_run(FILE *in) {
     char line[100];
     // At the end of input the console stops reading; the emulator keeps running.
-    while (console_read_line(in, line, sizeof line))
+    while (console_read_line(in, line, sizeof line)) {
         console_handle_line(line);
+        // The tick loop may sleep until its next due time; a command is answered at once.
+        stub_tick_wake();
+    }
 }
 
 void console_task(void *arg) {

@@ -13,11 +13,14 @@
 #include "fw_lock.h"
 #include "memory.h"
 #include "sound_hl.h"
+#include "stub.h"
 #include "movement.h"
 #include "outputs.h"
 
 std::atomic<uint32_t> MillisecondCounter{0};
 static uint32_t startTick;
+// A command station repeats the speed packet this often.
+static constexpr uint32_t SPEED_REPEAT_MS = 10;
 
 // The board's two output drivers; both do nothing on the host.
 static const outDriver_t outDrivers[OUTPUTS_DRIVER_COUNT] = {
@@ -89,6 +92,9 @@ void engine_drv_main(void) {
 }
 
 void emulator_init_decoder(void) {
+    // The tick loop sleeps until the next due callback: a slot scheduled from a command must
+    // wake it.
+    Callback_SetChangeHook(stub_tick_wake);
     esp_log_level_set("*", ESP_LOG_WARN);
     esp_log_level_set("SOUND_HL", ESP_LOG_INFO);
     esp_log_level_set("DCC_HL", ESP_LOG_INFO);
@@ -109,19 +115,46 @@ void emulator_init(void) {
     soundHL_start();
 }
 
-void tick(void) {
+// One firmware millisecond; timers are polled as of `timers_us` on the platform clock.
+static void tick_at(int64_t timers_us) {
     fw_lock();
     const uint32_t now = MillisecondCounter.fetch_add(1, std::memory_order_relaxed) + 1;
     Callback_Invoke(now);
-    esp_timer_poll();
+    esp_timer_poll_at(timers_us);
     engine_drv_main();
     // A command station repeats speed packets: the console speed goes out every 10 ms.
-    if (now % 10 == 0) DCC_SetSpeed((int8_t)(uint8_t)currentSpd.load(std::memory_order_relaxed));
+    if (now % SPEED_REPEAT_MS == 0) DCC_SetSpeed((int8_t)(uint8_t)currentSpd.load(std::memory_order_relaxed));
     fw_unlock();
+}
+
+void tick(void) {
+    tick_at(esp_timer_get_time());
 }
 
 void vApplicationTickHook(void) {
     if (startTick == 0) startTick = esp_log_timestamp();
-    while (MillisecondCounter.load(std::memory_order_relaxed) < esp_log_timestamp() - startTick)
-        tick();
+    // Every millisecond since the last call runs as a tick of its own, with its own count and
+    // time, so that each callback and timer runs in the millisecond it was due in, in order.
+    while (MillisecondCounter.load(std::memory_order_relaxed) < esp_log_timestamp() - startTick) {
+        const int64_t tick_ms = (int64_t)startTick + MillisecondCounter.load(std::memory_order_relaxed) + 1;
+        tick_at(tick_ms * 1000);
+    }
+}
+
+int64_t vApplicationTickDueUs(void) {
+    fw_lock();
+    const uint32_t now = MillisecondCounter.load(std::memory_order_relaxed);
+    uint32_t ahead = SPEED_REPEAT_MS - now % SPEED_REPEAT_MS;
+    const uint32_t callback = Callback_NextDue(now);
+    fw_unlock();
+    if (callback != 0 && callback < ahead) ahead = callback;
+    int64_t due_ms = (int64_t)startTick + now + ahead;
+    // A timer fires in the first tick whose time is at or after its due time.
+    const int64_t timer_us = stub_timer_next_due_us();
+    if (timer_us != STUB_FOREVER) {
+        const int64_t timer_ms = (timer_us + 999) / 1000;
+        if (timer_ms < due_ms) due_ms = timer_ms;
+    }
+    const int64_t next_ms = (int64_t)startTick + now + 1;
+    return (due_ms > next_ms ? due_ms : next_ms) * 1000;
 }

@@ -116,6 +116,31 @@ bool stub_wait_until(std::condition_variable &cv, std::unique_lock<std::mutex> &
     return true;
 }
 
+// ---------------------------------------------------------------- tick loop wake-up
+
+// Counts the wake-ups; the tick loop sleeps while the count is the one it read before it
+// computed its deadline, so a wake-up between the two is never lost.
+static std::atomic<uint32_t> s_tick_wakeups{0};
+static std::mutex &s_tick_mutex = *new std::mutex;
+static std::condition_variable &s_tick_cv = *new std::condition_variable;
+
+void stub_tick_wake() {
+    {
+        std::lock_guard<std::mutex> lock(s_tick_mutex);
+        s_tick_wakeups.fetch_add(1);
+    }
+    s_tick_cv.notify_all();
+}
+
+uint32_t stub_tick_wakeups() {
+    return s_tick_wakeups.load();
+}
+
+bool stub_tick_wait_until(int64_t deadline_us, uint32_t seen) {
+    std::unique_lock<std::mutex> lock(s_tick_mutex);
+    return stub_wait_until(s_tick_cv, lock, deadline_us, [seen] { return s_tick_wakeups.load() != seen; });
+}
+
 uint32_t esp_log_timestamp(void) {
     return (uint32_t)(esp_timer_get_time() / 1000);
 }
@@ -182,10 +207,14 @@ esp_err_t esp_timer_create(const esp_timer_create_args_t *create_args, esp_timer
 
 static esp_err_t timer_arm(esp_timer_handle_t timer, uint64_t due_us, uint64_t period_us, bool set_period) {
     if (timer == nullptr) return ESP_FAIL;
-    std::lock_guard<std::mutex> lock(s_timers_mutex);
-    timer->time_us = due_us;
-    if (set_period) timer->period_us = period_us;
-    timer->armed = true;
+    {
+        std::lock_guard<std::mutex> lock(s_timers_mutex);
+        timer->time_us = due_us;
+        if (set_period) timer->period_us = period_us;
+        timer->armed = true;
+    }
+    // The tick loop may be asleep until a later moment.
+    stub_tick_wake();
     return ESP_OK;
 }
 
@@ -240,7 +269,11 @@ esp_err_t esp_timer_get_expiry_time(esp_timer_handle_t timer, uint64_t *expiry) 
 }
 
 void esp_timer_poll(void) {
-    const uint64_t now = (uint64_t)esp_timer_get_time();
+    esp_timer_poll_at(esp_timer_get_time());
+}
+
+void esp_timer_poll_at(int64_t now_us) {
+    const uint64_t now = (uint64_t)now_us;
     for (int i = 0;; i++) {
         esp_timer_cb_t callback;
         void *arg;
@@ -263,6 +296,16 @@ void esp_timer_poll(void) {
         }
         if (callback != nullptr) callback(arg);
     }
+}
+
+int64_t stub_timer_next_due_us() {
+    std::lock_guard<std::mutex> lock(s_timers_mutex);
+    uint64_t due = (uint64_t)STUB_FOREVER;
+    for (int i = 0; i < s_timers_pos; i++) {
+        const esp_timer &t = s_timers[i];
+        if (t.in_use && t.armed && t.time_us < due) due = t.time_us;
+    }
+    return (int64_t)due;
 }
 
 int stub_timer_entries_in_use() {

@@ -25,8 +25,21 @@ void stub_sleep_until_us(int64_t deadline_us);
 bool stub_wait_until(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, int64_t deadline_us,
                      const std::function<bool()> &pred);
 
+// ---- tick loop ----
+// The tick loop sleeps until the next millisecond in which something is due. Whatever may
+// bring that moment forward from another thread (a timer armed, a callback scheduled, a
+// command) calls stub_tick_wake(), and the loop looks again at once.
+void stub_tick_wake();
+// The number of wake-ups so far; read it before working out the deadline.
+uint32_t stub_tick_wakeups();
+// Sleeps until the platform clock reaches `deadline_us` or the wake-up count differs from
+// `seen`; true if woken.
+bool stub_tick_wait_until(int64_t deadline_us, uint32_t seen);
+
 // ---- timer service ----
 constexpr int STUB_TIMER_TABLE_SIZE = 200;
+// The earliest due time of an armed entry on the platform clock, or STUB_FOREVER.
+int64_t stub_timer_next_due_us();
 // Entries of the timer table that are handed out and not released.
 int stub_timer_entries_in_use();
 // Releases every entry (tests only: handles held anywhere become invalid).

@@ -41,6 +41,9 @@ bool esp_timer_is_active(esp_timer_handle_t timer);
 esp_err_t esp_timer_get_expiry_time(esp_timer_handle_t timer, uint64_t *expiry);
 // Runs every due timer callback; called once per millisecond by the tick.
 void esp_timer_poll(void);
+// The same as of the time `now_us` of the time base: the tick's catch-up runs each skipped
+// millisecond with its own time, so a timer fires in the millisecond it was due in.
+void esp_timer_poll_at(int64_t now_us);
 
 #ifdef __cplusplus
 }

@@ -154,10 +154,6 @@ TickType_t xTaskGetTickCount(void) {
 
 // ---------------------------------------------------------------- tick loop
 
-static void tick_sleep_us(unsigned usec) {
-    stub_sleep_us(usec);
-}
-
 void vTaskStartScheduler(void) {
     // The tick thread asks for a real-time scheduling class so its 1 ms sleeps stay accurate;
     // a refusal is reported and the loop runs at normal priority.
@@ -167,9 +163,12 @@ void vTaskStartScheduler(void) {
         printf("SetPriorityClass() failed\n");
         fflush(stdout);
     }
+    // A loop that woke every millisecond would cost a few percent of a core while nothing
+    // sounds; it sleeps until the next tick with work instead, and catches up on waking.
     for (;;) {
         vApplicationTickHook();
-        tick_sleep_us(1000);
+        const uint32_t seen = stub_tick_wakeups();
+        stub_tick_wait_until(vApplicationTickDueUs(), seen);
     }
 }
 

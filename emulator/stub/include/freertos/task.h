@@ -37,6 +37,9 @@ void vTaskStartScheduler(void);
 
 // Supplied by the application: runs one firmware tick per elapsed millisecond.
 void vApplicationTickHook(void);
+// Supplied by the application: the time (microseconds of the time base) of the next tick that
+// has work to do. The tick loop sleeps until then, or until stub_tick_wake().
+int64_t vApplicationTickDueUs(void);
 
 #ifdef __cplusplus
 }
