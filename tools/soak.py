@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Soak driver: runs build/emulator on a copy of the demo project and feeds it a random stream
 of console commands; every 10 s it asks for a status line (SIGUSR1) and checks that a CV write
-is answered. Prints a report at the end; exit status 1 if the emulator died or stopped answering."""
+is answered. Memory is compared like with like: after the first minute and at the end the
+driver brings the decoder to rest (speed 0, every function off, slot 1) and samples it there,
+since what is playing at a given moment decides much of the resident size. Prints a report at
+the end; exit status 1 if the emulator died or stopped answering."""
 import os, random, shutil, signal, subprocess, sys, tempfile, threading, time
 
 root, minutes = sys.argv[1], float(sys.argv[2])
@@ -51,9 +54,44 @@ def wait_line(text, since, timeout):
         time.sleep(0.02)
     return None
 
+functions_on = set()  # functions toggled on by the stream (f<n> toggles, m<n> does not)
+slot = 1
+
+
 def send(cmd):
+    global slot
     proc.stdin.write(cmd + "\n")
     proc.stdin.flush()
+    if cmd.startswith("f"):
+        functions_on.symmetric_difference_update({int(cmd[1:])})
+    elif cmd.startswith("cv202="):
+        slot = int(cmd[6:])
+
+
+def status():
+    """Asks for a status line; returns its fields (timers, tasks, heap, heap_free) or None."""
+    t0 = time.time()
+    os.kill(proc.pid, signal.SIGUSR1)
+    if wait_line("HOST: status", t0, 5) is None:
+        return None
+    with lock:
+        line = [l for tt, l in lines if "HOST: status" in l][-1]
+    return dict(f.split("=", 1) for f in line.split() if "=" in f)
+
+
+def at_rest():
+    """Speed 0, every function off, slot 1, then a wait for the last sounds to end; returns
+    (resident kB, heap in use kB, heap held free kB)."""
+    send("s0")
+    for f in sorted(functions_on):
+        send("f%d" % f)
+    if slot != 1:
+        t0 = time.time()
+        send("cv202=1")
+        wait_line("Slot 1 loaded", t0, 30)
+    time.sleep(15)
+    st = status() or {}
+    return proc_status()[0], int(st.get("heap", "0kB")[:-2]), int(st.get("heap_free", "0kB")[:-2])
 
 rng = random.Random(1234)
 commands = ["s%d" % v for v in (0, 10, 20, 30, 40, 50, 60, 80, 100)] + ["s-31", "s-61"]
@@ -63,7 +101,8 @@ commands += ["estop", "cv203=200", "cv203=255", "cv204=20", "cv204=35", "cv192=2
 assert wait_line("Slot 1 loaded successfully", 0, 30), "the demo did not load"
 start = time.time()
 sent, slot_switches, checks, worst_ms, failures = 0, 0, 0, 0.0, 0
-rss_first_minute = None
+rest_first_minute = None
+rss_samples = []
 rss0, threads0 = proc_status()
 status_lines = []
 next_check = start + 10
@@ -88,16 +127,18 @@ while time.time() - start < minutes * 60 and proc.poll() is None:
             failures += 1
         else:
             worst_ms = max(worst_ms, (t - t0) * 1000)
-        os.kill(proc.pid, signal.SIGUSR1)
-        st = wait_line("HOST: status", t0, 5)
-        with lock:
-            status_lines.append([l for tt, l in lines if "HOST: status" in l][-1:])
-        if rss_first_minute is None and now - start >= 60:
-            rss_first_minute = proc_status()[0]
+        st = status()
+        if st is not None:
+            status_lines.append(st)
+        rss_samples.append(proc_status()[0])
+        if rest_first_minute is None and now - start >= 60:
+            rest_first_minute = at_rest()
 
 alive = proc.poll() is None
 rss1, threads1 = proc_status()
-last_status = status_lines[-1][0] if status_lines and status_lines[-1] else "none"
+rest_end = at_rest() if alive and rest_first_minute else None
+alive = proc.poll() is None
+last_status = " ".join("%s=%s" % kv for kv in status_lines[-1].items()) if status_lines else "none"
 if alive:
     proc.send_signal(signal.SIGINT)
     proc.wait(timeout=30)
@@ -107,9 +148,14 @@ print(f"duration            {elapsed / 60:.1f} min")
 print(f"commands sent       {sent} (slot switches {slot_switches})")
 print(f"emulator alive      {alive} (exit {proc.returncode})")
 print(f"responsiveness      {checks - failures}/{checks} CV writes answered, worst {worst_ms:.0f} ms")
-print(f"resident memory     start {rss0} kB, after 1 min {rss_first_minute} kB, end {rss1} kB")
-if rss_first_minute:
-    print(f"                    end vs 1 min: {100.0 * (rss1 - rss_first_minute) / rss_first_minute:+.1f} %")
+print(f"resident memory     start {rss0} kB, end {rss1} kB while playing; over the run "
+      f"{min(rss_samples, default=0)} .. {max(rss_samples, default=0)} kB")
+if rest_first_minute and rest_end:
+    (r1, h1, f1), (r2, h2, f2) = rest_first_minute, rest_end
+    print(f"at rest, 1 min      resident {r1} kB, heap in use {h1} kB, held free {f1} kB")
+    print(f"at rest, end        resident {r2} kB, heap in use {h2} kB, held free {f2} kB")
+    print(f"                    resident end vs 1 min: {100.0 * (r2 - r1) / r1:+.1f} %, "
+          f"heap in use {100.0 * (h2 - h1) / max(h1, 1):+.1f} %")
 print(f"threads             start {threads0}, end {threads1}")
 print(f"last status         {last_status}")
 print(f"log lines           E {counts['E']}, W {counts['W']}, I {counts['I']}")
