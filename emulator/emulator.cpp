@@ -1,6 +1,8 @@
 // Start-up of the firmware and the 1 ms tick.
 #include "emulator.h"
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -21,6 +23,10 @@ std::atomic<uint32_t> MillisecondCounter{0};
 static uint32_t startTick;
 // A command station repeats the speed packet this often.
 static constexpr uint32_t SPEED_REPEAT_MS = 10;
+// A slot reload frees a whole project's decoder state at once, and the allocator keeps the
+// freed pages resident between the blocks still in use; they are handed back this often.
+static constexpr uint32_t TRIM_PERIOD_MS = 30000;
+static uint32_t lastTrim;
 
 // The board's two output drivers; both do nothing on the host.
 static const outDriver_t outDrivers[OUTPUTS_DRIVER_COUNT] = {
@@ -138,6 +144,11 @@ void vApplicationTickHook(void) {
     while (MillisecondCounter.load(std::memory_order_relaxed) < esp_log_timestamp() - startTick) {
         const int64_t tick_ms = (int64_t)startTick + MillisecondCounter.load(std::memory_order_relaxed) + 1;
         tick_at(tick_ms * 1000);
+    }
+    const uint32_t now = MillisecondCounter.load(std::memory_order_relaxed);
+    if (now - lastTrim >= TRIM_PERIOD_MS) {
+        lastTrim = now;
+        malloc_trim(0);
     }
 }
 
