@@ -258,6 +258,16 @@ def failed(runs):
 
 lines = []
 add = lines.append
+budgets = []  # (what, measured, relation, limit, format)
+
+
+def budget(what, value, relation, limit, fmt):
+    budgets.append((what, value, relation, limit, fmt))
+
+
+def met(b):
+    return b[1] < b[3] if b[2] == "<" else b[1] >= b[3]
+
 load_avg = os.getloadavg()
 add(f"Performance report, {time.strftime('%Y-%m-%d %H:%M:%S UTC', time.gmtime())}")
 add(f"Machine: {ctx.get('num_cpus', os.cpu_count())} CPUs at {ctx.get('mhz_per_cpu', '?')} MHz, "
@@ -276,6 +286,7 @@ if ad and sx and not failed(ad) and not failed(sx):
         add(f"  sox start-up alone            {spread(st, ms, '{:7.2f}')[1]} ms, "
             f"of {spread(sx, ms, '{:.1f}')[1]} ms per sox run")
     add(f"  ratio ours / sox (medians)    {ours / theirs:7.2f}")
+    budget("ADPCM decode at least as fast as sox's", ours / theirs, ">=", 1.0, "{:.2f} x sox")
 elif ad or sx:
     add(f"  ADPCM: not measured ({failed(ad or []) or failed(sx or [])})")
 for name, label in (("BM_ReaderPcm", "WAV PCM through the reader"), ("BM_ReaderAdpcm", "ADPCM through the reader"),
@@ -310,6 +321,8 @@ if b and not failed(b):
 for name, label in (("BM_SlotLoad100Warm", "warm"), ("BM_SlotLoad100Cold", "cold (page cache dropped)")):
     b = find(engine, name)
     if b and not failed(b):
+        if name == "BM_SlotLoad100Warm":
+            budget("slot load of 100 files, warm", spread(b, ms, "{}")[0], "<", 300, "{:.1f} ms")
         add(f"  slot load of 100 files, {label:25s} {spread(b, ms, '{:.2f}')[1]} ms "
             f"({int(b[0]['tracks'])} tracks loaded; loads per repetition: {b[0]['iterations']})")
     elif b:
@@ -326,8 +339,13 @@ for k, label in labels.items():
             f"RSS {r['rss_mib']:5.1f} MiB, "
             f"{r['threads']} threads, pacing {r['pacing']:.5f} over {r['wall_s']:.1f} s"
             + (f", {r['tracks_started']} track starts" if "tracks_started" in r else ""))
+for k, label, limit in (("demo_idle", "CPU, demo idle with the slot loaded", 2),
+                        ("loops16", "CPU, 16 looping tracks", 5), ("tracks100", "CPU, 100-file project all on", 25)):
+    if k in results:
+        budget(label, results[k]["cpu_pct_of_core"], "<", limit, "{:.2f} % of a core")
 r = results.get("demo_idle")
 if r:
+    budget("pacing without a sound device, 60 s", abs(100 * (r["pacing"] - 1)), "<", 0.5, "{:.3f} % off real time")
     add(f"Pacing without a sound device: {r['audio_s']:.3f} s of audio in {r['wall_s']:.3f} s of wall time = "
         f"{r['pacing']:.5f} ({100 * (r['pacing'] - 1):+.3f} %)")
 add("In the 100-file project each function plays one track at a time (its ON, then its LOOP), so "
@@ -337,7 +355,16 @@ for n in notes:
 if ctx.get("library_build_type") == "debug":
     add("Note: the packaged Google Benchmark library reports a debug build of itself; the code measured "
         "is built in Release (-O3).")
+# The budgets go first: the figures they come from follow.
+missed = [b for b in budgets if not met(b)]
+head = ["", "Budgets:"]
+for b in budgets:
+    what, value, relation, limit, fmt = b
+    head.append(f"  {'met   ' if met(b) else 'MISSED'} {what:40s} {fmt.format(value):>22s}  (budget {relation} {limit})")
+head.append(f"  {len(budgets) - len(missed)} of {len(budgets)} budgets met")
+lines[2:2] = head
 text = "\n".join(lines) + "\n"
 with open(os.path.join(out_dir, "report.txt"), "w") as f:
     f.write(text)
 print(text)
+sys.exit(1 if missed else 0)
