@@ -1,4 +1,4 @@
-// Start-up of the firmware and the 1 ms tick.
+// Start-up of the firmware and the tick: one firmware tick per millisecond, run on waking.
 #include "emulator.h"
 
 #include <malloc.h>

@@ -155,7 +155,7 @@ TickType_t xTaskGetTickCount(void) {
 // ---------------------------------------------------------------- tick loop
 
 void vTaskStartScheduler(void) {
-    // The tick thread asks for a real-time scheduling class so its 1 ms sleeps stay accurate;
+    // The tick thread asks for a real-time scheduling class so that it wakes on time;
     // a refusal is reported and the loop runs at normal priority.
     sched_param sp{};
     sp.sched_priority = 1;
