@@ -349,17 +349,24 @@ TEST(AudioReader, OggPlaysAndDropsItsLastPartialBuffer) {
     EXPECT_EQ(concat(again.buffers()), all);
 }
 
+// sox's decoding of `wav` as 16-bit samples (at most 40000), written to `raw` on the way.
+static bool sox_decode(const std::string &wav, const std::string &raw, std::vector<int16_t> *samples) {
+    if (!sox(wav + " -t raw -e signed-integer -b 16 " + raw)) return false;
+    FILE *f = fopen(raw.c_str(), "rb");
+    if (f == nullptr) return false;
+    samples->resize(40000);
+    samples->resize(fread(samples->data(), 2, samples->size(), f));
+    fclose(f);
+    return true;
+}
+
 TEST(AudioReader, AdpcmPlaysAsSoxDecodesIt) {
     TempFolder dir;
     std::string adpcm = dir.file("tone.wav");
     std::string ref = dir.file("ref.raw");
     ASSERT_TRUE(sox("-n -r 32000 -c 1 -e ima-adpcm " + adpcm + " synth 0.7 sine 440 vol 0.7"));
-    ASSERT_TRUE(sox(adpcm + " -t raw -e signed-integer -b 16 " + ref));
-    FILE *f = fopen(ref.c_str(), "rb");
-    ASSERT_NE(f, nullptr);
-    std::vector<int16_t> expected(40000);
-    expected.resize(fread(expected.data(), 2, expected.size(), f));
-    fclose(f);
+    std::vector<int16_t> expected;
+    ASSERT_TRUE(sox_decode(adpcm, ref, &expected));
 
     TestReader r;
     file_info_t *info = nullptr;
@@ -623,12 +630,8 @@ TEST(AudioReader, AdpcmStartPositionSeeksToItsBlockAndKeepsTime) {
     std::string adpcm = dir.file("run.wav");
     std::string ref = dir.file("ref.raw");
     ASSERT_TRUE(sox("-n -r 32000 -c 1 -e ima-adpcm " + adpcm + " synth 1.0 sine 300 vol 0.7"));
-    ASSERT_TRUE(sox(adpcm + " -t raw -e signed-integer -b 16 " + ref));
-    FILE *f = fopen(ref.c_str(), "rb");
-    ASSERT_NE(f, nullptr);
-    std::vector<int16_t> expected(40000);
-    expected.resize(fread(expected.data(), 2, expected.size(), f));
-    fclose(f);
+    std::vector<int16_t> expected;
+    ASSERT_TRUE(sox_decode(adpcm, ref, &expected));
 
     TestReader r;
     file_info_t *info = nullptr;
