@@ -24,23 +24,21 @@ static bool read_number(const char *text, long long *value) {
 
 // Function numbers beyond 8 bits name no function: they are ignored rather than wrapped onto
 // a lower function (f300 would otherwise toggle F44).
-static void toggle_function(const char *number, int times) {
+static bool parse_function(const char *number, int times, console_command *cmd) {
     long long n;
-    if (!read_number(number, &n) || n < 0 || n > 255) return;
-    fw_lock();
-    for (int i = 0; i < times; i++)
-        DCC_ChangeFunction((uint8_t)n);
-    fw_unlock();
+    if (!read_number(number, &n) || n < 0 || n > 255) return false;
+    cmd->kind = CONSOLE_FUNCTION;
+    cmd->number = (uint32_t)n;
+    cmd->times = times;
+    return true;
 }
 
-void console_handle_line(const char *line) {
-    if (line[0] >= '0' && line[0] <= '9') {
-        toggle_function(line, 1);
-        return;
-    }
+bool console_parse_line(const char *line, console_command *cmd) {
+    *cmd = console_command{};
+    if (line[0] >= '0' && line[0] <= '9') return parse_function(line, 1, cmd);
     if (strstr(line, "estop") != nullptr) {
-        currentSpd.store(0);
-        return;
+        cmd->kind = CONSOLE_ESTOP;
+        return true;
     }
     switch (line[0]) {
         case 's':
@@ -48,32 +46,60 @@ void console_handle_line(const char *line) {
             // s-N asks for speed N-1 in the other direction; values whose magnitude would not
             // fit the 101 steps are ignored like s101 instead of wrapping around.
             long long n;
-            if (read_number(line + 1, &n) && n <= 100 && n >= -102) currentSpd.store((uint32_t)(n + 1));
-            return;
+            if (!read_number(line + 1, &n) || n > 100 || n < -102) return false;
+            cmd->kind = CONSOLE_SPEED;
+            cmd->value = (uint32_t)(n + 1);
+            return true;
         }
         case 'f':
         case 'F':
-            toggle_function(line + 1, 1);
-            return;
+            return parse_function(line + 1, 1, cmd);
         case 'm':
         case 'M':
-            toggle_function(line + 1, 2);
-            return;
+            return parse_function(line + 1, 2, cmd);
         case 'c':
-        case 'C':
-            if (line[1] == 'v' || line[1] == 'V') {
-                unsigned cv, value;
-                if (sscanf(line + 2, "%u=%u", &cv, &value) == 2 && cv <= 511) {
-                    fw_lock();
-                    Memory_SaveU8((uint16_t)cv, (uint8_t)(value & 0xFF));
-                    DCC_ChangeCV((uint16_t)cv, (uint8_t)(value & 0xFF));
-                    fw_unlock();
-                }
-            }
-            return;
+        case 'C': {
+            unsigned cv, value;
+            if ((line[1] != 'v' && line[1] != 'V') || sscanf(line + 2, "%u=%u", &cv, &value) != 2 || cv > 511)
+                return false;
+            cmd->kind = CONSOLE_CV_WRITE;
+            cmd->number = cv;
+            cmd->value = value & 0xFF;
+            return true;
+        }
         default:
-            return;
+            return false;
     }
+}
+
+void console_execute(const console_command &cmd) {
+    switch (cmd.kind) {
+        case CONSOLE_FUNCTION:
+            fw_lock();
+            for (int i = 0; i < cmd.times; i++)
+                DCC_ChangeFunction((uint8_t)cmd.number);
+            fw_unlock();
+            break;
+        case CONSOLE_ESTOP:
+            currentSpd.store(0);
+            break;
+        case CONSOLE_SPEED:
+            currentSpd.store(cmd.value);
+            break;
+        case CONSOLE_CV_WRITE:
+            fw_lock();
+            Memory_SaveU8((uint16_t)cmd.number, (uint8_t)cmd.value);
+            DCC_ChangeCV((uint16_t)cmd.number, (uint8_t)cmd.value);
+            fw_unlock();
+            break;
+        case CONSOLE_NONE:
+            break;
+    }
+}
+
+void console_handle_line(const char *line) {
+    console_command cmd;
+    if (console_parse_line(line, &cmd)) console_execute(cmd);
 }
 
 bool console_read_line(FILE *in, char *buf, size_t size) {

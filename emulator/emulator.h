@@ -25,6 +25,18 @@ void engine_drv_main(void);
 // One firmware millisecond.
 void tick(void);
 
+// One console command, as parsed from a line.
+enum console_kind { CONSOLE_NONE, CONSOLE_FUNCTION, CONSOLE_ESTOP, CONSOLE_SPEED, CONSOLE_CV_WRITE };
+struct console_command {
+    console_kind kind = CONSOLE_NONE;
+    uint32_t number = 0;  // function or CV number
+    uint32_t value = 0;   // speed in the tick's encoding, or the CV value
+    int times = 0;        // toggles of the function (2: a momentary press)
+};
+// Parses one console line (without its line feed); false for a line that is no command.
+bool console_parse_line(const char *line, console_command *cmd);
+void console_execute(const console_command &cmd);
+
 // Reads console lines from `in` until its end and executes each one.
 void console_run(FILE *in);
 void console_task(void *arg);

@@ -18,6 +18,7 @@
 #include "esp_heap_caps.h"
 #include "esp_log.h"
 #include "esp_timer.h"
+#include "os/sim.h"
 #include "rom/ets_sys.h"
 
 static const char *TAG = "esp_timer";
@@ -26,6 +27,8 @@ static const char *TAG = "esp_timer";
 
 static std::chrono::steady_clock::time_point s_start_ts = std::chrono::steady_clock::now();
 static std::atomic<bool> s_manual{false};
+static std::atomic<bool> s_sim{false};
+static std::atomic<uint64_t> s_random_state{0};
 static std::atomic<int64_t> s_manual_us{0};
 // Never destroyed: task threads are detached and may still wait on the manual clock while the
 // process runs its exit handlers; destroying these under them would be a use after free.
@@ -63,12 +66,34 @@ void stub_clock_set_us(int64_t now_us) {
     s_clock_cv.notify_all();
 }
 
+void stub_sim_start(const char *thread_name, uint64_t seed) {
+    s_random_state.store(seed);
+    sim_register_first(thread_name);
+    s_sim.store(true);
+}
+
+bool stub_sim_active() {
+    return s_sim.load(std::memory_order_relaxed);
+}
+
+// A thread of the scheduler in simulated time: its waits go through the scheduler. Threads it
+// does not know (a test's own) wait on the host as with the manual clock.
+static bool sim_thread_here() {
+    return s_sim.load(std::memory_order_relaxed) && sim_self() != nullptr;
+}
+
+void stub_notify(std::condition_variable &cv) {
+    if (s_sim.load(std::memory_order_relaxed)) sim_wake(&cv);
+    cv.notify_all();
+}
+
 esp_err_t esp_timer_init(void) {
     s_start_ts = std::chrono::steady_clock::now();
     return ESP_OK;
 }
 
 int64_t esp_timer_get_time(void) {
+    if (s_sim.load(std::memory_order_relaxed)) return sim_now_us();
     if (s_manual.load(std::memory_order_relaxed)) return s_manual_us.load(std::memory_order_relaxed);
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
                                                                  s_start_ts)
@@ -76,15 +101,20 @@ int64_t esp_timer_get_time(void) {
 }
 
 void stub_sleep_until_us(int64_t deadline_us) {
-    if (!s_manual.load()) {
+    if (sim_thread_here()) {
+        while (sim_now_us() < deadline_us)
+            sim_block(nullptr, deadline_us, "the end of a delay");
+        return;
+    }
+    if (!s_manual.load() && !s_sim.load()) {
         std::this_thread::sleep_until(s_start_ts + std::chrono::microseconds(deadline_us));
         return;
     }
     std::unique_lock<std::mutex> lock(s_clock_mutex);
-    while (s_manual.load() && s_manual_us.load() < deadline_us) {
+    while ((s_manual.load() || s_sim.load()) && esp_timer_get_time() < deadline_us) {
         s_clock_cv.wait_for(lock, std::chrono::milliseconds(1));
     }
-    if (!s_manual.load()) {
+    if (!s_manual.load() && !s_sim.load()) {
         lock.unlock();
         std::this_thread::sleep_until(s_start_ts + std::chrono::microseconds(deadline_us));
     }
@@ -92,7 +122,7 @@ void stub_sleep_until_us(int64_t deadline_us) {
 
 void stub_sleep_us(int64_t us) {
     if (us <= 0) return;
-    if (!s_manual.load()) {
+    if (!s_manual.load() && !s_sim.load()) {
         std::this_thread::sleep_for(std::chrono::microseconds(us));
         return;
     }
@@ -101,10 +131,20 @@ void stub_sleep_us(int64_t us) {
 
 bool stub_wait_until(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, int64_t deadline_us,
                      const std::function<bool()> &pred) {
+    if (sim_thread_here()) {
+        while (!pred()) {
+            if (sim_now_us() >= deadline_us) return false;
+            // Nothing else runs between the unlock and the block, so no wake-up is missed.
+            lock.unlock();
+            sim_block(&cv, deadline_us, "an event");
+            lock.lock();
+        }
+        return true;
+    }
     while (!pred()) {
         int64_t now = esp_timer_get_time();
         if (now >= deadline_us) return false;
-        if (s_manual.load()) {
+        if (s_manual.load() || s_sim.load()) {
             // The manual clock moves without notifying this condition variable: poll it.
             cv.wait_for(lock, std::chrono::milliseconds(1));
         } else if (deadline_us == STUB_FOREVER) {
@@ -129,7 +169,7 @@ void stub_tick_wake() {
         std::lock_guard<std::mutex> lock(s_tick_mutex);
         s_tick_wakeups.fetch_add(1);
     }
-    s_tick_cv.notify_all();
+    stub_notify(s_tick_cv);
 }
 
 uint32_t stub_tick_wakeups() {
@@ -330,8 +370,14 @@ void *heap_caps_calloc(size_t n, size_t size, uint32_t caps) {
     return calloc(n, size);
 }
 
+// The firmware draws its random choices from the cycle counter. In simulated time that would
+// break replay, so the counter is a seeded sequence there (splitmix64).
 uint32_t esp_cpu_get_cycle_count(void) {
-    return (uint32_t)__rdtsc();
+    if (!s_sim.load(std::memory_order_relaxed)) return (uint32_t)__rdtsc();
+    uint64_t z = s_random_state.fetch_add(0x9E3779B97F4A7C15ull) + 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return (uint32_t)((z ^ (z >> 31)) >> 16);
 }
 
 void ets_delay_us(uint32_t us) {

@@ -25,6 +25,20 @@ void stub_sleep_until_us(int64_t deadline_us);
 bool stub_wait_until(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, int64_t deadline_us,
                      const std::function<bool()> &pred);
 
+// ---- simulated time ----
+// Switches the platform to simulated time (emulator/stub/os/sim.cpp): the calling thread becomes
+// the first registered thread, every task created later is registered too, only one of them runs
+// at a time, and the clock (from 0) moves only when all of them wait. Call it before any task is
+// created; it stays on for the life of the process. `seed` seeds the platform's random numbers
+// (the cycle counter the firmware draws them from).
+void stub_sim_start(const char *thread_name, uint64_t seed);
+bool stub_sim_active();
+// Wakes the platform waits on `cv` (stub_wait_until): in real time cv.notify_all(); in simulated
+// time the registered threads waiting on it become ready and look at their condition again.
+void stub_notify(std::condition_variable &cv);
+// Runs the exit hooks (a recording's header), flushes standard output and ends the process.
+[[noreturn]] void stub_exit(int status);
+
 // ---- tick loop ----
 // The tick loop sleeps until the next millisecond in which something is due. Whatever may
 // bring that moment forward from another thread (a timer armed, a callback scheduled, a

@@ -30,7 +30,7 @@ EventBits_t xEventGroupSetBits(EventGroupHandle_t xEventGroup, EventBits_t uxBit
         xEventGroup->bits |= (uxBitsToSet & EVENT_BITS_MASK);
         result = xEventGroup->bits;
     }
-    xEventGroup->cv.notify_all();
+    stub_notify(xEventGroup->cv);
     return result;
 }
 

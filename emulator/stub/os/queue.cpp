@@ -8,6 +8,7 @@
 #include "esp_timer.h"
 #include "freertos/queue.h"
 #include "freertos/semphr.h"
+#include "sim.h"
 #include "stub.h"
 
 struct QueueDefinition {
@@ -48,7 +49,7 @@ BaseType_t xQueueSend(QueueHandle_t q, const void *pvItemToQueue, TickType_t xTi
     memcpy(&q->storage[(size_t)tail * q->item_size], pvItemToQueue, q->item_size);
     q->count++;
     lock.unlock();
-    q->not_empty.notify_one();
+    stub_notify(q->not_empty);
     return pdPASS;
 }
 
@@ -61,7 +62,7 @@ BaseType_t xQueueReceive(QueueHandle_t q, void *pvBuffer, TickType_t xTicksToWai
     q->head = (q->head + 1) % q->length;
     q->count--;
     lock.unlock();
-    q->not_full.notify_one();
+    stub_notify(q->not_full);
     return pdPASS;
 }
 
@@ -71,16 +72,43 @@ UBaseType_t uxQueueMessagesWaiting(QueueHandle_t q) {
     return q->count;
 }
 
+// In real time a host recursive mutex. In simulated time a thread that finds the mutex held by
+// another must hand its turn back while it waits, or the holder could never run to release it:
+// there the mutex is an owner and a count, waited for through the scheduler.
 struct SemaphoreDef_t {
     std::recursive_timed_mutex mutex;
+    sim_thread *owner = nullptr;  // simulated time only
+    uint32_t count = 0;
 };
 
 SemaphoreHandle_t xSemaphoreCreateRecursiveMutex(void) {
     return new (std::nothrow) SemaphoreDef_t();
 }
 
+static BaseType_t sim_take(SemaphoreHandle_t m, TickType_t ticks) {
+    sim_thread *self = sim_self();
+    const int64_t deadline = deadline_for(ticks);
+    while (m->owner != nullptr && m->owner != self) {
+        if (esp_timer_get_time() >= deadline) return pdFAIL;
+        sim_block_on(m, deadline, "a lock", m->owner);
+    }
+    m->owner = self;
+    m->count++;
+    return pdPASS;
+}
+
+static BaseType_t sim_give(SemaphoreHandle_t m) {
+    if (m->owner != sim_self() || m->count == 0) return pdFAIL;
+    if (--m->count == 0) {
+        m->owner = nullptr;
+        sim_wake(m);
+    }
+    return pdPASS;
+}
+
 BaseType_t xSemaphoreTakeRecursive(SemaphoreHandle_t xMutex, TickType_t xTicksToWait) {
     if (xMutex == nullptr) return pdFAIL;
+    if (sim_self() != nullptr) return sim_take(xMutex, xTicksToWait);
     if (xTicksToWait == portMAX_DELAY) {
         xMutex->mutex.lock();
         return pdPASS;
@@ -91,6 +119,7 @@ BaseType_t xSemaphoreTakeRecursive(SemaphoreHandle_t xMutex, TickType_t xTicksTo
 
 BaseType_t xSemaphoreGiveRecursive(SemaphoreHandle_t xMutex) {
     if (xMutex == nullptr) return pdFAIL;
+    if (sim_self() != nullptr) return sim_give(xMutex);
     xMutex->mutex.unlock();
     return pdPASS;
 }

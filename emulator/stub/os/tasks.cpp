@@ -1,12 +1,13 @@
 // FreeRTOS tasks on host threads, and the tick loop.
 //
-// Threads: every task is one detached POSIX thread, named after the task and run truly in
-// parallel with the others (no emulation of single-core scheduling). A task ends when its
+// Threads: every task is one detached POSIX thread, named after the task. In real time the
+// threads run truly in parallel; in simulated time each is registered with the scheduler of
+// sim.cpp when it is created and runs only in its turns. A task ends when its
 // function returns. Task records live in a fixed pool and are recycled once their thread has
 // ended: a handle carries the record index and its generation, so a handle of an ended task
 // reads eDeleted even after its record was reused, and thousands of short reader tasks an hour
 // leak nothing. Time: task delays sleep on the platform clock (stub.h), so under the manual
-// clock of the tests they wait for the test to advance it.
+// clock of the tests they wait for the test to advance it, and in simulated time for their turn.
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -20,6 +21,7 @@
 #include <mutex>
 
 #include "freertos/task.h"
+#include "sim.h"
 #include "stub.h"
 
 namespace {
@@ -35,6 +37,7 @@ struct task_record {
     void *param = nullptr;
     char name[16] = {0};
     unsigned priority = 0;
+    sim_thread *sim = nullptr;  // in simulated time: the thread's record in the scheduler
 };
 
 task_record s_pool[TASK_POOL_SIZE];
@@ -49,7 +52,12 @@ TaskHandle_t make_handle(uint32_t index, uint32_t generation) {
 void *task_thread(void *arg) {
     auto *rec = (task_record *)arg;
     pthread_setname_np(pthread_self(), rec->name);
-    stub_set_thread_priority(rec->priority);
+    sim_thread *sim = rec->sim;
+    if (sim != nullptr) {
+        sim_thread_begin(sim);
+    } else {
+        stub_set_thread_priority(rec->priority);
+    }
     rec->code(rec->param);
     {
         std::lock_guard<std::mutex> lock(s_pool_mutex);
@@ -58,6 +66,9 @@ void *task_thread(void *arg) {
         rec->reserved = false;
     }
     s_running_count.fetch_sub(1);
+    // The record may be reused from here on; the turn passes on only after the task is seen
+    // ended, so that whoever runs next finds it so.
+    if (sim != nullptr) sim_thread_end();
     return nullptr;
 }
 
@@ -98,6 +109,7 @@ BaseType_t xTaskCreate(TaskFunction_t pxTaskCode, const char *pcName, configSTAC
     rec->param = pvParameters;
     rec->priority = uxPriority;
     snprintf(rec->name, sizeof rec->name, "%s", pcName ? pcName : "task");
+    rec->sim = stub_sim_active() ? sim_thread_create(rec->name, uxPriority) : nullptr;
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -108,6 +120,7 @@ BaseType_t xTaskCreate(TaskFunction_t pxTaskCode, const char *pcName, configSTAC
     int rc = pthread_create(&thread, &attr, task_thread, rec);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
+        if (rec->sim != nullptr) sim_thread_discard(rec->sim);
         s_running_count.fetch_sub(1);
         std::lock_guard<std::mutex> lock(s_pool_mutex);
         rec->running.store(false);
@@ -156,10 +169,10 @@ TickType_t xTaskGetTickCount(void) {
 
 void vTaskStartScheduler(void) {
     // The tick thread asks for a real-time scheduling class so that it wakes on time;
-    // a refusal is reported and the loop runs at normal priority.
+    // a refusal is reported and the loop runs at normal priority. Simulated time needs none.
     sched_param sp{};
     sp.sched_priority = 1;
-    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) != 0) {
+    if (!stub_sim_active() && pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) != 0) {
         printf("SetPriorityClass() failed\n");
         fflush(stdout);
     }
@@ -170,58 +183,4 @@ void vTaskStartScheduler(void) {
         const uint32_t seen = stub_tick_wakeups();
         stub_tick_wait_until(vApplicationTickDueUs(), seen);
     }
-}
-
-// ---------------------------------------------------------------- process end
-
-static void (*s_exit_hooks[8])(void);
-static std::atomic<int> s_exit_hook_count{0};
-static std::atomic<void (*)(void)> s_status_hook{nullptr};
-
-void stub_on_exit(void (*hook)(void)) {
-    int i = s_exit_hook_count.load();
-    if (i < 8) {
-        s_exit_hooks[i] = hook;
-        s_exit_hook_count.store(i + 1);
-    }
-}
-
-void stub_on_status_request(void (*hook)(void)) {
-    s_status_hook.store(hook);
-}
-
-static void *signal_thread(void *arg) {
-    sigset_t *set = (sigset_t *)arg;
-    int sig = 0;
-    for (;;) {
-        sigwait(set, &sig);
-        if (sig != SIGUSR1) break;
-        // A status request (used by the soak run): report and carry on.
-        void (*hook)(void) = s_status_hook.load();
-        if (hook != nullptr) hook();
-    }
-    for (int i = 0; i < s_exit_hook_count.load(); i++)
-        s_exit_hooks[i]();
-    fflush(stdout);
-    // End the process the way the signal's default action would.
-    signal(sig, SIG_DFL);
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, sig);
-    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-    raise(sig);
-    _exit(128 + sig);
-}
-
-void stub_install_exit_signals() {
-    static sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    sigaddset(&set, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);  // inherited by every thread created later
-    pthread_t thread;
-    pthread_create(&thread, nullptr, signal_thread, &set);
-    pthread_detach(thread);
 }

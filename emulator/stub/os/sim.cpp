@@ -1,0 +1,210 @@
+// Simulated time: every task is a host thread, yet only one of them runs at a time, and the
+// clock moves only when all of them wait.
+//
+// Threads: each registered thread (the tick thread, every firmware task, the script feeder) runs
+// only while it holds the one run token, and hands it back only inside a platform call that
+// blocks (sim_block: event-group and queue waits, delays, sleeps, the sound output's write, a
+// lock held by another registered thread) or when its task ends. Waits do not use the host's
+// condition variables for their wake-ups: a notification marks the threads waiting on its key
+// ready, and they look at their condition again when they next run.
+//
+// Choice: the ready thread of highest priority runs next; among equals the one that became ready
+// first, threads made ready together in the order they were created. Nothing depends on the
+// host's timing, so one build, one input and one seed give one execution.
+//
+// Time: when no thread is ready the clock jumps to the earliest deadline of a waiting thread,
+// and every thread due then becomes ready. With no deadline left, or with a thread that has
+// waited for a lock for minutes of simulated time, the run cannot go on: the blocked threads
+// are named on standard error and the process ends with status 3 rather than hanging.
+#include "sim.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+#include "stub.h"
+
+struct sim_thread {
+    char name[16];
+    unsigned priority;
+    uint64_t created;  // creation order
+    enum { READY, RUNNING, BLOCKED } state;
+    uint64_t ready_seq;  // order of becoming ready
+    const void *key;     // what a blocked thread waits to be woken by (null: its deadline only)
+    int64_t deadline;
+    int64_t blocked_since;
+    const char *what;
+    const sim_thread *holder;  // for a lock wait: the thread that holds the lock
+    std::condition_variable cv;
+};
+
+namespace {
+
+// The longest a thread may wait for a lock before the run counts as stuck. The firmware holds
+// its lock across waits of at most a few seconds (a slot load waiting for readers to stop).
+constexpr int64_t STUCK_LOCK_WAIT_US = 120LL * 1000 * 1000;
+constexpr unsigned FIRST_THREAD_PRIORITY = 1000;
+
+// Never destroyed: detached task threads may still wait here while the process ends.
+std::mutex &g_mu = *new std::mutex;
+std::vector<sim_thread *> &g_threads = *new std::vector<sim_thread *>;  // creation order
+sim_thread *g_running;
+std::atomic<int64_t> g_now{0};
+uint64_t g_created;
+uint64_t g_ready_seq;
+thread_local sim_thread *t_self;
+
+void make_ready(sim_thread *t) {
+    t->state = sim_thread::READY;
+    t->ready_seq = ++g_ready_seq;
+    t->key = nullptr;
+    t->holder = nullptr;
+}
+
+sim_thread *pick_ready() {
+    sim_thread *best = nullptr;
+    for (sim_thread *t : g_threads) {
+        if (t->state != sim_thread::READY) continue;
+        if (best == nullptr || t->priority > best->priority ||
+            (t->priority == best->priority && t->ready_seq < best->ready_seq))
+            best = t;
+    }
+    return best;
+}
+
+[[noreturn]] void report_stuck(const char *why) {
+    fprintf(stderr, "emulator: simulated time cannot go on at %lld ms: %s\n", (long long)(g_now.load() / 1000),
+            why);
+    for (const sim_thread *t : g_threads) {
+        if (t->state != sim_thread::BLOCKED) continue;
+        if (t->holder != nullptr) {
+            fprintf(stderr, "  %s waits for %s held by %s since %lld ms\n", t->name, t->what, t->holder->name,
+                    (long long)(t->blocked_since / 1000));
+        } else if (t->deadline == STUB_FOREVER) {
+            fprintf(stderr, "  %s waits for %s, with no time-out\n", t->name, t->what);
+        } else {
+            fprintf(stderr, "  %s waits for %s until %lld ms\n", t->name, t->what,
+                    (long long)(t->deadline / 1000));
+        }
+    }
+    fflush(stderr);
+    stub_exit(3);
+}
+
+// Hands the token to the next ready thread, moving the clock on while none is ready. Called
+// with g_mu held by the thread that gives the token up.
+void schedule_locked() {
+    for (;;) {
+        sim_thread *next = pick_ready();
+        if (next != nullptr) {
+            g_running = next;
+            next->cv.notify_one();
+            return;
+        }
+        int64_t due = STUB_FOREVER;
+        for (const sim_thread *t : g_threads) {
+            if (t->state == sim_thread::BLOCKED) due = std::min(due, t->deadline);
+        }
+        if (due == STUB_FOREVER) report_stuck("every task waits and nothing is due");
+        for (const sim_thread *t : g_threads) {
+            if (t->state == sim_thread::BLOCKED && t->holder != nullptr &&
+                due - t->blocked_since > STUCK_LOCK_WAIT_US)
+                report_stuck("a task has waited for a lock for minutes");
+        }
+        if (due > g_now.load(std::memory_order_relaxed)) g_now.store(due, std::memory_order_relaxed);
+        for (sim_thread *t : g_threads) {
+            if (t->state == sim_thread::BLOCKED && t->deadline <= due) make_ready(t);
+        }
+    }
+}
+
+void wait_for_turn(std::unique_lock<std::mutex> &lock, sim_thread *self) {
+    self->cv.wait(lock, [self] { return g_running == self; });
+    self->state = sim_thread::RUNNING;
+}
+
+sim_thread *new_thread(const char *name, unsigned priority) {
+    auto *t = new sim_thread();
+    snprintf(t->name, sizeof t->name, "%s", name != nullptr ? name : "task");
+    t->priority = priority;
+    t->created = ++g_created;
+    g_threads.push_back(t);
+    return t;
+}
+
+}  // namespace
+
+sim_thread *sim_thread_create(const char *name, unsigned priority) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    sim_thread *t = new_thread(name, priority);
+    make_ready(t);
+    return t;
+}
+
+void sim_thread_discard(sim_thread *t) {
+    {
+        std::lock_guard<std::mutex> lock(g_mu);
+        g_threads.erase(std::find(g_threads.begin(), g_threads.end(), t));
+    }
+    delete t;
+}
+
+void sim_thread_begin(sim_thread *t) {
+    std::unique_lock<std::mutex> lock(g_mu);
+    t_self = t;
+    wait_for_turn(lock, t);
+}
+
+void sim_thread_end(void) {
+    sim_thread *self = t_self;
+    if (self == nullptr) return;
+    std::unique_lock<std::mutex> lock(g_mu);
+    g_threads.erase(std::find(g_threads.begin(), g_threads.end(), self));
+    t_self = nullptr;
+    schedule_locked();
+    lock.unlock();
+    delete self;
+}
+
+sim_thread *sim_self(void) {
+    return t_self;
+}
+
+void sim_block_on(const void *key, int64_t deadline_us, const char *what, const sim_thread *holder) {
+    sim_thread *self = t_self;
+    std::unique_lock<std::mutex> lock(g_mu);
+    self->state = sim_thread::BLOCKED;
+    self->key = key;
+    self->deadline = deadline_us;
+    self->blocked_since = g_now.load(std::memory_order_relaxed);
+    self->what = what;
+    self->holder = holder;
+    schedule_locked();
+    wait_for_turn(lock, self);
+}
+
+void sim_block(const void *key, int64_t deadline_us, const char *what) {
+    sim_block_on(key, deadline_us, what, nullptr);
+}
+
+void sim_wake(const void *key) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    for (sim_thread *t : g_threads) {
+        if (t->state == sim_thread::BLOCKED && t->key == key) make_ready(t);
+    }
+}
+
+int64_t sim_now_us(void) {
+    return g_now.load(std::memory_order_relaxed);
+}
+
+void sim_register_first(const char *name) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    sim_thread *t = new_thread(name, FIRST_THREAD_PRIORITY);
+    t->state = sim_thread::RUNNING;
+    t_self = t;
+    g_running = t;
+}
