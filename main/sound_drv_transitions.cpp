@@ -313,17 +313,16 @@ void drive_function_play_next(drive_function_t *drive_function, int32_t cur_spee
     uint32_t xfade = fade;
     uint16_t notify = fade;
 
-    // `cur` follows the level being stepped through, so that the levels passed on the way are
-    // left IDLE; `entry` keeps the level whose tracks fade out below.
-    function_t *cur = entry;
     // Each pass either moves one level or advances one state, so this bound is never reached by a
     // consistent model; it keeps a corrupted one from spinning.
     int guard = 4 * (MAX_SPEED_ITEMS + 2);
     if (df->target_pos == df->current_pos) {
-        next = cur;
+        next = entry;
         if (next != nullptr && next->state == FUNCTION_IDLE)
             next->state = function_get_next_state(next, FUNCTION_IDLE);
     } else if (df->target_pos > df->current_pos) {
+        // Levels passed on the way up (no ON track stops the climb there) are left IDLE.
+        function_t *cur = entry;
         while (df->current_pos < df->target_pos && guard-- > 0) {
             if (cur != nullptr) cur->state = FUNCTION_IDLE;
             next = drive_update_pos(df, 1);
@@ -337,24 +336,30 @@ void drive_function_play_next(drive_function_t *drive_function, int32_t cur_spee
             cur = next;
         }
     } else {
+        // Stepping down, the level playing on entry decides: its OFF track finishes first, and
+        // once it has ended (or has none) the levels below are passed until the level of the
+        // current speed, which plays its LOOP (or its OFF track while the commanded target is
+        // further down still). A level only passed is not played and is left IDLE: following
+        // it instead of the entry level would stop on a passed level's OFF state and leave the
+        // engine silent, or play the OFF track of a level that never sounded.
         while (df->current_pos > df->target_pos && guard-- > 0) {
             // The level of the commanded target relative to the current level (target_pos is
             // the level of the current speed).
             const int8_t d = (int8_t)(drive_get_pos(df, (uint32_t)df->target_spd) - df->current_pos);
-            if (cur != nullptr) {
-                if (cur->state == FUNCTION_OFF && d >= -1) return;  // the OFF track finishes first
-                if (cur->state != FUNCTION_IDLE) cur->state = function_get_next_state(cur, cur->state);
+            if (entry != nullptr) {
+                if (entry->state == FUNCTION_OFF && d >= -1) return;  // the OFF track finishes first
+                if (entry->state != FUNCTION_IDLE) entry->state = function_get_next_state(entry, entry->state);
             }
-            if (cur == nullptr || cur->state == FUNCTION_IDLE) {
+            if (entry == nullptr || entry->state == FUNCTION_IDLE) {
+                if (next != nullptr && next != entry) next->state = FUNCTION_IDLE;
                 next = drive_update_pos(df, -1);
                 if (next == nullptr) break;
                 const function_state_t s = (df->last_int_id != -1 && d < -1) ? FUNCTION_LOOP : FUNCTION_ON;
                 next->state = function_get_next_state(next, s);
                 if (next->rom->ids[next->state] == -1) next->state = FUNCTION_LOOP;
                 if (df->last_int_id == -1 && next->state != FUNCTION_LOOP) break;
-                cur = next;
             } else {
-                next = cur;
+                next = entry;
                 if (next->state != FUNCTION_LOOP) break;
             }
         }
@@ -379,8 +384,6 @@ void drive_function_play_next(drive_function_t *drive_function, int32_t cur_spee
             stop_if_set(entry->rom->ids[s], xf);
         if (entry != next) entry->state = FUNCTION_IDLE;
     }
-    // A level passed while stepping down that is not the one to play is left IDLE.
-    if (cur != nullptr && cur != next && cur != entry) cur->state = FUNCTION_IDLE;
 
     if (!playable) return;
     const int8_t id = next->rom->ids[next->state];
