@@ -585,6 +585,9 @@ void function_changed_internal(uint8_t id, bool state, bool force) {
     if (id >= MAX_FUNCTIONS) return;
     function_t *item = &functions[id];
     const uint16_t fade = sound_fade_ms();
+    // The key's latest state wins: switched on again while its interrupted ON track still plays,
+    // the function goes on to its LOOP rather than to the OFF the earlier switch-off asked for.
+    if (state) item->on_interrupted = false;
 
     drive_function_t *speed_df = drive_get_instance((int8_t)id, DRIVE_VARIANT_SPEED);
     drive_function_t *load_df = drive_get_instance((int8_t)id, DRIVE_VARIANT_LOAD);
@@ -636,6 +639,30 @@ void function_changed_internal(uint8_t id, bool state, bool force) {
     function_play_next(item);
 }
 
+// The drive function a track belongs to, if any. Level tracks carry their variant (speed or
+// load) from their S or M token. The whole-range drive sounds (START, STOP, ESTOP, DIR, LOOPD,
+// and ACCEL/DECEL or ACCELON/DECELON without a speed) have no such token, and so no variant of
+// their own: slot loading files them under the function's speed variant, and so must their end,
+// or a transition track that ends would never release the levels it holds back.
+static drive_function_t *track_drive_function(const track_rom_t *rom) {
+    switch (rom->type) {
+        case PLAY_TYPE_LOOPD:
+        case PLAY_TYPE_ACCEL:
+        case PLAY_TYPE_DECEL:
+        case PLAY_TYPE_ACCELON:
+        case PLAY_TYPE_DECELON:
+        case PLAY_TYPE_START:
+        case PLAY_TYPE_STOP:
+        case PLAY_TYPE_ESTOP:
+        case PLAY_TYPE_DIR:
+            if (rom->speed < 0) return drive_get_instance((int8_t)rom->function_id, DRIVE_VARIANT_SPEED);
+            break;
+        default:
+            break;
+    }
+    return drive_get_instance((int8_t)rom->function_id, (uint8_t)rom->variant_id);
+}
+
 void track_end_handle(int8_t int_id) {
     if (int_id < 0 || int_id >= MAX_TRACKS) return;
     tracks[int_id].state = false;
@@ -643,7 +670,7 @@ void track_end_handle(int8_t int_id) {
     track_rom_t *rom = tracks[int_id].rom;
     uint8_t fid = rom->function_id;
     if (fid >= MAX_FUNCTIONS) return;
-    drive_function_t *df = drive_get_instance((int8_t)fid, (uint8_t)rom->variant_id);
+    drive_function_t *df = track_drive_function(rom);
     function_t *item = &functions[fid];
     if (!((!item->blocked && item->enabled) || item->on_interrupted)) {
         item->state = FUNCTION_IDLE;
