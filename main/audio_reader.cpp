@@ -76,6 +76,9 @@ struct audio_decoder {
     bool ending;                         // under state_lock: the task has decided to end
     std::atomic<bool> loop_stop_issued;  // the "_L" stop of this play was requested
     uint32_t pass_buffers;               // task only: buffers produced in the current pass
+    uint32_t out_frames;                 // task only: frames produced so far in the current pass
+    uint32_t decoded_frames;             // task only, ADPCM: frames decoded so far in the pass
+    uint32_t end_frames;  // ADPCM: where a looping pass ends (the file's frames, or "_T" if shorter)
 };
 
 static esp_err_t run_task(audio_reader_handle_t r, bool prepare_only);
@@ -87,16 +90,29 @@ static uint32_t now_ms(void) {
     return (uint32_t)(esp_timer_get_time() / 1000);
 }
 
+// Bytes of one frame of decoded audio: a 16-bit sample of every channel. Time is counted in
+// frames: counting bytes as mono samples made a stereo file last twice as long to the reader,
+// so its end notification came half-way through and its fades and lead times were doubled.
+static uint32_t frame_bytes(const audio_decoder *r) {
+    return 2u * (r->file.channels != 0 ? r->file.channels : 1u);
+}
+
 static uint32_t bytes2us(const audio_decoder *r, uint32_t len) {
     uint32_t div = r->file.sample_rate / 100;
     if (div == 0) return 0;  // rates below 100 Hz are refused at load
-    uint64_t us = (uint64_t)(len / 2) * 10000 / div;
+    uint64_t us = (uint64_t)(len / frame_bytes(r)) * 10000 / div;
     return us > UINT32_MAX ? UINT32_MAX : (uint32_t)us;
 }
 
 static uint32_t us2bytes(const audio_decoder *r, uint64_t t) {
-    uint64_t bytes = (uint64_t)(r->file.sample_rate / 100) * t / 10000 * 2;
+    uint64_t bytes = (uint64_t)(r->file.sample_rate / 100) * t / 10000 * frame_bytes(r);
     return bytes > UINT32_MAX ? UINT32_MAX : (uint32_t)bytes;
+}
+
+// Frames (per channel) an IMA ADPCM block holds: the header sample and two per data byte.
+static uint32_t adpcm_frames_per_block(const audio_decoder *r) {
+    const uint32_t ch = r->file.channels != 0 ? r->file.channels : 1u;
+    return ((uint32_t)r->file.blockSize - 4 * ch) * 2 / ch + 1;
 }
 
 static uint16_t slack_bytes(const audio_decoder *r) {
@@ -202,18 +218,23 @@ static long ogg_tell_cb(void *ds) {
 
 // ---------------------------------------------------------------- ready stage
 
+// The gain of one frame applies to all its channels, and a ramp moves once per frame, so that a
+// fade lasts its time whatever the channel count.
 static void apply_gain(audio_decoder *r, int16_t *data, uint32_t samples) {
     if (r->volume_step.load(std::memory_order_relaxed) == 0 &&
         r->volume.load(std::memory_order_relaxed) == AUDIO_UNITY_VOLUME) {
         return;
     }
-    for (uint32_t i = 0; i < samples; i++) {
+    const uint32_t channels = frame_bytes(r) / 2;
+    for (uint32_t i = 0; i + channels <= samples; i += channels) {
         uint32_t vol = r->volume.load(std::memory_order_relaxed);
         int32_t g = (int32_t)(vol >> 16);
-        int32_t s = (g * (int32_t)data[i]) / 16384;
-        if (s > 32767) s = 32767;
-        if (s < -32767) s = -32767;
-        data[i] = (int16_t)s;
+        for (uint32_t c = 0; c < channels; c++) {
+            int32_t s = (g * (int32_t)data[i + c]) / 16384;
+            if (s > 32767) s = 32767;
+            if (s < -32767) s = -32767;
+            data[i + c] = (int16_t)s;
+        }
         int32_t step = r->volume_step.load(std::memory_order_relaxed);
         if (step != 0) {
             // 64-bit sum: near 200 % gain a 32-bit sum would wrap negative and silence the sound.
@@ -267,6 +288,8 @@ static int set_ready_buf(audio_decoder *r, buf_item_t buf) {
     }
 
     r->time_pos_us.fetch_add(d);
+    const uint32_t frames = buf.len / frame_bytes(r);
+    r->out_frames += frames;
 
     // Loop join: the short last buffer of the previous pass is completed by this one.
     if (r->remaining_buf.data != nullptr) {
@@ -299,13 +322,14 @@ static int set_ready_buf(audio_decoder *r, buf_item_t buf) {
         return STEP_END;
     }
 
-    // ADPCM loop cut: end the next buffer exactly at the file's length.
+    // ADPCM loop cut: end the next buffer exactly at the end of a pass, counted in frames so
+    // that a pass is the whole file to the sample (or its "_T" duration when that is shorter).
     if (r->loop.load() && r->file.format == AUDIO_FORMAT_ADPCM) {
-        int64_t rest = (int64_t)r->file.length_ms.load() * 1000 - (int64_t)r->time_pos_us.load();
-        if (rest < (int64_t)d) {
-            // Produced time already past the length (start position, short "_T"): this buffer
+        const int64_t rest = (int64_t)r->end_frames - (int64_t)r->out_frames;
+        if (rest < (int64_t)frames) {
+            // Produced audio already past the end (start position, short "_T"): this buffer
             // is the last of the pass.
-            r->req_buf_len = rest > 0 ? (uint16_t)us2bytes(r, (uint64_t)rest) : 0;
+            r->req_buf_len = rest > 0 ? (uint16_t)(rest * frame_bytes(r)) : 0;
             ESP_LOGI(TAG, "Cut at %lu len=%lu, req_len=%i", (unsigned long)r->time_pos_us.load(),
                      (unsigned long)r->file.length_ms.load(), (int)r->req_buf_len);
         }
@@ -435,7 +459,19 @@ static int adpcm_step(audio_decoder *r) {
             int frames =
                 adpcm_decode_block((uint16_t)frames_req, out + filled / 2, &p, &avail, r->file.channels,
                                    r->file.blockSize, (adcm_state_t *)r->codec_ctx);
-            if (frames > 0) filled += (uint32_t)frames * f;
+            if (frames > 0) {
+                // The last group of the data decodes whole 8-frame groups: what lies past the
+                // file's sample count is not part of the sound.
+                uint32_t n = (uint32_t)frames;
+                const uint32_t left =
+                    r->file.frames > r->decoded_frames ? r->file.frames - r->decoded_frames : 0;
+                if (n >= left) {
+                    n = left;
+                    r->position.store(r->file.data_len);
+                }
+                r->decoded_frames += n;
+                filled += n * f;
+            }
         }
         if (filled < req) {
             if (filled > 0 && r->position.load() < r->file.data_len) {
@@ -479,7 +515,7 @@ static bool seek_pass(audio_decoder *r) {
     if (r->file.format == AUDIO_FORMAT_OGG) {
         auto *vf = (OggVorbis_File *)r->codec_ctx;
         uint32_t pos = r->position.load();
-        int rc = pos != 0 ? ov_pcm_seek(vf, pos / 2) : ov_raw_seek(vf, 0);
+        int rc = pos != 0 ? ov_pcm_seek(vf, pos / frame_bytes(r)) : ov_raw_seek(vf, 0);
         if (rc != 0) {
             ESP_LOGE(TAG, "[%s] lseek error", r->tag);
             return false;
@@ -487,9 +523,8 @@ static bool seek_pass(audio_decoder *r) {
         return true;
     }
     if (r->file.format == AUDIO_FORMAT_ADPCM) {
-        uint32_t samples_per_block = ((uint32_t)r->file.blockSize - 4) * 2 + 1;
         uint32_t pos = r->position.load();
-        r->position.store(r->file.blockSize * ((pos / 2) / samples_per_block));
+        r->position.store(r->file.blockSize * ((pos / frame_bytes(r)) / adpcm_frames_per_block(r)));
     }
     if (r->file.file == nullptr ||
         fseeko(r->file.file, (off_t)r->file.header_len + (off_t)r->position.load(), SEEK_SET) != 0) {
@@ -499,15 +534,14 @@ static bool seek_pass(audio_decoder *r) {
     return true;
 }
 
-// Play position at the start of a pass, in bytes of 16-bit samples. For ADPCM the position is
-// a compressed offset after the seek: the time counts the samples of the blocks before it, so
-// that the end notification and the loop cut of a play from a start position come on time.
-static uint32_t pass_start_pcm_bytes(const audio_decoder *r) {
+// Play position at the start of a pass, in frames. For ADPCM the position is a compressed
+// offset after the seek: the frames of the blocks before it count, so that the end notification
+// and the loop cut of a play from a start position come on time.
+static uint32_t pass_start_frames(const audio_decoder *r) {
     uint32_t pos = r->position.load();
-    if (r->file.format != AUDIO_FORMAT_ADPCM || r->file.blockSize == 0) return pos;
-    uint64_t samples_per_block = ((uint64_t)r->file.blockSize - 4) * 2 + 1;
-    uint64_t bytes = (uint64_t)(pos / r->file.blockSize) * samples_per_block * 2;
-    return bytes > UINT32_MAX ? UINT32_MAX : (uint32_t)bytes;
+    if (r->file.format != AUDIO_FORMAT_ADPCM || r->file.blockSize == 0) return pos / frame_bytes(r);
+    uint64_t frames = (uint64_t)(pos / r->file.blockSize) * adpcm_frames_per_block(r);
+    return frames > UINT32_MAX ? UINT32_MAX : (uint32_t)frames;
 }
 
 static void mark_ending(audio_decoder *r) {
@@ -549,7 +583,9 @@ static void reader_task(void *arg) {
             mark_ending(r);
             break;
         }
-        r->time_pos_us.store(bytes2us(r, pass_start_pcm_bytes(r)));
+        r->out_frames = pass_start_frames(r);
+        r->decoded_frames = r->out_frames;
+        r->time_pos_us.store(bytes2us(r, r->out_frames * frame_bytes(r)));
         if (r->req_buf_len == 0) r->req_buf_len = r->out_buf_len.load();
         if (r->file.format == AUDIO_FORMAT_ADPCM) {
             if (r->temp_buf.data != nullptr) {
@@ -834,8 +870,22 @@ static esp_err_t load_wav(audio_decoder *r, const char *path) {
             return ESP_FAIL;
         }
     }
+    // Frames of the file: the data size counts the samples of every channel.
+    const uint64_t frames = (uint64_t)info.dataSize * 8 / info.bits / info.channels;
+    r->file.frames = frames > UINT32_MAX ? UINT32_MAX : (uint32_t)frames;
+    if (info.audioFormat == AUDIO_FORMAT_ADPCM) {
+        // The data size leaves out the block headers: as a read limit it would stop about 1.5 %
+        // before the end of the data, and every loop would jump at its join. The limit is the
+        // data through the 8-frame group that holds the last sample.
+        const uint64_t per_block = adpcm_frames_per_block(r);
+        const uint64_t group = 4ull * info.channels;
+        const uint64_t rest = r->file.frames % per_block;
+        uint64_t extent = (uint64_t)(r->file.frames / per_block) * info.blockAlign;
+        if (rest > 0) extent += group + (rest - 1 + 7) / 8 * group;
+        r->file.data_len = extent > UINT32_MAX ? UINT32_MAX : (uint32_t)extent;
+    }
     // 64-bit: 32 bits overflow for files longer than about 134 s at 32 kHz.
-    uint64_t length = (uint64_t)r->file.data_len * 8 / info.bits * 1000 / info.sampleRate;
+    uint64_t length = (uint64_t)r->file.frames * 1000 / info.sampleRate;
     r->file.length_ms.store(length > UINT32_MAX ? UINT32_MAX : (uint32_t)length);
     ESP_LOGI(TAG, "[%s] Header len = %u", r->tag, (unsigned)r->file.header_len);
     r->file.available.store(true);
@@ -890,6 +940,7 @@ static esp_err_t load_ogg(audio_decoder *r, const char *path) {
     }
     r->file.header_len = 0;
     r->file.data_len = total > UINT32_MAX ? UINT32_MAX : (uint32_t)total;
+    r->file.frames = r->file.data_len;
     r->file.sample_rate = (uint32_t)vi->rate;
     r->file.channels = (uint8_t)vi->channels;
     r->file.format = AUDIO_FORMAT_OGG;
@@ -973,10 +1024,13 @@ esp_err_t audio_reader_load(audio_reader_handle_t r, const char *path, file_info
 
     uint32_t out = (uint32_t)r->buf_len.load() * r->file.channels;
     r->out_buf_len.store(out <= 65535 ? (uint16_t)out : 0);
+    r->end_frames = r->file.frames;
     uint32_t duration = audio_reader_name_param(path, "_T");
     if (duration != 0) {
         ESP_LOGI(TAG, "[%s] Custom duration %lu", r->tag, (unsigned long)duration);
         r->file.length_ms.store(duration == UINT32_MAX ? UINT32_MAX : duration + 1);
+        const uint64_t custom = (uint64_t)r->file.length_ms.load() * r->file.sample_rate / 1000;
+        if (custom < r->end_frames) r->end_frames = (uint32_t)custom;
     }
     uint32_t loop_length = audio_reader_name_param(path, "_L");
     if (loop_length != 0) {
@@ -1069,8 +1123,6 @@ esp_err_t audio_reader_set_position(audio_reader_handle_t r, uint16_t position_m
     // A position beyond the track's length starts at its end.
     uint32_t length_bytes = us2bytes(r, (uint64_t)r->file.length_ms.load() * 1000);
     if (r->file.available.load() && bytes > length_bytes) bytes = length_bytes;
-    // Whole PCM frames, so that a stereo file keeps its channel order.
-    if (r->file.format == AUDIO_FORMAT_PCM && r->file.channels > 1) bytes -= bytes % (2u * r->file.channels);
     r->position.store(bytes);
     return ESP_OK;
 }

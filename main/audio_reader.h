@@ -47,6 +47,7 @@ typedef struct file_info {
     uint8_t channels;
     uint16_t header_len;  // offset of the audio data in the file; 0 for Ogg
     uint32_t data_len;    // WAV: read limit in bytes of the data chunk; Ogg: total PCM frames
+    uint32_t frames;      // frames of audio (one sample of every channel each)
     uint32_t sample_rate;
     uint8_t format;      // AUDIO_FORMAT_*
     uint16_t blockSize;  // ADPCM block size, 0 otherwise
