@@ -41,8 +41,9 @@ void DCC_ChangeCV(uint16_t CV, uint8_t Value) {
         EngineLoadConfig();
     } else if (CV == 202) {
         nvsHL_set_file_update_flags(255);
-        // Slots are numbered from 1: a 0 names no slot and is not handed to the loader.
-        if (Value != 0) soundHL_load_slot(Value - 1u, 1);
+        // Slots are numbered from 1. A 0 names no slot: the loader then unloads the current one,
+        // which is how an author silences a slot.
+        soundHL_load_slot(Value - 1u, 1);
     } else if (CV == 203) {
         soundHL_set_volume(Value);
     } else if (CV == 192) {

@@ -128,7 +128,7 @@ TEST_F(Decoder, SlotVolumeAndLoadCvWrites) {
     write_cv(202, 2);
     EXPECT_TRUE(log.contains("CV202=2"));
     EXPECT_EQ(fake_nvs.u8("file_update"), 255);
-    write_cv(202, 0);  // names no slot: no load request, no wrap-around to a huge index
+    write_cv(202, 0);  // names no slot (the loader then unloads; there is no sound engine here)
     EXPECT_TRUE(log.contains("CV202=0"));
 
     function_volume[5] = 70;
