@@ -20,7 +20,12 @@
 #include "outputs.h"
 
 std::atomic<uint32_t> MillisecondCounter{0};
-static uint32_t startTick;
+// Host timing is kept in 64 bits: the platform-clock millisecond of the first hook call and the
+// ticks run since. The firmware's Time() is a 32-bit count that wraps after 49.7 days, as on the
+// decoder; host deadlines computed from it would then lie in the past, every timer would stop
+// and the tick loop would spin.
+static int64_t startMs = -1;
+static uint64_t ticksRun;
 // A command station repeats the speed packet this often.
 static constexpr uint32_t SPEED_REPEAT_MS = 10;
 // A slot reload frees a whole project's decoder state at once, and the allocator keeps the
@@ -138,12 +143,12 @@ void tick(void) {
 }
 
 void vApplicationTickHook(void) {
-    if (startTick == 0) startTick = esp_log_timestamp();
+    if (startMs < 0) startMs = esp_timer_get_time() / 1000;
     // Every millisecond since the last call runs as a tick of its own, with its own count and
     // time, so that each callback and timer runs in the millisecond it was due in, in order.
-    while (MillisecondCounter.load(std::memory_order_relaxed) < esp_log_timestamp() - startTick) {
-        const int64_t tick_ms = (int64_t)startTick + MillisecondCounter.load(std::memory_order_relaxed) + 1;
-        tick_at(tick_ms * 1000);
+    while ((int64_t)ticksRun < esp_timer_get_time() / 1000 - startMs) {
+        ticksRun++;
+        tick_at((startMs + (int64_t)ticksRun) * 1000);
     }
     const uint32_t now = MillisecondCounter.load(std::memory_order_relaxed);
     if (now - lastTrim >= TRIM_PERIOD_MS) {
@@ -159,13 +164,14 @@ int64_t vApplicationTickDueUs(void) {
     const uint32_t callback = Callback_NextDue(now);
     fw_unlock();
     if (callback != 0 && callback < ahead) ahead = callback;
-    int64_t due_ms = (int64_t)startTick + now + ahead;
+    const int64_t ran_ms = startMs + (int64_t)ticksRun;
+    int64_t due_ms = ran_ms + ahead;
     // A timer fires in the first tick whose time is at or after its due time.
     const int64_t timer_us = stub_timer_next_due_us();
     if (timer_us != STUB_FOREVER) {
         const int64_t timer_ms = (timer_us + 999) / 1000;
         if (timer_ms < due_ms) due_ms = timer_ms;
     }
-    const int64_t next_ms = (int64_t)startTick + now + 1;
+    const int64_t next_ms = ran_ms + 1;
     return (due_ms > next_ms ? due_ms : next_ms) * 1000;
 }

@@ -1,8 +1,10 @@
-// The whole firmware started under the manual clock four seconds before the platform clock
-// passes 2^32 microseconds (about 71.6 minutes of run time): the 100 ms sound tick, the DCC
-// speed-store timer and a drive function's start-sound and begin-moving timers must keep their
-// times across that point. The test thread is the tick thread: it moves the clock one
-// millisecond at a time and runs the tick hook, so every timer fires at an exact millisecond.
+// The whole firmware started under the manual clock four seconds before a wrap: the platform
+// clock passing 2^32 microseconds (about 71.6 minutes of run time), or the firmware's 32-bit
+// millisecond counter passing 2^32 (49.7 days of run time). The 100 ms sound tick, the DCC
+// speed-store timer, a drive function's start-sound and begin-moving timers and the motor's
+// callbacks must keep their times across that point, and the tick loop's next deadline must
+// never lie in the past (it would spin). The test thread is the tick thread: it moves the clock
+// one millisecond at a time and runs the tick hook, so every timer fires at an exact millisecond.
 //
 // A program of its own: the firmware is started once, and its threads (readers, mixer) pace
 // themselves on the manual clock.
@@ -20,20 +22,17 @@
 #include "dcc_hl.h"
 #include "emulator.h"
 #include "esp_log.h"
+#include "esp_timer.h"
 #include "freertos/task.h"
 #include "fw_lock.h"
 #include "memory.h"
+#include "movement.h"
 #include "sound_hl.h"
 #include "test_support.h"
 
 namespace {
 
 constexpr int64_t WRAP_US = int64_t(1) << 32;
-// Four seconds before the wrap, on a whole millisecond.
-constexpr int64_t START_US = (WRAP_US - 4000000) / 1000 * 1000;
-constexpr int64_t START_MS = START_US / 1000;
-// Milliseconds after the start at which the clock passes the wrap (it does so inside this one).
-constexpr int64_t WRAP_REL_MS = (WRAP_US - START_US) / 1000;
 constexpr uint32_t RATE = 32000;
 
 void write_tone(const std::filesystem::path &file, double seconds, double freq) {
@@ -49,13 +48,15 @@ struct Stamped {
     std::string text;
 };
 
-std::vector<Stamped> stamped(const LogCapture &log) {
+// The log's stamps are the 32-bit millisecond time stamp of the platform clock.
+std::vector<Stamped> stamped(const LogCapture &log, int64_t start_ms) {
     std::vector<Stamped> out;
     // "I (<ms>) TAG: text"
     for (const auto &l : log.lines()) {
         size_t close = l.find(") ");
         if (l.size() < 4 || l[1] != ' ' || l[2] != '(' || close == std::string::npos) continue;
-        out.push_back({std::stoll(l.substr(3, close - 3)) - START_MS, l.substr(close + 2)});
+        const uint32_t stamp = (uint32_t)std::stoull(l.substr(3, close - 3));
+        out.push_back({(int64_t)(uint32_t)(stamp - (uint32_t)start_ms), l.substr(close + 2)});
     }
     return out;
 }
@@ -76,6 +77,8 @@ protected:
             stub_clock_advance_us(1000);
             now_rel_ms_++;
             vApplicationTickHook();
+            if (vApplicationTickDueUs() <= esp_timer_get_time() && spins_++ == 0)
+                ADD_FAILURE() << "the tick loop's next deadline lies in the past at +" << now_rel_ms_ << " ms";
             fw_lock();
             uint8_t load = engine_load_value;
             fw_unlock();
@@ -92,12 +95,18 @@ protected:
         fw_unlock();
     }
 
+    // The drive across a wrap: the clock starts at `start_us`, the firmware's millisecond counter
+    // at `counter_start`, and the wrap comes `wrap_rel_ms` after the start.
+    void drive_across_wrap(int64_t start_us, uint32_t counter_start, int64_t wrap_rel_ms);
+
     int64_t now_rel_ms_ = 0;
+    int spins_ = 0;
     uint8_t last_load_ = 0;
     std::vector<int64_t> load_steps_ms_;
 };
 
-TEST_F(ClockWrap, TimersAndTheDriveSoundKeepTheirTimesAcrossTheMicrosecondWrap) {
+void ClockWrap::drive_across_wrap(int64_t start_us, uint32_t counter_start, int64_t wrap_rel_ms) {
+    const int64_t WRAP_REL_MS = wrap_rel_ms;
     audio_test::TempFolder folder;
     std::filesystem::current_path(folder.path());
     std::filesystem::create_directories("data/1");
@@ -113,7 +122,8 @@ TEST_F(ClockWrap, TimersAndTheDriveSoundKeepTheirTimesAcrossTheMicrosecondWrap) 
     write_tone("data/1/F1_STOP.wav", 0.8, 1000);
 
     LogCapture log;
-    stub_clock_use_manual(START_US);
+    stub_clock_use_manual(start_us);
+    MillisecondCounter.store(counter_start);
     i2s_ll_set_no_device(true);
     emulator_init();
     esp_log_level_set("DRV_FUNC", ESP_LOG_INFO);
@@ -148,7 +158,7 @@ TEST_F(ClockWrap, TimersAndTheDriveSoundKeepTheirTimesAcrossTheMicrosecondWrap) 
     run_to(WRAP_REL_MS + 14000);
     stub_clock_use_real();
 
-    const auto lines = stamped(log);
+    const auto lines = stamped(log, start_us / 1000);
     std::string dump = log.dump();
 
     // The sound tick: one load step every 100 ms on the grid set up at start, before and after
@@ -211,6 +221,22 @@ TEST_F(ClockWrap, TimersAndTheDriveSoundKeepTheirTimesAcrossTheMicrosecondWrap) 
     auto stop_plays = times_of(lines, "Play " + std::to_string(stop_track) + "(STOP)");
     ASSERT_FALSE(stop_plays.empty()) << dump;
     EXPECT_GT(stop_plays.front(), WRAP_REL_MS + 7000);
+    // The motor's callbacks kept running: it came to a stand again after the wrap.
+    fw_lock();
+    EXPECT_EQ(EngineParams.CurSpeed, 0) << dump;
+    fw_unlock();
+}
+
+TEST_F(ClockWrap, TimersAndTheDriveSoundKeepTheirTimesAcrossTheMicrosecondWrap) {
+    // Four seconds before the wrap, on a whole millisecond; the clock passes the wrap inside the
+    // millisecond that ends WRAP_US / 1000 - start after the start.
+    const int64_t start_us = (WRAP_US - 4000000) / 1000 * 1000;
+    drive_across_wrap(start_us, 0, (WRAP_US - start_us) / 1000);
+}
+
+TEST_F(ClockWrap, TheHostKeepsTimeWhenTheFirmwaresMillisecondCounterWraps) {
+    // As after 49.7 days of running: the counter passes 2^32 four seconds after the start.
+    drive_across_wrap(10'000'000, (uint32_t)(WRAP_US - 4000), 4000);
 }
 
 }  // namespace
