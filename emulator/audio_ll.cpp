@@ -159,6 +159,7 @@ void record_exit_hook(void) {
     s_rec.active = false;
 }
 
+// Records `len` bytes of `data`, or of silence when `data` is null.
 void record_buffer(const char *data, int len, int rate, int channels) {
     std::lock_guard<std::mutex> lock(s_rec_mutex);
     if (!s_rec.active || !s_stream_set.load()) return;
@@ -174,7 +175,19 @@ void record_buffer(const char *data, int len, int rate, int channels) {
         s_rec.counter++;
     }
     if (s_rec.file == nullptr && !open_file(s_rec, r, ch)) return;
-    size_t n = fwrite(data, 1, (size_t)len, s_rec.file);
+    size_t n = 0;
+    if (data != nullptr) {
+        n = fwrite(data, 1, (size_t)len, s_rec.file);
+    } else {
+        static const char zeros[4096] = {};
+        for (size_t left = (size_t)len; left > 0;) {
+            const size_t chunk = left < sizeof zeros ? left : sizeof zeros;
+            const size_t wrote = fwrite(zeros, 1, chunk, s_rec.file);
+            n += wrote;
+            if (wrote != chunk) break;
+            left -= chunk;
+        }
+    }
     s_rec.data_bytes += (uint32_t)n;
     write_header(s_rec);
 }
@@ -342,13 +355,14 @@ int i2s_ll_write(i2s_ll_handle_t self, char *data, int len) {
     if (self == nullptr || data == nullptr || len <= 0) return -1;
     int rc = 0;
     bool paced;
+    bool muted;
     int rate;
     int channels;
     {
         std::lock_guard<std::mutex> lock(s_stream_mutex);
         rate = self->config.sample_rates;
         channels = self->config.channels > 0 ? self->config.channels : 1;
-        bool muted = self->mute.load();
+        muted = self->mute.load();
         bool available = self->available.load();
         if (!muted && available) {
             if (self->stream == nullptr) {
@@ -361,7 +375,9 @@ int i2s_ll_write(i2s_ll_handle_t self, char *data, int len) {
         }
         paced = muted || !available || rc != 0;
     }
-    record_buffer(data, len, rate, channels);
+    // The recording holds what a listener hears: while muted that is silence, as long as the
+    // sound that was not played.
+    record_buffer(muted ? nullptr : data, len, rate, channels);
     if (paced) pace(len, rate);
     return rc;
 }
