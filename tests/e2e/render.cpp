@@ -1,0 +1,177 @@
+#include "render.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "audio_test_util.h"
+
+namespace {
+
+constexpr uint32_t RATE = 32000;
+// 40 ms windows: long enough to tell tones 50 Hz apart, short enough to time a change.
+constexpr size_t WINDOW = RATE / 25;
+
+std::string read_file(const std::filesystem::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::vector<int16_t> tone_samples(double seconds, double freq, int channels) {
+    std::vector<int16_t> s((size_t)(seconds * RATE) * (size_t)channels);
+    for (size_t i = 0; i < s.size(); i++)
+        s[i] = (int16_t)(10000 * std::sin(2 * M_PI * freq * (double)(i / (size_t)channels) / RATE));
+    return s;
+}
+
+}  // namespace
+
+Project::Project() {
+    dir_.write("slot.txt", "1\n");
+    for (int slot = 1; slot <= 3; slot++)
+        std::filesystem::create_directories(dir_.path() / "data" / std::to_string(slot));
+}
+
+void Project::tone(const std::string &name, double seconds, double freq, int channels, bool adpcm,
+                   int slot) const {
+    const auto folder = dir_.path() / "data" / std::to_string(slot);
+    const bool ogg = name.size() > 4 && name.compare(name.size() - 4, 4, ".ogg") == 0;
+    if (!ogg && !adpcm) {
+        if (!audio_test::write_pcm_wav((folder / name).string(), tone_samples(seconds, freq, channels), RATE,
+                                       (uint16_t)channels))
+            throw std::runtime_error("cannot write " + name);
+        return;
+    }
+    // Through a PCM file of our own, so that sox sees exactly the samples we mean.
+    const auto pcm = dir_.path() / ("tmp-" + name + ".wav");
+    audio_test::write_pcm_wav(pcm.string(), tone_samples(seconds, freq, channels), RATE, (uint16_t)channels);
+    const std::string out = (folder / name).string();
+    const bool ok = audio_test::sox("'" + pcm.string() + "' " + (adpcm ? "-e ima-adpcm " : "") + "'" + out + "'");
+    std::filesystem::remove(pcm);
+    if (!ok) throw std::runtime_error("sox could not write " + name);
+}
+
+void Project::samples(const std::string &name, const std::vector<int16_t> &samples, bool adpcm, int slot) const {
+    const auto folder = dir_.path() / "data" / std::to_string(slot);
+    if (!adpcm) {
+        audio_test::write_pcm_wav((folder / name).string(), samples, RATE);
+        return;
+    }
+    const auto pcm = dir_.path() / ("tmp-" + name + ".wav");
+    audio_test::write_pcm_wav(pcm.string(), samples, RATE);
+    const bool ok = audio_test::sox("'" + pcm.string() + "' -e ima-adpcm '" + (folder / name).string() + "'");
+    std::filesystem::remove(pcm);
+    if (!ok) throw std::runtime_error("sox could not write " + name);
+}
+
+Render render(const std::filesystem::path &dir, const std::string &script, const std::vector<std::string> &args) {
+    Render r;
+    const auto script_path = dir / "drive.txt";
+    const auto wav = dir / "take.wav";
+    const auto out = dir / "out.txt";
+    const auto err = dir / "err.txt";
+    {
+        std::ofstream s(script_path);
+        s << script;
+    }
+    std::filesystem::remove(wav);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int n = open("/dev/null", O_RDONLY);
+        if (o < 0 || e < 0 || n < 0 || chdir(dir.c_str()) != 0) _exit(127);
+        dup2(n, 0);
+        dup2(o, 1);
+        dup2(e, 2);
+        std::vector<std::string> argv_s = {EMULATOR_PATH, "--script", script_path.string(), "--render", wav.string()};
+        argv_s.insert(argv_s.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (auto &a : argv_s)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::istringstream lines(read_file(out));
+    for (std::string l; std::getline(lines, l);)
+        r.lines.push_back(l);
+    r.errors = read_file(err);
+    r.audio = audio_test::read_wav(wav.string()).samples;
+    return r;
+}
+
+std::vector<int64_t> Render::times(const std::string &text) const {
+    std::vector<int64_t> t;
+    for (const auto &l : lines) {
+        // "I (<ms>) TAG: text"
+        const size_t close = l.find(") ");
+        if (l.find(text) == std::string::npos || l.size() < 4 || l[2] != '(' || close == std::string::npos) continue;
+        t.push_back(std::stoll(l.substr(3, close - 3)));
+    }
+    return t;
+}
+
+int Render::count(const std::string &text) const {
+    int n = 0;
+    for (const auto &l : lines)
+        n += l.find(text) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+std::string Render::dump() const {
+    std::string s;
+    for (const auto &l : lines)
+        s += l + "\n";
+    return s + errors;
+}
+
+int Render::level_track(const std::string &level, const std::string &role) const {
+    const int slot = role == "ON" ? 0 : role == "LOOP" ? 1 : 2;
+    for (const auto &l : lines) {
+        const size_t at = l.find(level);
+        if (at == std::string::npos) continue;
+        std::istringstream ids(l.substr(at + level.size()));
+        int v[3];
+        if (ids >> v[0] >> v[1] >> v[2]) return v[slot];
+    }
+    return -1;
+}
+
+bool Render::heard(double freq, int64_t t_ms) const {
+    const size_t p = (size_t)(t_ms < 0 ? 0 : t_ms) * RATE / 1000;
+    if (p + WINDOW > audio.size()) return false;
+    return audio_test::tone_power(&audio[p], WINDOW, freq, RATE) > 2e5;
+}
+
+int64_t Render::first_heard(double freq, int64_t from_ms) const {
+    for (int64_t t = from_ms; t * RATE / 1000 + WINDOW <= audio.size(); t += 5)
+        if (heard(freq, t)) return t;
+    return -1;
+}
+
+int64_t Render::longest_silence(int64_t from_ms, int64_t to_ms) const {
+    // 10 ms steps; a step is silent when its mean square stays at the level of the idle output.
+    int64_t longest = 0, run = 0;
+    for (int64_t t = from_ms; t < to_ms; t += 10) {
+        const size_t p = (size_t)t * RATE / 1000, n = RATE / 100;
+        if (p + n > audio.size()) break;
+        double energy = 0;
+        for (size_t i = p; i < p + n; i++)
+            energy += (double)audio[i] * audio[i];
+        run = energy / (double)n < 1e4 ? run + 10 : 0;
+        if (run > longest) longest = run;
+    }
+    return longest;
+}

@@ -1,0 +1,55 @@
+// Whole-drive tests: a slot folder written by the test, a drive script, and the real emulator
+// rendering it in simulated time (--script --render). What the test checks is what a user would
+// see and hear: the log's track lines and the recording.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "emulator_process.h"
+
+// A working folder with slot.txt and data/1 .. data/3, filled by the test.
+class Project {
+public:
+    Project();
+    const std::filesystem::path &path() const { return dir_.path(); }
+    // A tone file in slot `slot`: .wav as 16-bit PCM (or IMA ADPCM with `adpcm`), .ogg as Ogg
+    // Vorbis; `seconds` long at `freq` Hz, with `channels` channels, at 32000 Hz.
+    void tone(const std::string &name, double seconds, double freq, int channels = 1, bool adpcm = false,
+              int slot = 1) const;
+    // A file of `samples` (mono, 32000 Hz) as 16-bit PCM or IMA ADPCM.
+    void samples(const std::string &name, const std::vector<int16_t> &samples, bool adpcm = false,
+                 int slot = 1) const;
+    void text(const std::string &relative, const std::string &content) const { dir_.write(relative, content); }
+
+private:
+    TempDir dir_;
+};
+
+struct Render {
+    int status = -1;                 // exit status of the emulator, -1 if it did not exit normally
+    std::vector<std::string> lines;  // standard output
+    std::string errors;              // standard error
+    std::vector<int16_t> audio;      // the recording (mono, 32000 Hz)
+
+    // Log time (simulated ms) of each line that contains `text`.
+    std::vector<int64_t> times(const std::string &text) const;
+    int count(const std::string &text) const;
+    std::string dump() const;
+    // Track id of role `role` ("ON", "LOOP", "OFF") of the level whose load line shows `level`
+    // (for example "F1: SPD 30-50%:" or, for the lowest level, "F1: SPD "), from the slot
+    // summary the firmware logs after a load; -1 if absent.
+    int level_track(const std::string &level, const std::string &role) const;
+    // Whether `freq` sounds in the recording around `t_ms` (a 40 ms window starting there).
+    bool heard(double freq, int64_t t_ms) const;
+    // The first moment at or after `from_ms` at which `freq` is heard, or -1.
+    int64_t first_heard(double freq, int64_t from_ms = 0) const;
+    // The longest stretch (ms) of silence between `from_ms` and `to_ms` of the recording.
+    int64_t longest_silence(int64_t from_ms, int64_t to_ms) const;
+    int64_t length_ms() const { return (int64_t)audio.size() * 1000 / 32000; }
+};
+
+// Renders `script` on the project in `dir`; `args` are added to the command line.
+Render render(const std::filesystem::path &dir, const std::string &script, const std::vector<std::string> &args = {});

@@ -1,0 +1,185 @@
+// Whole drives: a slot folder made by the test, driven the way a user drives it (keys, speeds,
+// CV writes) and rendered in simulated time; what is checked is what is heard: the track lines
+// of the log and the recording. Times in the recording count from its first buffer, which is
+// written within one mixer buffer (64 ms) of the moment the slot has loaded, at 0 ms.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "render.h"
+
+namespace {
+
+std::string play(int track, const std::string &role) {
+    return "Play " + std::to_string(track) + "(" + role + ")";
+}
+
+// Fades, notifications and recording offsets make a few tens of milliseconds of slack.
+constexpr int64_t SLACK_MS = 80;
+
+TEST(WholeDrive, DroppingSeveralLevelsGoesStraightToTheLevelOfTheSpeed) {
+    {
+        // Every running level has an OFF track. From full speed to 35 % at once: the top level's
+        // OFF track bridges the drop, then the 30 % level plays its loop. The levels passed on
+        // the way are not played, and the engine never falls silent.
+        Project p;
+        p.tone("F1_S0_LOOP.wav", 1, 200);
+        p.tone("F1_S10_LOOP.wav", 1, 300);
+        p.tone("F1_S30_LOOP.wav", 1, 400);
+        p.tone("F1_S30_OFF.wav", 0.8, 450);
+        p.tone("F1_S50_LOOP.wav", 1, 500);
+        p.tone("F1_S50_OFF.wav", 0.8, 550);
+        p.tone("F1_S70_LOOP.wav", 1, 600);
+        p.tone("F1_S70_OFF.wav", 0.8, 650);
+        const Render r = render(p.path(), "cv3=0\ncv4=0\nwait 0.5\nf1\nwait 2\ns100\nwait 5\ns35\nwait 6\n");
+        ASSERT_EQ(r.status, 0) << r.dump();
+        const int s30_loop = r.level_track("F1: SPD 30-50%:", "LOOP");
+        const int s50_off = r.level_track("F1: SPD 50-70%:", "OFF");
+        const int s70_off = r.level_track("F1: SPD 70-100%:", "OFF");
+        const auto off = r.times(play(s70_off, "OFF"));
+        ASSERT_EQ(off.size(), 1u) << r.dump();
+        const auto loop = r.times(play(s30_loop, "LOOP"));
+        ASSERT_FALSE(loop.empty()) << "the level of the speed never plays\n" << r.dump();
+        EXPECT_GT(loop.back(), off[0]);
+        EXPECT_EQ(r.count(play(s50_off, "OFF")), 0) << r.dump();
+        EXPECT_EQ(r.count("Mixer = 0"), 0) << r.dump();
+        EXPECT_LT(r.longest_silence(1000, r.length_ms()), 150);
+        EXPECT_TRUE(r.heard(400, r.length_ms() - 500));
+    }
+    {
+        // Only the 30 % level has an OFF track. From full speed to 15 % at once: its OFF track
+        // must not play, since that level never sounded; the 10 % level's loop follows the top
+        // level's.
+        Project p;
+        p.tone("F1_S0_LOOP.wav", 1, 200);
+        p.tone("F1_S10_LOOP.wav", 1, 300);
+        p.tone("F1_S30_LOOP.wav", 1, 400);
+        p.tone("F1_S30_OFF.wav", 0.8, 450);
+        p.tone("F1_S50_LOOP.wav", 1, 500);
+        p.tone("F1_S70_LOOP.wav", 1, 600);
+        const Render r = render(p.path(), "cv3=0\ncv4=0\nwait 0.5\nf1\nwait 2\ns100\nwait 5\ns15\nwait 6\n");
+        ASSERT_EQ(r.status, 0) << r.dump();
+        const int s10_loop = r.level_track("F1: SPD 10-30%:", "LOOP");
+        const int s30_off = r.level_track("F1: SPD 30-50%:", "OFF");
+        EXPECT_EQ(r.count(play(s30_off, "OFF")), 0) << r.dump();
+        EXPECT_FALSE(r.times(play(s10_loop, "LOOP")).empty()) << r.dump();
+        EXPECT_TRUE(r.heard(300, r.length_ms() - 500));
+        EXPECT_EQ(r.first_heard(450), -1) << "the passed level's OFF track sounded";
+    }
+}
+
+TEST(WholeDrive, WholeRangeAccelAndDecelTracksHandBackToTheLevels) {
+    Project p;
+    p.tone("F1_S0_LOOP.wav", 1, 200);
+    p.tone("F1_S30_LOOP.wav", 1, 300);
+    p.tone("F1_ACCEL.wav", 3, 700);
+    p.tone("F1_DECEL.wav", 3, 800);
+    const Render r = render(p.path(), "wait 0.5\nf1\nwait 2\ns60\nwait 12\ns0\nwait 12\n");
+    ASSERT_EQ(r.status, 0) << r.dump();
+    ASSERT_EQ(r.count("(ACCEL)"), 2) << "the acceleration and the braking each play their track\n" << r.dump();
+    // When a transition track ends, a level plays on in the same millisecond.
+    for (int64_t t : r.times("Ending of")) {
+        bool level_follows = false;
+        for (int64_t l : r.times("(LOOP)"))
+            level_follows |= l == t;
+        EXPECT_TRUE(level_follows) << "nothing follows the track ending at " << t << " ms\n" << r.dump();
+    }
+    EXPECT_EQ(r.count("Mixer = 0"), 0) << r.dump();
+    EXPECT_LT(r.longest_silence(1000, r.length_ms()), 150);
+    EXPECT_TRUE(r.heard(300, 12000)) << "cruising at 60 %: the 30 % level";
+    EXPECT_TRUE(r.heard(200, r.length_ms() - 500)) << "standing: the idle level";
+}
+
+TEST(WholeDrive, AFunctionSwitchedOnAgainDuringItsOnTrackReachesItsLoop) {
+    Project p;
+    p.tone("F2_ON.wav", 1.5, 500);
+    p.tone("F2_LOOP.wav", 1, 600);
+    p.tone("F2_OFF.wav", 0.5, 700);
+    // On, off while the ON track plays, and on again: the key's last state is on.
+    const Render r = render(p.path(), "wait 0.5\nf2\nwait 0.4\nf2\nwait 0.3\nf2\nwait 4\n");
+    ASSERT_EQ(r.status, 0) << r.dump();
+    EXPECT_EQ(r.count("(OFF)"), 0) << r.dump();
+    EXPECT_EQ(r.count("(LOOP)"), 1) << r.dump();
+    EXPECT_TRUE(r.heard(600, r.length_ms() - 500));
+    EXPECT_EQ(r.first_heard(700), -1);
+}
+
+TEST(WholeDrive, StereoFilesKeepTheirTime) {
+    Project p;
+    // A stereo Ogg ON track before a mono loop, and a stereo WAV ON track before a stereo loop.
+    // With a fade of 350 ms each loop starts 350 ms before its ON track ends.
+    p.tone("F2_ON.ogg", 2.0, 500, 2);
+    p.tone("F2_LOOP.wav", 1, 600);
+    p.tone("F3_ON.wav", 1.0, 700, 2);
+    p.tone("F3_LOOP.wav", 1, 800, 2);
+    const Render r = render(p.path(), "wait 0.5\nf2\nwait 3.5\nf2\nwait 1\nf3\nwait 3\n");
+    ASSERT_EQ(r.status, 0) << r.dump();
+    const int64_t on2 = r.first_heard(500), loop2 = r.first_heard(600);
+    ASSERT_GE(on2, 0) << r.dump();
+    EXPECT_NEAR(loop2 - on2, 2000 - 350, SLACK_MS) << r.dump();
+    const int64_t on3 = r.first_heard(700), loop3 = r.first_heard(800);
+    ASSERT_GE(on3, 0) << r.dump();
+    EXPECT_NEAR(loop3 - on3, 1000 - 350, SLACK_MS) << r.dump();
+    // The stereo ON track sounds for its whole length, not half of it.
+    EXPECT_TRUE(r.heard(500, on2 + 1500)) << r.dump();
+}
+
+// A looping ADPCM file must play whole: 950 ms of silence and a 50 ms burst at its end, so that
+// each pass shows as one burst, and the bursts come exactly one file length apart.
+TEST(WholeDrive, AnAdpcmLoopPassIsExactlyTheFile) {
+    constexpr size_t FILE_FRAMES = 32000, BURST = 1600;
+    std::vector<int16_t> s(FILE_FRAMES, 0);
+    for (size_t i = FILE_FRAMES - BURST; i < FILE_FRAMES; i++)
+        s[i] = (int16_t)(12000 * std::sin(2 * M_PI * 1000.0 * (double)i / 32000));
+    Project p;
+    p.samples("F3_LOOP.wav", s, true);
+    const Render r = render(p.path(), "wait 0.5\nf3\nwait 6\n");
+    ASSERT_EQ(r.status, 0) << r.dump();
+    // Onsets: a loud sample after at least 100 ms of quiet; a burst ends at its last loud sample.
+    std::vector<size_t> onsets, ends;
+    size_t quiet = 0;
+    for (size_t i = 0; i < r.audio.size(); i++) {
+        const int v = std::abs((int)r.audio[i]);
+        if (v > 3000) {
+            if (quiet >= 3200) onsets.push_back(i);
+            if (!onsets.empty()) ends.resize(onsets.size(), 0), ends.back() = i;
+            quiet = 0;
+        } else if (v < 1000) {
+            quiet++;
+        }
+    }
+    ASSERT_GE(onsets.size(), 5u) << r.dump();
+    for (size_t k = 1; k < onsets.size(); k++)
+        EXPECT_NEAR((double)(onsets[k] - onsets[k - 1]), (double)FILE_FRAMES, 16) << "pass " << k;
+    // The last burst may be cut by the end of the recording.
+    for (size_t k = 0; k + 1 < onsets.size(); k++)
+        EXPECT_NEAR((double)(ends[k] - onsets[k]), (double)BURST, 32) << "burst " << k;
+}
+
+TEST(WholeDrive, SlotZeroUnloadsTheSlotAndSilencesIt) {
+    Project p;
+    p.tone("F3_LOOP.wav", 1, 600);
+    const Render r = render(p.path(), "wait 0.5\nf3\nwait 1\ncv202=0\nwait 2\n");
+    ASSERT_EQ(r.status, 0) << r.dump();
+    EXPECT_EQ(r.count("Slot is invalid id = 0"), 1) << r.dump();
+    EXPECT_TRUE(r.heard(600, 1200));
+    EXPECT_EQ(r.first_heard(600, 1500 + SLACK_MS), -1) << "the unloaded slot still sounds";
+}
+
+TEST(WholeDrive, TheRecordingIsSilentWhileMuted) {
+    Project p;
+    p.tone("F3_LOOP.wav", 1, 600);
+    // F23 mutes (CV 207).
+    const Render r = render(p.path(), "wait 0.5\nf3\nwait 1\nf23\nwait 1\nf23\nwait 1\n");
+    ASSERT_EQ(r.status, 0) << r.dump();
+    // In step with time: the recording is as long as the drive.
+    EXPECT_NEAR((double)r.length_ms(), 3500, 100);
+    EXPECT_TRUE(r.heard(600, 1200));
+    for (size_t i = (1500 + SLACK_MS) * 32; i < (2500 - SLACK_MS) * 32; i++)
+        ASSERT_EQ(r.audio[i], 0) << "sound recorded while muted, at " << i / 32 << " ms";
+    EXPECT_TRUE(r.heard(600, 3000));
+}
+
+}  // namespace
