@@ -348,7 +348,8 @@ void drive_function_play_next(drive_function_t *drive_function, int32_t cur_spee
             const int8_t d = (int8_t)(drive_get_pos(df, (uint32_t)df->target_spd) - df->current_pos);
             if (entry != nullptr) {
                 if (entry->state == FUNCTION_OFF && d >= -1) return;  // the OFF track finishes first
-                if (entry->state != FUNCTION_IDLE) entry->state = function_get_next_state(entry, entry->state);
+                if (entry->state != FUNCTION_IDLE)
+                    entry->state = function_get_next_state(entry, entry->state);
             }
             if (entry == nullptr || entry->state == FUNCTION_IDLE) {
                 if (next != nullptr && next != entry) next->state = FUNCTION_IDLE;

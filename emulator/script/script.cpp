@@ -32,7 +32,8 @@ std::string trim(const std::string &s) {
 // Parses "wait <seconds>"; false when the line is no wait at all, and `error` set when it is a
 // wait with a bad duration.
 bool parse_wait(const std::string &line, int64_t *us, std::string *error) {
-    if (line.compare(0, 4, "wait") != 0 || (line.size() > 4 && line[4] != ' ' && line[4] != '\t')) return false;
+    if (line.compare(0, 4, "wait") != 0 || (line.size() > 4 && line[4] != ' ' && line[4] != '\t'))
+        return false;
     const std::string arg = trim(line.substr(4));
     char *end = nullptr;
     errno = 0;

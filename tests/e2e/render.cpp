@@ -53,12 +53,14 @@ void Project::tone(const std::string &name, double seconds, double freq, int cha
     const auto pcm = dir_.path() / ("tmp-" + name + ".wav");
     audio_test::write_pcm_wav(pcm.string(), tone_samples(seconds, freq, channels), RATE, (uint16_t)channels);
     const std::string out = (folder / name).string();
-    const bool ok = audio_test::sox("'" + pcm.string() + "' " + (adpcm ? "-e ima-adpcm " : "") + "'" + out + "'");
+    const bool ok =
+        audio_test::sox("'" + pcm.string() + "' " + (adpcm ? "-e ima-adpcm " : "") + "'" + out + "'");
     std::filesystem::remove(pcm);
     if (!ok) throw std::runtime_error("sox could not write " + name);
 }
 
-void Project::samples(const std::string &name, const std::vector<int16_t> &samples, bool adpcm, int slot) const {
+void Project::samples(const std::string &name, const std::vector<int16_t> &samples, bool adpcm,
+                      int slot) const {
     const auto folder = dir_.path() / "data" / std::to_string(slot);
     if (!adpcm) {
         audio_test::write_pcm_wav((folder / name).string(), samples, RATE);
@@ -71,7 +73,8 @@ void Project::samples(const std::string &name, const std::vector<int16_t> &sampl
     if (!ok) throw std::runtime_error("sox could not write " + name);
 }
 
-Render render(const std::filesystem::path &dir, const std::string &script, const std::vector<std::string> &args) {
+Render render(const std::filesystem::path &dir, const std::string &script,
+              const std::vector<std::string> &args) {
     Render r;
     const auto script_path = dir / "drive.txt";
     const auto wav = dir / "take.wav";
@@ -92,7 +95,8 @@ Render render(const std::filesystem::path &dir, const std::string &script, const
         dup2(n, 0);
         dup2(o, 1);
         dup2(e, 2);
-        std::vector<std::string> argv_s = {EMULATOR_PATH, "--script", script_path.string(), "--render", wav.string()};
+        std::vector<std::string> argv_s = {EMULATOR_PATH, "--script", script_path.string(), "--render",
+                                           wav.string()};
         argv_s.insert(argv_s.end(), args.begin(), args.end());
         std::vector<char *> argv;
         for (auto &a : argv_s)
@@ -117,7 +121,8 @@ std::vector<int64_t> Render::times(const std::string &text) const {
     for (const auto &l : lines) {
         // "I (<ms>) TAG: text"
         const size_t close = l.find(") ");
-        if (l.find(text) == std::string::npos || l.size() < 4 || l[2] != '(' || close == std::string::npos) continue;
+        if (l.find(text) == std::string::npos || l.size() < 4 || l[2] != '(' || close == std::string::npos)
+            continue;
         t.push_back(std::stoll(l.substr(3, close - 3)));
     }
     return t;

@@ -22,7 +22,9 @@ public:
     // A file of `samples` (mono, 32000 Hz) as 16-bit PCM or IMA ADPCM.
     void samples(const std::string &name, const std::vector<int16_t> &samples, bool adpcm = false,
                  int slot = 1) const;
-    void text(const std::string &relative, const std::string &content) const { dir_.write(relative, content); }
+    void text(const std::string &relative, const std::string &content) const {
+        dir_.write(relative, content);
+    }
 
 private:
     TempDir dir_;
@@ -52,4 +54,5 @@ struct Render {
 };
 
 // Renders `script` on the project in `dir`; `args` are added to the command line.
-Render render(const std::filesystem::path &dir, const std::string &script, const std::vector<std::string> &args = {});
+Render render(const std::filesystem::path &dir, const std::string &script,
+              const std::vector<std::string> &args = {});

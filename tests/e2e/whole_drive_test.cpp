@@ -78,7 +78,8 @@ TEST(WholeDrive, WholeRangeAccelAndDecelTracksHandBackToTheLevels) {
     p.tone("F1_DECEL.wav", 3, 800);
     const Render r = render(p.path(), "wait 0.5\nf1\nwait 2\ns60\nwait 12\ns0\nwait 12\n");
     ASSERT_EQ(r.status, 0) << r.dump();
-    ASSERT_EQ(r.count("(ACCEL)"), 2) << "the acceleration and the braking each play their track\n" << r.dump();
+    ASSERT_EQ(r.count("(ACCEL)"), 2) << "the acceleration and the braking each play their track\n"
+                                     << r.dump();
     // When a transition track ends, a level plays on in the same millisecond.
     for (int64_t t : r.times("Ending of")) {
         bool level_follows = false;
@@ -180,6 +181,125 @@ TEST(WholeDrive, TheRecordingIsSilentWhileMuted) {
     for (size_t i = (1500 + SLACK_MS) * 32; i < (2500 - SLACK_MS) * 32; i++)
         ASSERT_EQ(r.audio[i], 0) << "sound recorded while muted, at " << i / 32 << " ms";
     EXPECT_TRUE(r.heard(600, 3000));
+}
+
+}  // namespace
+
+namespace {
+
+// The first time in `times` at or after `from`, or -1.
+int64_t first_after(const std::vector<int64_t> &times, int64_t from) {
+    for (int64_t t : times)
+        if (t >= from) return t;
+    return -1;
+}
+
+// The DCC layer's movement events as the sound engine hears them: a start cancelled during the
+// start delay, a reversal during the delay, an emergency stop, a start with shunting on (no start
+// delay) and braking to a stand from a reverse speed.
+TEST(WholeDrive, MovementEventsReachTheEngineSound) {
+    Project p;
+    p.tone("F1_S0_LOOP.wav", 1, 200);
+    p.tone("F1_S20_LOOP.wav", 1, 300);
+    p.tone("F1_S20_OFF.wav", 1, 800);  // the drive-off sound
+    p.tone("F1_START.wav", 1.5, 400);
+    p.tone("F1_DIR.wav", 0.5, 500);
+    p.tone("F1_ESTOP.wav", 0.8, 600);
+    p.tone("F1_STOP.wav", 2, 700);
+    const Render r = render(p.path(),
+                            "wait 0.5\nf1\n"
+                            "wait 1\ns40\nwait 0.3\ns0\n"      // 1.5 s: start, cancelled in the delay
+                            "wait 1.7\ns40\nwait 0.3\ns-41\n"  // 3.5 s: start, reversed in the delay
+                            "wait 4.7\nestop\n"                // 8.5 s: emergency stop while moving
+                            "wait 2.5\nf6\nwait 0.5\ns40\n"    // 11.5 s: shunting, no start delay
+                            "wait 4.5\nf6\ns-51\n"             // 16 s: turn round, 50 % in reverse
+                            "wait 6\ns0\nwait 10\n");          // 22 s: brake to a stand
+    ASSERT_EQ(r.status, 0) << r.dump();
+    const auto start = r.times("(START)"), saves = r.times("Saving current speed");
+    // Cancelled: no start sound and no movement until the next start.
+    EXPECT_EQ(first_after(start, 0), first_after(start, 3500)) << r.dump();
+    EXPECT_EQ(first_after(saves, 1500), first_after(saves, 3500)) << r.dump();
+    EXPECT_TRUE(r.heard(200, 3000)) << "the idle level plays on";
+    // Reversed during the delay: the direction sound, then the start after the delay, and the
+    // running level as the loco moves off.
+    EXPECT_NE(first_after(r.times("(DIR)"), 3800), -1) << r.dump();
+    EXPECT_NEAR((double)first_after(start, 3500), 3520 + 1000, 20) << r.dump();
+    const int running = r.level_track("F1: SPD 20-100%:", "LOOP");
+    EXPECT_NE(first_after(r.times(play(running, "LOOP")), 4500), -1) << r.dump();
+    EXPECT_TRUE(r.heard(300, 7500));
+    // Emergency stop: its sound at once, the running level stops, the idle level returns.
+    const int64_t estop = first_after(r.times("(ESTOP)"), 8500);
+    EXPECT_NEAR((double)estop, 8520, 20) << r.dump();
+    EXPECT_TRUE(r.heard(600, estop + 100));
+    EXPECT_FALSE(r.heard(300, estop + 400));
+    EXPECT_TRUE(r.heard(200, 11000));
+    // Shunting: the start sound and the movement without the start delay.
+    EXPECT_NEAR((double)first_after(start, 11500), 11520, 20) << r.dump();
+    EXPECT_LT(first_after(saves, 11500), 11500 + 1000) << r.dump();
+    // Braking from the reverse speed: the stop and drive-off sounds, then the idle level.
+    const int64_t stop = first_after(r.times("(STOP)"), 22000);
+    const int64_t drvoff = first_after(r.times("(DRVOFF)"), 22000);
+    EXPECT_NE(stop, -1) << r.dump();
+    EXPECT_GT(drvoff, stop) << r.dump();
+    EXPECT_TRUE(r.heard(700, stop + 300));
+    EXPECT_TRUE(r.heard(200, r.length_ms() - 500));
+}
+
+// The track-end handling of the drive sounds: an ACCELON or DECELON sound that ends leaves the
+// levels playing and the next change picks again; the drive-off sound hands back to the idle
+// level when it ends.
+TEST(WholeDrive, DriveSoundsThatEndHandBackToTheLevels) {
+    Project p;
+    p.tone("F1_S0_LOOP.wav", 1, 200);
+    p.tone("F1_S20_LOOP.wav", 1, 300);
+    p.tone("F1_S20_OFF.wav", 0.8, 800);
+    p.tone("F1A_ACCELON.wav", 0.6, 500);
+    p.tone("F1B_ACCELON.wav", 0.6, 550);
+    p.tone("F1A_DECELON.wav", 0.6, 600);
+    p.tone("F1B_DECELON.wav", 0.6, 650);
+    const Render r =
+        render(p.path(), "wait 0.5\nf1\nwait 1\ns50\nwait 8\ns30\nwait 6\ns70\nwait 6\ns0\nwait 10\n");
+    ASSERT_EQ(r.status, 0) << r.dump();
+    EXPECT_EQ(r.count("(ACCELON)"), 2) << r.dump();
+    EXPECT_EQ(r.count("(DECELON)"), 2) << r.dump();
+    EXPECT_EQ(r.count("(DRVOFF)"), 1) << r.dump();
+    EXPECT_EQ(r.count("Mixer = 0"), 0) << r.dump();
+    EXPECT_LT(r.longest_silence(1000, r.length_ms()), 150);
+    const int64_t drvoff = r.times("(DRVOFF)").at(0);
+    EXPECT_NE(first_after(r.times("(LOOP)"), drvoff + 1), -1) << "the idle level after the drive-off sound";
+    EXPECT_TRUE(r.heard(200, r.length_ms() - 500));
+}
+
+// Mean square of the recording over 20 ms from `t_ms`.
+double power_at(const Render &r, int64_t t_ms) {
+    const size_t p = (size_t)t_ms * 32, n = 640;
+    double e = 0;
+    for (size_t i = p; i < p + n && i < r.audio.size(); i++)
+        e += (double)r.audio[i] * r.audio[i];
+    return e / n;
+}
+
+// A function's volume (CV 192 selects it, CV 193 sets it) changed while it plays: a step down is
+// heard at once, a step up rises over half a second.
+TEST(WholeDrive, AVolumeChangeStepsDownAtOnceAndRampsUp) {
+    Project p;
+    p.tone("F3_LOOP.wav", 1, 600);
+    const Render r =
+        render(p.path(), "wait 0.5\nf3\nwait 1\ncv192=3\ncv193=50\nwait 1\ncv193=100\nwait 1.5\n");
+    ASSERT_EQ(r.status, 0) << r.dump();
+    const double full = power_at(r, 1300), half = power_at(r, 2300);
+    ASSERT_GT(full, 1e6) << r.dump();
+    // Half the gain is a quarter of the power.
+    EXPECT_NEAR(half / full, 0.25, 0.03);
+    // The readers work up to two buffers (128 ms) ahead of what is heard, so a change is heard
+    // that much later. The step down is complete at once.
+    constexpr int64_t AHEAD_MS = 150;
+    EXPECT_NEAR(power_at(r, 1500 + AHEAD_MS) / full, 0.25, 0.03);
+    // The step up: on its way a quarter second in, complete after half a second.
+    const double rising = power_at(r, 2500 + AHEAD_MS + 250);
+    EXPECT_GT(rising / full, 0.35);
+    EXPECT_LT(rising / full, 0.9);
+    EXPECT_NEAR(power_at(r, 2500 + AHEAD_MS + 550) / full, 1.0, 0.05);
 }
 
 }  // namespace

@@ -76,8 +76,8 @@ sim_thread *pick_ready() {
 }
 
 [[noreturn]] void report_stuck(const char *why) {
-    fprintf(stderr, "emulator: simulated time cannot go on at %lld ms: %s\n", (long long)(g_now.load() / 1000),
-            why);
+    fprintf(stderr, "emulator: simulated time cannot go on at %lld ms: %s\n",
+            (long long)(g_now.load() / 1000), why);
     for (const sim_thread *t : g_threads) {
         if (t->state != sim_thread::BLOCKED) continue;
         if (t->holder != nullptr) {

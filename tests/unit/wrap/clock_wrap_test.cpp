@@ -78,7 +78,8 @@ protected:
             now_rel_ms_++;
             vApplicationTickHook();
             if (vApplicationTickDueUs() <= esp_timer_get_time() && spins_++ == 0)
-                ADD_FAILURE() << "the tick loop's next deadline lies in the past at +" << now_rel_ms_ << " ms";
+                ADD_FAILURE() << "the tick loop's next deadline lies in the past at +" << now_rel_ms_
+                              << " ms";
             fw_lock();
             uint8_t load = engine_load_value;
             fw_unlock();
