@@ -235,11 +235,17 @@ void i2s_ll_record_current_path(char *buf, int size) {
 
 static std::mutex s_pace_mutex;
 static int64_t s_next_deadline_us = -1;
+static int64_t s_play_us;  // play time of the buffers of the current schedule
 
 // Sleeps until the end of the buffer's play time, measured from absolute deadlines: the time
 // the caller spends between writes (mixing) is absorbed, so the stream keeps real time over
 // minutes. A caller that fell far behind (a pause, a stopped debugger) starts a new schedule
 // instead of rushing to catch up.
+//
+// A schedule starts on the grid of its buffer length counted from the clock's origin, not at
+// the first write: when the mixer first writes depends on which start-up thread ran first, and
+// the buffers set the moments at which readers hand over sound (and so the times of track ends).
+// On the grid, those moments are the same in every run, in real and in simulated time.
 static void pace(int len, int rate) {
     if (rate <= 0) rate = 32000;
     // Mono 16-bit samples, as the mixer writes them.
@@ -248,10 +254,12 @@ static void pace(int len, int rate) {
     {
         std::lock_guard<std::mutex> lock(s_pace_mutex);
         int64_t now = esp_timer_get_time();
-        // Far behind (a pause) or ahead of any schedule (the clock was switched): start anew.
+        // Far behind (a pause), ahead of any schedule (the clock was switched) or another buffer
+        // length (another stream rate): start anew.
         if (s_next_deadline_us < 0 || s_next_deadline_us < now - 200000 ||
-            s_next_deadline_us > now + play_us + 200000) {
-            s_next_deadline_us = now;
+            s_next_deadline_us > now + play_us + 200000 || play_us != s_play_us) {
+            s_next_deadline_us = play_us > 0 ? now / play_us * play_us : now;
+            s_play_us = play_us;
         }
         s_next_deadline_us += play_us;
         deadline = s_next_deadline_us;

@@ -49,6 +49,9 @@ uint32_t stub_tick_wakeups();
 // Sleeps until the platform clock reaches `deadline_us` or the wake-up count differs from
 // `seen`; true if woken.
 bool stub_tick_wait_until(int64_t deadline_us, uint32_t seen);
+// The tick loop itself, without the priority request of vTaskStartScheduler (a test in simulated
+// time runs it as a task of its own); never returns.
+[[noreturn]] void stub_tick_loop();
 
 // ---- timer service ----
 constexpr int STUB_TIMER_TABLE_SIZE = 200;

@@ -1,5 +1,6 @@
 // The sound engine end to end: the real emulator loads a slot made by the test, and console
-// keys and speeds play its sounds; the recording shows what was heard.
+// keys and speeds play its sounds (rendered in simulated time); the recording shows what was
+// heard. Fifty slot reloads run in real time, where threads could pile up.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +10,7 @@
 
 #include "audio_test_util.h"
 #include "emulator_process.h"
+#include "render.h"
 
 namespace {
 
@@ -91,30 +93,17 @@ int threads_of(pid_t pid) {
 }
 
 TEST(EngineE2e, FunctionKeyPlaysOnLoopAndOffInOrder) {
-    TempDir dir;
-    dir.write("slot.txt", "1\n");
-    write_tone(dir, "F2_ON.wav", 440, 0.6);
-    write_tone(dir, "F2_LOOP.wav", 880, 0.5);
-    write_tone(dir, "F2_OFF.wav", 1320, 0.6);
-    std::string rec = (dir.path() / "rec.wav").string();
-    EmulatorProcess emu(dir.path(), {"--no-sound", "--record", rec});
-    ASSERT_GE(emu.wait_for("Slot 1 loaded successfully"), 0) << emu.dump();
-    emu.send("f2");
-    ASSERT_GE(emu.wait_for("(ON) FADEIN=0"), 0) << emu.dump();
-    int loop_line = emu.wait_for("(LOOP) FADEIN=", 5s);
-    ASSERT_GE(loop_line, 0) << emu.dump();
-    std::this_thread::sleep_for(1500ms);
-    emu.send("f2");
-    ASSERT_GE(emu.wait_for("Function 2 Changed to 0"), 0) << emu.dump();
-    ASSERT_GE(emu.wait_for("(OFF) FADEIN="), 0) << emu.dump();
-    std::this_thread::sleep_for(1200ms);
-    emu.stop();
-
-    auto wav = audio_test::read_wav(rec);
-    ASSERT_TRUE(wav.ok) << rec;
-    EXPECT_EQ(wav.rate, RATE);
-    auto order = order_of_appearance(dominant_tones(wav.samples, {440, 880, 1320}));
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2})) << emu.dump();
+    Project p;
+    p.tone("F2_ON.wav", 0.6, 440);
+    p.tone("F2_LOOP.wav", 0.5, 880);
+    p.tone("F2_OFF.wav", 0.6, 1320);
+    const Render r = render(p.path(), "wait 0.5\nf2\nwait 2\nf2\nwait 1.2\n");
+    ASSERT_EQ(r.status, 0) << r.dump();
+    ASSERT_EQ(r.count("(ON) FADEIN=0"), 1) << r.dump();
+    ASSERT_EQ(r.count("(LOOP) FADEIN="), 1) << r.dump();
+    ASSERT_EQ(r.count("(OFF) FADEIN="), 1) << r.dump();
+    auto order = order_of_appearance(dominant_tones(r.audio, {440, 880, 1320}));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2})) << r.dump();
 }
 
 TEST(EngineE2e, FiftySlotReloadsLeaveTheEmulatorHealthy) {
@@ -149,77 +138,47 @@ TEST(EngineE2e, FiftySlotReloadsLeaveTheEmulatorHealthy) {
 }
 
 TEST(EngineE2e, EngineStartsRunsUpAndStops) {
-    TempDir dir;
-    dir.write("slot.txt", "1\n");
-    write_tone(dir, "F1_START.wav", 400, 0.8);
-    write_tone(dir, "F1_S0_LOOP.wav", 200, 0.5);
-    write_tone(dir, "F1_S40_LOOP.wav", 600, 0.5);
-    write_tone(dir, "F1_S40_OFF.wav", 800, 0.8);
-    write_tone(dir, "F1_STOP.wav", 1000, 1.5);
-    write_tone(dir, "F1_ACCELON.wav", 1200, 0.6);
-    std::string rec = (dir.path() / "rec.wav").string();
-    EmulatorProcess emu(dir.path(), {"--no-sound", "--record", rec});
-    ASSERT_GE(emu.wait_for("Slot 1 loaded successfully"), 0) << emu.dump();
-    emu.send("f1");
-    ASSERT_GE(emu.wait_for("(LOOP) FADEIN="), 0) << "idle level\n" << emu.dump();
-    std::this_thread::sleep_for(500ms);
-    emu.send("s30");
-    ASSERT_GE(emu.wait_for("F1: Wait for START track 1000 ms"), 0) << emu.dump();
-    ASSERT_GE(emu.wait_for("F1: Wait for Start moving 1000 ms"), 0) << emu.dump();
-    ASSERT_GE(emu.wait_for("(START) FADEIN="), 0) << emu.dump();
-    std::this_thread::sleep_for(2500ms);
-    emu.send("s60");
-    ASSERT_GE(emu.wait_for("(ACCELON) FADEIN="), 0) << emu.dump();
-    std::this_thread::sleep_for(3000ms);
-    emu.send("s0");
-    int stop_line = -1;
-    for (int i = 0; i < 1500 && stop_line < 0; i++) {
-        for (const char *t : {"(STOP) FADEIN=", "(DRVOFF) FADEIN="}) {
-            int l = emu.wait_for(t, 10ms);
-            if (l >= 0) stop_line = l;
-        }
-    }
-    ASSERT_GE(stop_line, 0) << emu.dump();
-    // Standing again: the idle level returns.
-    ASSERT_GE(emu.wait_for("(LOOP) FADEIN=", 20s, (size_t)stop_line), 0) << emu.dump();
-    std::this_thread::sleep_for(800ms);
-    emu.stop();
-
-    auto wav = audio_test::read_wav(rec);
-    ASSERT_TRUE(wav.ok);
+    Project p;
+    p.tone("F1_START.wav", 0.8, 400);
+    p.tone("F1_S0_LOOP.wav", 0.5, 200);
+    p.tone("F1_S40_LOOP.wav", 0.5, 600);
+    p.tone("F1_S40_OFF.wav", 0.8, 800);
+    p.tone("F1_STOP.wav", 1.5, 1000);
+    p.tone("F1_ACCELON.wav", 0.6, 1200);
+    const Render r = render(p.path(), "wait 0.5\nf1\nwait 0.5\ns30\nwait 3.5\ns60\nwait 3\ns0\nwait 8\n");
+    ASSERT_EQ(r.status, 0) << r.dump();
+    EXPECT_EQ(r.count("F1: Wait for START track 1000 ms"), 1) << r.dump();
+    EXPECT_EQ(r.count("F1: Wait for Start moving 1000 ms"), 1) << r.dump();
+    EXPECT_EQ(r.count("(START) FADEIN="), 1) << r.dump();
+    EXPECT_EQ(r.count("(ACCELON) FADEIN="), 1) << r.dump();
+    EXPECT_GE(r.count("(STOP) FADEIN=") + r.count("(DRVOFF) FADEIN="), 1) << r.dump();
     // idle 200, start 400, level 600, drive-off 800, stop 1000, accelon 1200: when each tone is
     // first heard (sounds overlap in cross-fades, so presence is checked, not dominance).
     const std::vector<double> freqs = {200, 400, 600, 800, 1000, 1200};
-    auto first = first_heard(wav.samples, freqs);
+    auto first = first_heard(r.audio, freqs);
     EXPECT_GE(first[0], 0);
     EXPECT_GT(first[1], first[0]) << "START after the idle level";
     EXPECT_GT(first[2], first[1] - 2) << "the running level with or after START";
     EXPECT_GT(first[5], first[2]) << "ACCELON after the running level";
     EXPECT_TRUE(first[4] > first[5] || first[3] > first[5]) << "STOP or drive-off while braking";
-    EXPECT_TRUE(heard_at_end(wav.samples, 200)) << "idle level at the end";
+    EXPECT_TRUE(heard_at_end(r.audio, 200)) << "idle level at the end";
 }
 
 TEST(EngineE2e, LogicConditionSwitchesAFunctionForItsDuration) {
-    TempDir dir;
-    dir.write("slot.txt", "1\n");
-    write_tone(dir, "F6_LOOP.wav", 700, 0.4);
-    write_tone(dir, "F2.wav", 300, 0.2);
-    dir.write("data/1/logic.txt", "F6_F2_ON_L1500\n");
-    EmulatorProcess emu(dir.path(), {"--no-sound"});
-    ASSERT_GE(emu.wait_for("Slot 1 loaded successfully"), 0) << emu.dump();
-    emu.send("f2");
-    int trig = emu.wait_for("Trigger logic condition F6 type=ON param=1");
-    ASSERT_GE(trig, 0) << emu.dump();
-    int on = emu.wait_for("Logic condition F6 type=ON ON");
-    ASSERT_GE(on, 0) << emu.dump();
-    ASSERT_GE(emu.wait_for("(LOOP) FADEIN=", 5s, (size_t)on), 0) << emu.dump();
-    int off = emu.wait_for("Logic condition F6 type=ON OFF", 5s);
-    ASSERT_GE(off, 0) << emu.dump();
-    auto lines = emu.lines();
-    double held = lines[off].t_ms - lines[on].t_ms;
-    EXPECT_GT(held, 1300) << emu.dump();
-    EXPECT_LT(held, 2500) << emu.dump();
-    emu.stop();
+    Project p;
+    p.tone("F6_LOOP.wav", 0.4, 700);
+    p.tone("F2.wav", 0.2, 300);
+    p.text("data/1/logic.txt", "F6_F2_ON_L1500\n");
+    const Render r = render(p.path(), "wait 0.5\nf2\nwait 3\n");
+    ASSERT_EQ(r.status, 0) << r.dump();
+    ASSERT_EQ(r.count("Trigger logic condition F6 type=ON param=1"), 1) << r.dump();
+    const auto on = r.times("Logic condition F6 type=ON ON");
+    const auto off = r.times("Logic condition F6 type=ON OFF");
+    ASSERT_EQ(on.size(), 1u) << r.dump();
+    ASSERT_EQ(off.size(), 1u) << r.dump();
+    EXPECT_EQ(r.count("(LOOP) FADEIN="), 1) << r.dump();
+    // Held for its 1.5 s, give or take the 100 ms of the logic's processing period.
+    EXPECT_NEAR((double)(off[0] - on[0]), 1500, 100) << r.dump();
 }
 
 }  // namespace

@@ -73,8 +73,12 @@ void Project::samples(const std::string &name, const std::vector<int16_t> &sampl
     if (!ok) throw std::runtime_error("sox could not write " + name);
 }
 
-Render render(const std::filesystem::path &dir, const std::string &script,
-              const std::vector<std::string> &args) {
+namespace {
+
+// Runs the emulator on `script` in `dir` with `args` after the script option; the recording is
+// read from take.wav.
+Render run_script(const std::filesystem::path &dir, const std::string &script,
+                  const std::vector<std::string> &args) {
     Render r;
     const auto script_path = dir / "drive.txt";
     const auto wav = dir / "take.wav";
@@ -95,8 +99,7 @@ Render render(const std::filesystem::path &dir, const std::string &script,
         dup2(n, 0);
         dup2(o, 1);
         dup2(e, 2);
-        std::vector<std::string> argv_s = {EMULATOR_PATH, "--script", script_path.string(), "--render",
-                                           wav.string()};
+        std::vector<std::string> argv_s = {EMULATOR_PATH, "--script", script_path.string()};
         argv_s.insert(argv_s.end(), args.begin(), args.end());
         std::vector<char *> argv;
         for (auto &a : argv_s)
@@ -114,6 +117,19 @@ Render render(const std::filesystem::path &dir, const std::string &script,
     r.errors = read_file(err);
     r.audio = audio_test::read_wav(wav.string()).samples;
     return r;
+}
+
+}  // namespace
+
+Render render(const std::filesystem::path &dir, const std::string &script,
+              const std::vector<std::string> &args) {
+    std::vector<std::string> all = {"--render", (dir / "take.wav").string()};
+    all.insert(all.end(), args.begin(), args.end());
+    return run_script(dir, script, all);
+}
+
+Render play_in_real_time(const std::filesystem::path &dir, const std::string &script) {
+    return run_script(dir, script, {"--no-sound", "--record", (dir / "take.wav").string()});
 }
 
 std::vector<int64_t> Render::times(const std::string &text) const {

@@ -56,3 +56,5 @@ struct Render {
 // Renders `script` on the project in `dir`; `args` are added to the command line.
 Render render(const std::filesystem::path &dir, const std::string &script,
               const std::vector<std::string> &args = {});
+// Plays `script` in real time without a sound device, recording what would be heard.
+Render play_in_real_time(const std::filesystem::path &dir, const std::string &script);

@@ -176,6 +176,10 @@ void vTaskStartScheduler(void) {
         printf("SetPriorityClass() failed\n");
         fflush(stdout);
     }
+    stub_tick_loop();
+}
+
+void stub_tick_loop(void) {
     // A loop that woke every millisecond would cost a few percent of a core while nothing
     // sounds; it sleeps until the next tick with work instead, and catches up on waking.
     for (;;) {

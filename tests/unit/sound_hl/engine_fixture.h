@@ -1,14 +1,15 @@
 // A running sound engine for unit tests: the firmware is started once per test program in a
-// folder of its own (no sound device), and each test writes its slot folder and loads it.
+// folder of its own (no sound device) and in simulated time, and each test writes its slot folder
+// and loads it. The test thread is the first thread of the scheduler: while it runs, the firmware
+// stands still; it lets the firmware run for a while with run_ms, and waits with wait_log, both
+// on the simulated clock. So every test sees one execution, whatever the machine's load.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "audio_ll.h"
@@ -34,17 +35,15 @@ public:
         std::filesystem::current_path(folder.path());
         std::filesystem::create_directories("data");
         i2s_ll_set_no_device(true);
+        stub_sim_start("test", 1);
         emulator_init();  // the whole start-up; CV 202 is 1, data/1 is empty
         // The tick loop, as on the tick thread: timers, motor, speed packets.
-        static std::thread pump([] {
-            for (;;) {
-                vApplicationTickHook();
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        });
-        pump.detach();
+        xTaskCreate([](void *) { stub_tick_loop(); }, "tick", 4096, nullptr, 50, nullptr);
         wait_loaded();
     }
+
+    // Lets the firmware run for `ms` of simulated time.
+    static void run_ms(int64_t ms) { stub_sleep_us(ms * 1000); }
 
     void SetUp() override {
         clear_slot_folder();
@@ -77,7 +76,7 @@ public:
     static void wait_loaded() {
         for (int i = 0; i < 2000; i++) {
             if (state() != SLOT_LOADING) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            run_ms(5);
         }
         FAIL() << "slot load did not end";
     }
@@ -99,13 +98,13 @@ public:
         return -1;
     }
 
-    // Waits for a log line containing `text`.
+    // Waits (in simulated time) for a log line containing `text`.
     bool wait_log(const std::string &text, int timeout_ms = 5000) {
         for (int i = 0; i < timeout_ms / 5; i++) {
             if (log_.contains(text)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            run_ms(5);
         }
-        return false;
+        return log_.contains(text);
     }
 
     static void key(uint8_t f, bool on) { soundHL_function_changed(f, on); }

@@ -112,7 +112,7 @@ TEST_F(Functions, BlockingStopsAndUnblockingRestarts) {
     const std::string play = "Play " + std::to_string(track_of("F2_LOOP.wav")) + "(LOOP)";
     soundHL_logic_block_event(2, true);
     key(2, true);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    run_ms(200);
     EXPECT_FALSE(log_.contains(play)) << "a blocked function stays silent";
     EXPECT_FALSE(soundHL_get_function_state(2));
     EXPECT_TRUE(soundHL_is_function_blocked(2));
@@ -188,7 +188,7 @@ TEST_F(Functions, VolumesAndMute) {
     fw_unlock();
     // The line is written at most every 500 ms, counted from the start of the run.
     while (esp_timer_get_time() < 600000)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        run_ms(10);
     soundHL_set_dyn_function_volume(2, 40);
     EXPECT_TRUE(log_.contains("Set dynamic volume for F2 to 40%"));
     soundHL_set_function_volume(2, 0);
