@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Whole-process figures of the emulator, measured from outside: CPU time (all threads, from
-/proc/<pid>/stat) per second of wall time and resident memory in four states, and the pacing of
+/proc/<pid>/stat) per second of wall time and resident memory in four states, the pacing of
 the sound output without a device (seconds of audio in the --record file per second of wall
-time). Then the report: these figures with the benchmark JSON files, into report.txt.
+time), and the speed of a render in simulated time (the demo's tour, on one core). Then the
+report: these figures with the benchmark JSON files, into report.txt.
 
 Usage: bench_process.py ROOT OUT_DIR"""
 import json, os, shutil, subprocess, sys, tempfile, threading, time
@@ -194,6 +195,31 @@ def measure_states(work, results, notes):
         notes.append("100-file run error lines: " + "; ".join(errs[:5]))
 
 
+RENDER_RUNS = int(os.environ.get("BENCH_RENDER_RUNS", "5"))
+
+
+def measure_render(work, results):
+    """Renders the demo's tour RENDER_RUNS times on one core; wall and CPU time of each run
+    against the length of the drive rendered."""
+    demo = os.path.join(work, "render")
+    shutil.copytree(os.path.join(root, "demo"), demo)
+    walls, cpus, length = [], [], 0.0
+    for _ in range(RENDER_RUNS):
+        before = os.times()
+        t0 = time.monotonic()
+        subprocess.run([emulator, "--script", "tour.txt", "--render", "tour.wav"], cwd=demo, check=True,
+                       stdout=subprocess.DEVNULL, preexec_fn=lambda: os.sched_setaffinity(0, {0}))
+        walls.append(time.monotonic() - t0)
+        after = os.times()
+        cpus.append(after.children_user + after.children_system - before.children_user - before.children_system)
+        length = sum(os.path.getsize(os.path.join(demo, f)) - 44 for f in os.listdir(demo)
+                     if f.startswith("tour") and f.endswith(".wav")) / 2 / RATE
+    walls.sort()
+    results["render"] = {"runs": RENDER_RUNS, "audio_s": round(length, 3), "wall_s": [round(w, 4) for w in walls],
+                         "cpu_s": [round(c, 4) for c in sorted(cpus)],
+                         "ratio": round(walls[len(walls) // 2] / length, 6)}
+
+
 results = {}
 notes = []
 if os.environ.get("BENCH_REPORT_ONLY"):
@@ -204,6 +230,7 @@ if os.environ.get("BENCH_REPORT_ONLY"):
 else:
     work = tempfile.mkdtemp(prefix="bench-")
     try:
+        measure_render(work, results)
         measure_states(work, results, notes)
     finally:
         shutil.rmtree(work, ignore_errors=True)
@@ -348,6 +375,13 @@ if r:
     budget("pacing without a sound device, 60 s", abs(100 * (r["pacing"] - 1)), "<", 0.5, "{:.3f} % off real time")
     add(f"Pacing without a sound device: {r['audio_s']:.3f} s of audio in {r['wall_s']:.3f} s of wall time = "
         f"{r['pacing']:.5f} ({100 * (r['pacing'] - 1):+.3f} %)")
+r = results.get("render")
+if r:
+    add(f"Render of the demo's tour (simulated time, one core): {r['audio_s']:.1f} s of drive in "
+        f"{r['wall_s'][len(r['wall_s']) // 2]:.3f} s [{r['wall_s'][0]:.3f} .. {r['wall_s'][-1]:.3f}, n={r['runs']}] "
+        f"of wall time, CPU {r['cpu_s'][len(r['cpu_s']) // 2]:.3f} s: 1/{1 / r['ratio']:.0f} of real time "
+        "(goal 1/100)")
+    budget("render of the demo tour, one core", r["ratio"], "<", 0.05, "{:.4f} of its length")
 add("In the 100-file project each function plays one track at a time (its ON, then its LOOP), so "
     "69 tracks sound at once; the mixer cycle above covers 100 inputs.")
 for n in notes:
