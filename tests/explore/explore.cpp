@@ -1,0 +1,240 @@
+// The drive explorer: generates sound projects and drive scripts from seeds, renders each in
+// simulated time (twice), and checks the rules of rules.h on the log and the recording. A case
+// that breaks a rule is shrunk (files, logic lines and script lines removed while the rule still
+// breaks) and written as a folder with its script, which `emulator --script drive.txt --render
+// take.wav` replays and `explore --case FOLDER` checks again.
+//
+//   explore [COUNT [SEED]] [--jobs N] [--keep FOLDER]   COUNT cases (200) from SEED (1)
+//   explore --case FOLDER                                 one stored case
+//
+// Ends with "N cases, N passed, N failed"; status 1 when a case failed.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "generate.h"
+#include "model.h"
+#include "render.h"
+#include "rules.h"
+
+namespace {
+
+using namespace explore;
+namespace fs = std::filesystem;
+
+struct Case {
+    Model model;
+    std::vector<std::string> script;
+};
+
+std::string join(const std::vector<std::string> &lines) {
+    std::string s;
+    for (const auto &l : lines)
+        s += l + "\n";
+    return s;
+}
+
+// Renders the case in `dir` (emptied first) and checks it; the second render only when asked.
+std::vector<Violation> run(const Case &c, const fs::path &dir, const fs::path &cache, bool repeat) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    write_project(c.model, dir, cache);
+    const std::string script = join(c.script);
+    const Render first = render(dir, script);
+    const Render second = repeat ? render(dir, script) : first;
+    return check_all(c.model, c.script, first, second);
+}
+
+bool breaks(const std::vector<Violation> &v, const std::string &rule) {
+    for (const auto &x : v)
+        if (x.rule == rule) return true;
+    return false;
+}
+
+// Removes what it can from the case while `rule` still breaks.
+Case shrink(Case c, const std::string &rule, const fs::path &dir, const fs::path &cache) {
+    const bool repeat = rule == "render_repeats";
+    auto still = [&](const Case &k) { return breaks(run(k, dir, cache, repeat), rule); };
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (Slot &slot : c.model.slots) {
+            for (size_t i = slot.files.size(); i-- > 0;) {
+                Case k = c;
+                Slot &s = k.model.slots[&slot - c.model.slots];
+                s.files.erase(s.files.begin() + (long)i);
+                if (still(k)) {
+                    c = k;
+                    changed = true;
+                }
+            }
+            for (size_t i = slot.logic.size(); i-- > 0;) {
+                Case k = c;
+                Slot &s = k.model.slots[&slot - c.model.slots];
+                s.logic.erase(s.logic.begin() + (long)i);
+                if (still(k)) {
+                    c = k;
+                    changed = true;
+                }
+            }
+        }
+        // Script lines: halves first, then ever smaller runs.
+        for (size_t n = c.script.size() / 2; n >= 1; n /= 2) {
+            for (size_t at = 0; at + n <= c.script.size();) {
+                Case k = c;
+                k.script.erase(k.script.begin() + (long)at, k.script.begin() + (long)(at + n));
+                if (!k.script.empty() && still(k)) {
+                    c = k;
+                    changed = true;
+                } else {
+                    at += n;
+                }
+            }
+        }
+    }
+    return c;
+}
+
+void store(const Case &c, const fs::path &to, const fs::path &cache, const Violation &v, uint64_t seed) {
+    fs::remove_all(to);
+    fs::create_directories(to);
+    write_project(c.model, to, cache);
+    std::ofstream(to / "drive.txt") << join(c.script);
+    std::ofstream(to / "README.txt") << "Drive explorer case, seed " << seed << ": rule " << v.rule << " broke at "
+                                     << v.t_ms << " ms:\n  " << v.what
+                                     << "\nReplay: cd into this folder and run\n"
+                                        "  emulator --script drive.txt --render take.wav\n"
+                                        "Check again: explore --case <this folder>\n";
+}
+
+struct Counts {
+    int cases = 0, passed = 0, failed = 0;
+};
+
+Counts explore_seeds(uint64_t first, int count, int stride, int offset, const fs::path &keep, const fs::path &work,
+                     const fs::path &cache) {
+    Counts n;
+    for (int i = offset; i < count; i += stride) {
+        const uint64_t seed = first + (uint64_t)i;
+        Case c{generate_project(seed), {}};
+        c.script = generate_script(c.model, seed);
+        const auto v = run(c, work, cache, true);
+        n.cases++;
+        if (v.empty()) {
+            n.passed++;
+            continue;
+        }
+        n.failed++;
+        printf("seed %llu: %s at %lld ms: %s\n", (unsigned long long)seed, v[0].rule.c_str(), v[0].t_ms, v[0].what.c_str());
+        fflush(stdout);
+        const Case small = shrink(c, v[0].rule, work, cache);
+        const auto again = run(small, work, cache, v[0].rule == "render_repeats");
+        const Violation &shown = again.empty() ? v[0] : again[0];
+        const fs::path to = keep / ("seed-" + std::to_string(seed) + "-" + v[0].rule);
+        store(small, to, cache, shown, seed);
+        size_t files = 0;
+        for (const Slot &s : small.model.slots)
+            files += s.files.size();
+        printf("  shrunk to %zu files and %zu script lines: %s\n", files, small.script.size(), to.c_str());
+        fflush(stdout);
+    }
+    return n;
+}
+
+int check_case(const fs::path &dir, const fs::path &cache) {
+    Case c;
+    std::string error;
+    if (!load_model(&c.model, dir / "model.txt", &error)) {
+        fprintf(stderr, "explore: %s\n", error.c_str());
+        return 2;
+    }
+    std::ifstream in(dir / "drive.txt");
+    for (std::string l; std::getline(in, l);)
+        c.script.push_back(l);
+    // In a copy: the render writes its files next to the project.
+    const fs::path work = fs::temp_directory_path() / ("explore-case-" + std::to_string(getpid()));
+    fs::remove_all(work);
+    fs::copy(dir, work, fs::copy_options::recursive);
+    const std::string script = join(c.script);
+    const Render first = render(work, script), second = render(work, script);
+    const auto v = check_all(c.model, c.script, first, second);
+    fs::remove_all(work);
+    for (const auto &x : v)
+        printf("%s at %lld ms: %s\n", x.rule.c_str(), x.t_ms, x.what.c_str());
+    printf("%s: %s\n", dir.c_str(), v.empty() ? "every rule holds" : "broken");
+    (void)cache;
+    return v.empty() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    int count = 200, jobs = 1;
+    uint64_t seed = 1;
+    fs::path keep = "explore-failures";
+    std::vector<std::string> plain;
+    for (int i = 1; i < argc; i++) {
+        const std::string a = argv[i];
+        if (a == "--case" && i + 1 < argc) {
+            return check_case(argv[i + 1], fs::temp_directory_path() / "explore-cache");
+        } else if (a == "--jobs" && i + 1 < argc) {
+            jobs = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--keep" && i + 1 < argc) {
+            keep = argv[++i];
+        } else if (a == "--help" || a == "-h") {
+            printf("usage: explore [COUNT [SEED]] [--jobs N] [--keep FOLDER]\n       explore --case FOLDER\n");
+            return 0;
+        } else {
+            plain.push_back(a);
+        }
+    }
+    if (!plain.empty()) count = std::atoi(plain[0].c_str());
+    if (plain.size() > 1) seed = std::strtoull(plain[1].c_str(), nullptr, 10);
+    if (count <= 0) {
+        fprintf(stderr, "explore: COUNT must be a positive number\n");
+        return 2;
+    }
+    const fs::path cache = fs::temp_directory_path() / "explore-cache";
+    fs::create_directories(cache);
+    keep = fs::absolute(keep);
+    // Workers, each taking every jobs-th seed; they report their counts through a pipe.
+    std::vector<std::pair<pid_t, int>> workers;
+    for (int j = 0; j < jobs; j++) {
+        int fd[2];
+        if (pipe(fd) != 0) return 2;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(fd[0]);
+            const fs::path work = fs::temp_directory_path() / ("explore-" + std::to_string(getpid()));
+            const Counts n = explore_seeds(seed, count, jobs, j, keep, work, cache);
+            fs::remove_all(work);
+            dprintf(fd[1], "%d %d %d\n", n.cases, n.passed, n.failed);
+            _exit(0);
+        }
+        close(fd[1]);
+        workers.push_back({pid, fd[0]});
+    }
+    Counts total;
+    for (auto [pid, fd] : workers) {
+        char buf[64] = {};
+        ssize_t got = read(fd, buf, sizeof buf - 1);
+        close(fd);
+        waitpid(pid, nullptr, 0);
+        Counts n;
+        if (got <= 0 || sscanf(buf, "%d %d %d", &n.cases, &n.passed, &n.failed) != 3) {
+            fprintf(stderr, "explore: a worker ended without its counts\n");
+            return 2;
+        }
+        total.cases += n.cases;
+        total.passed += n.passed;
+        total.failed += n.failed;
+    }
+    printf("%d cases, %d passed, %d failed\n", total.cases, total.passed, total.failed);
+    return total.failed == 0 ? 0 : 1;
+}

@@ -1,0 +1,586 @@
+#include "rules.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace explore {
+
+namespace {
+
+constexpr int RATE = 32000;
+// A command is heard up to this much later: the readers work up to two buffers ahead of the
+// buffer being heard.
+constexpr long long LAT = 300;
+// Mean square of 10 ms of output below which it counts as silent (the idle output holds 1s).
+constexpr double SILENT = 900;  // an RMS of 30
+// A tone counts as present when its amplitude in a 64 ms window is above this. The quietest
+// sound a generated drive makes is a tone of 6000 at 40 % function volume and a master volume of
+// 90/255: about 850.
+constexpr double PRESENT = 300;
+
+// ---------------------------------------------------------------- the script
+
+struct Cmd {
+    long long t;
+    std::string text;
+};
+
+std::vector<Cmd> timeline(const std::vector<std::string> &script, long long *end) {
+    std::vector<Cmd> out;
+    double t = 0;
+    for (const std::string &l : script) {
+        if (l.rfind("wait", 0) == 0) {
+            t += std::strtod(l.c_str() + 4, nullptr) * 1000;
+        } else if (!l.empty() && l[0] != '#') {
+            out.push_back({(long long)t, l});
+        }
+    }
+    *end = (long long)t;
+    return out;
+}
+
+// Percent of top speed that the console's s<n> asks for, through the decoder's default speed
+// curve (CV 2 = 3, CV 6 = 127, CV 5 = 255; the explorer never changes them).
+int target_pct(int n) {
+    if (n <= 0) return 0;
+    const int a = n + 1;
+    const int byte = (a * 127 + 50) / 101;
+    const int v = byte <= 1 ? 0 : (byte - 2) * 254 / 125 + 1;
+    if (v == 0) return 0;
+    const int speed = v <= 126 ? 3 + ((v + 1) * (127 - 3)) / 128 : 127 + ((v - 127) * (255 - 127)) / 128;
+    return (255 / 2 + speed * 100) / 255;
+}
+
+// ---------------------------------------------------------------- the log
+
+struct LogLine {
+    long long t;
+    char level;
+    std::string text;  // after the tag
+};
+
+std::vector<LogLine> parse_log(const Render &r) {
+    std::vector<LogLine> out;
+    for (const std::string &l : r.lines) {
+        const size_t close = l.find(") ");
+        if (l.size() < 5 || l[1] != ' ' || l[2] != '(' || close == std::string::npos) continue;
+        const size_t colon = l.find(": ", close);
+        out.push_back({std::atoll(l.c_str() + 3), l[0], colon == std::string::npos ? "" : l.substr(colon + 2)});
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- the recording
+
+class Sound {
+public:
+    explicit Sound(const std::vector<int16_t> &a) : a_(a) {
+        for (size_t p = 0; p + RATE / 100 <= a.size(); p += RATE / 100) {
+            double e = 0;
+            for (size_t i = p; i < p + RATE / 100; i++)
+                e += (double)a[i] * a[i];
+            energy_.push_back(e / (RATE / 100));
+        }
+    }
+    long long length_ms() const { return (long long)a_.size() * 1000 / RATE; }
+    bool silent10(long long t_ms) const {
+        const long long i = t_ms / 10;
+        return i >= 0 && i < (long long)energy_.size() && energy_[(size_t)i] < SILENT;
+    }
+    // Amplitude of `freq` in each 64 ms window (Goertzel under a Hann window).
+    const std::vector<float> &amplitudes(int freq) {
+        auto it = cache_.find(freq);
+        if (it != cache_.end()) return it->second;
+        std::vector<float> &out = cache_[freq];
+        static std::vector<double> hann;
+        if (hann.empty())
+            for (int i = 0; i < WIN; i++)
+                hann.push_back(0.5 - 0.5 * std::cos(2 * M_PI * i / (WIN - 1)));
+        const double c = 2 * std::cos(2 * M_PI * freq / RATE);
+        for (size_t p = 0; p + WIN <= a_.size(); p += WIN) {
+            double s1 = 0, s2 = 0;
+            for (int i = 0; i < WIN; i++) {
+                const double s0 = a_[p + (size_t)i] * hann[(size_t)i] + c * s1 - s2;
+                s2 = s1;
+                s1 = s0;
+            }
+            const double power = s1 * s1 + s2 * s2 - c * s1 * s2;
+            out.push_back((float)(4 * std::sqrt(std::max(power, 0.0)) / WIN));
+        }
+        return out;
+    }
+    // The share of the windows in [t0, t1) in which `freq` is present (0 for an empty span).
+    double present_share(int freq, long long t0, long long t1) {
+        const auto &amp = amplitudes(freq);
+        long long w0 = std::max(0LL, t0 * RATE / 1000 / WIN), w1 = std::min((long long)amp.size(), t1 * RATE / 1000 / WIN);
+        if (w1 <= w0) return 0;
+        int n = 0;
+        for (long long w = w0; w < w1; w++)
+            n += amp[(size_t)w] > PRESENT ? 1 : 0;
+        return (double)n / (double)(w1 - w0);
+    }
+    // The first window start in [t0, t1) from which `freq` is present in two windows in a row,
+    // or -1. (A click, where a sound is cut, smears a neighbouring tone over one window.)
+    long long first_present(int freq, long long t0, long long t1) {
+        const auto &amp = amplitudes(freq);
+        for (long long w = std::max(0LL, t0 * RATE / 1000 / WIN); w + 1 < (long long)amp.size() && w * WIN * 1000 / RATE < t1;
+             w++)
+            if (amp[(size_t)w] > PRESENT && amp[(size_t)w + 1] > PRESENT) return w * WIN * 1000 / RATE;
+        return -1;
+    }
+    static constexpr int WIN = 2048;  // 64 ms
+
+private:
+    const std::vector<int16_t> &a_;
+    std::vector<double> energy_;
+    std::map<int, std::vector<float>> cache_;
+};
+
+// ---------------------------------------------------------------- the world over time
+
+// What the script and the log say about a moment: keys, CVs and the loaded slot.
+class World {
+public:
+    World(const Model &m, const std::vector<Cmd> &cmds, const std::vector<LogLine> &log, long long end)
+        : model_(m), cmds_(cmds), end_(end) {
+        for (const Cmd &c : cmds) {
+            const char k = c.text[0];
+            if (k == 'f' || k == 'm') {
+                const int n = std::atoi(c.text.c_str() + 1);
+                toggles_[n].push_back(c.t);
+                if (k == 'm') toggles_[n].push_back(c.t);
+            } else if (c.text.rfind("cv", 0) == 0) {
+                const int cv = std::atoi(c.text.c_str() + 2);
+                const int v = std::atoi(c.text.c_str() + c.text.find('=') + 1);
+                cv_writes_[cv].push_back({c.t, v});
+            }
+        }
+        // The loaded slots: from each load's line to the next request for a slot.
+        std::vector<long long> requests;
+        for (const Cmd &c : cmds)
+            if (c.text.rfind("cv202=", 0) == 0) requests.push_back(c.t);
+        for (const LogLine &l : log) {
+            int n = 0;
+            if (std::sscanf(l.text.c_str(), "Slot %d loaded", &n) == 1 && n >= 1 && n <= 3) {
+                long long to = end_ + 1;
+                for (long long r : requests)
+                    if (r >= l.t) {
+                        to = r;
+                        break;
+                    }
+                spans_.push_back({l.t, to, n - 1});
+            }
+        }
+    }
+
+    struct Span {
+        long long from, to;
+        int slot;
+    };
+    const std::vector<Span> &spans() const { return spans_; }
+    long long end() const { return end_; }
+
+    bool key_on(int k, long long t) const {
+        auto it = toggles_.find(k);
+        if (it == toggles_.end()) return false;
+        int n = 0;
+        for (long long x : it->second)
+            n += x <= t ? 1 : 0;
+        return n % 2 == 1;
+    }
+    // Whether key `k` was switched in (t0, t1].
+    bool toggled(int k, long long t0, long long t1) const {
+        for (long long x : toggles(k))
+            if (x > t0 && x <= t1) return true;
+        return false;
+    }
+    // Toggle times of key `k`.
+    std::vector<long long> toggles(int k) const {
+        auto it = toggles_.find(k);
+        return it == toggles_.end() ? std::vector<long long>{} : it->second;
+    }
+    // The intervals [on, off) of key `k` within [from, to).
+    std::vector<std::pair<long long, long long>> on_intervals(int k, long long from, long long to) const {
+        std::vector<std::pair<long long, long long>> out;
+        bool on = key_on(k, from);
+        long long start = from;
+        for (long long x : toggles(k)) {
+            if (x <= from) continue;
+            if (x >= to) break;
+            if (on) out.push_back({start, x});
+            on = !on;
+            start = x;
+        }
+        if (on) out.push_back({start, to});
+        return out;
+    }
+    int cv(int n, long long t, int fallback) const {
+        int v = fallback;
+        auto it = cv_writes_.find(n);
+        if (it != cv_writes_.end())
+            for (auto [x, value] : it->second)
+                if (x <= t) v = value;
+        return v;
+    }
+    int fade_ms(long long t) const { return cv(204, t, 35) * 10; }
+    // The largest fade time in force during [t0, t1].
+    int max_fade_ms(long long t0, long long t1) const {
+        int f = fade_ms(t0);
+        auto it = cv_writes_.find(204);
+        if (it != cv_writes_.end())
+            for (auto [x, value] : it->second)
+                if (x > t0 && x <= t1) f = std::max(f, value * 10);
+        return f;
+    }
+    bool muted(long long t) const { return key_on(23, t); }
+    bool mute_changes(long long t0, long long t1) const {
+        for (long long x : toggles(23))
+            if (x > t0 && x <= t1) return true;
+        return false;
+    }
+    // The speed the console asks for at `t`, in percent of top speed (estop: 0).
+    int speed_pct(long long t) const {
+        int pct = 0;
+        for (const Cmd &c : cmds_) {
+            if (c.t > t) break;
+            if (c.text.find("estop") != std::string::npos) {
+                pct = 0;
+            } else if (c.text[0] == 's') {
+                const int n = std::atoi(c.text.c_str() + 1);
+                pct = n < 0 ? target_pct(-n - 1) : target_pct(n);
+            }
+        }
+        return pct;
+    }
+    const std::vector<Cmd> &cmds() const { return cmds_; }
+
+private:
+    const Model &model_;
+    const std::vector<Cmd> &cmds_;
+    long long end_;
+    std::map<int, std::vector<long long>> toggles_;
+    std::map<int, std::vector<std::pair<long long, int>>> cv_writes_;
+    std::vector<Span> spans_;
+};
+
+// Whether `c` is a command that changes the engine sound's situation.
+bool disturbs_drive(const Cmd &c, int drive_fid) {
+    const std::string &s = c.text;
+    if (s[0] == 's' || s.find("estop") != std::string::npos) return true;
+    if (s.rfind("cv3=", 0) == 0 || s.rfind("cv4=", 0) == 0 || s.rfind("cv204=", 0) == 0 || s.rfind("cv202=", 0) == 0)
+        return true;
+    if ((s[0] == 'f' || s[0] == 'm') && std::atoi(s.c_str() + 1) == drive_fid) return true;
+    return false;
+}
+
+std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char *format, ...) {
+    char buf[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    return buf;
+}
+
+// ---------------------------------------------------------------- the rules
+
+struct Context {
+    const Model &m;
+    const std::vector<Cmd> &cmds;
+    const std::vector<LogLine> &log;
+    const World &world;
+    Sound &sound;
+    const Render &r;
+};
+
+// 1. While the drive function is on, the slot loaded and nothing mutes, the engine is never
+// silent for longer than the fade time plus 200 ms.
+void engine_sounds_while_on(Context &c, std::vector<Violation> &out) {
+    for (const auto &span : c.world.spans()) {
+        const Slot &slot = c.m.slots[span.slot];
+        if (!slot.drive_complete()) continue;
+        const long long from = span.from + 500, to = std::min(span.to, c.sound.length_ms());
+        for (auto [on, off] : c.world.on_intervals(slot.drive_fid, from, to)) {
+            long long run = 0, run_start = 0;
+            for (long long t = on + LAT; t < off; t += 10) {
+                const bool exempt = c.world.muted(t) || c.world.mute_changes(t - LAT, t);
+                if (exempt || !c.sound.silent10(t)) {
+                    run = 0;
+                    continue;
+                }
+                if (run == 0) run_start = t;
+                run += 10;
+                const long long allowed = c.world.max_fade_ms(run_start - LAT, t) + 200 + 40;
+                if (run > allowed) {
+                    out.push_back({"engine_sounds_while_on", run_start,
+                                   fmt("the engine (F%d) is silent from %lld ms for more than %lld ms", slot.drive_fid,
+                                       run_start, allowed)});
+                    return;
+                }
+            }
+        }
+    }
+}
+
+// The tones of the level files of a role set ("level-loop" and "part").
+std::vector<int> level_tones(const Slot &s, int level) {
+    std::vector<int> t;
+    for (const File &f : s.files)
+        if ((f.role == "level-loop" || f.role == "part") && f.index == level) t.push_back(f.freq);
+    return t;
+}
+
+// 2. After the speed has been steady long enough for every transition, the level of that speed
+// sounds, and no other level's loop.
+void level_follows_speed(Context &c, std::vector<Violation> &out) {
+    std::vector<long long> events;
+    for (const auto &span : c.world.spans()) {
+        const Slot &slot = c.m.slots[span.slot];
+        if (!slot.drive_complete() || slot.level_pct.size() < 2) continue;
+        events.clear();
+        events.push_back(span.from);
+        for (const Cmd &cmd : c.cmds)
+            if (cmd.t > span.from && cmd.t < span.to && disturbs_drive(cmd, slot.drive_fid)) events.push_back(cmd.t);
+        events.push_back(std::min(span.to, c.sound.length_ms()));
+        for (size_t i = 0; i + 1 < events.size(); i++) {
+            const long long e = events[i];
+            const int ramp = std::max(c.world.cv(3, e, 34), c.world.cv(4, e, 25)) * 250;
+            const long long settle = ramp + 1000 + (long long)slot.level_pct.size() * 500 + slot.longest_drive_ms() + 2000 +
+                                     (slot.load ? 4000 : 0) + c.world.max_fade_ms(e, e) * 2;
+            const long long t = e + settle;
+            if (t + 600 > events[i + 1]) continue;
+            if (!c.world.key_on(slot.drive_fid, e) || c.world.muted(t) || c.world.mute_changes(e, t + 600)) continue;
+            const int pct = c.world.speed_pct(e);
+            int expected = 0;
+            for (size_t k = 0; k < slot.level_pct.size(); k++)
+                if (slot.level_pct[k] <= pct) expected = (int)k;
+            // Near a boundary the hysteresis of 3 to 4 % keeps either neighbour.
+            std::set<int> accepted = {expected};
+            for (size_t k = 1; k < slot.level_pct.size(); k++)
+                if (std::abs(slot.level_pct[k] - pct) <= 5) {
+                    accepted.insert((int)k);
+                    accepted.insert((int)k - 1);
+                }
+            double best = 0;
+            for (int k : accepted)
+                for (int f : level_tones(slot, k))
+                    best = std::max(best, c.sound.present_share(f, t, t + 600));
+            if (best < 0.5) {
+                out.push_back({"level_follows_speed", t,
+                               fmt("at %d %% the level %d (from %d %%) is not heard at %lld ms, %lld ms after the "
+                                   "last change",
+                                   pct, expected, slot.level_pct[(size_t)expected], t, settle)});
+                return;
+            }
+            for (size_t k = 0; k < slot.level_pct.size(); k++) {
+                if (accepted.count((int)k)) continue;
+                for (int f : level_tones(slot, (int)k)) {
+                    if (c.sound.present_share(f, t, t + 600) > 0.5) {
+                        out.push_back({"level_follows_speed", t,
+                                       fmt("at %d %% the loop of level %zu (from %d %%, %d Hz) sounds at %lld ms", pct, k,
+                                           slot.level_pct[k], f, t)});
+                        return;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// The plain functions of a slot whose sounds the rules 3 and 4 follow: not the drive function,
+// not an announcement list, not one that logic conditions switch.
+std::vector<int> plain_functions(const Slot &s) {
+    std::vector<int> out;
+    for (const File &f : s.files) {
+        if (is_drive_role(f.role) || f.role == "info" || f.role == "infonext" || f.role == "other-rate") continue;
+        if (f.function == s.drive_fid || s.is_logic_target(f.function) || f.function == 23) continue;
+        if (std::find(out.begin(), out.end(), f.function) == out.end()) out.push_back(f.function);
+    }
+    return out;
+}
+
+int longest(const std::vector<const File *> &files, const std::string &role) {
+    int ms = 0;
+    for (const File *f : files)
+        if (f->role == role) ms = std::max(ms, f->ms);
+    return ms;
+}
+
+// 3. A plain function switched on reaches its loop and stays audible while on; switched off, it
+// falls silent within its OFF track's length plus the fade time.
+void function_loops_and_ends(Context &c, std::vector<Violation> &out) {
+    for (const auto &span : c.world.spans()) {
+        const Slot &slot = c.m.slots[span.slot];
+        const long long to = std::min(span.to, c.sound.length_ms());
+        for (int k : plain_functions(slot)) {
+            const auto files = slot.of_function(k);
+            std::vector<int> loops;
+            bool every_variant_loops = true, loop_length = false;
+            std::set<int> variants;
+            for (const File *f : files) variants.insert(f->index);
+            for (int v : variants) {
+                bool has = false;
+                for (const File *f : files)
+                    if (f->index == v && f->role == "loop") {
+                        loops.push_back(f->freq);
+                        has = true;
+                        loop_length |= f->loop_length_ms > 0;
+                    }
+                every_variant_loops &= has;
+            }
+            const int on_ms = longest(files, "on"), off_ms = longest(files, "off"), once_ms = longest(files, "oneshot");
+            const auto intervals = c.world.on_intervals(k, span.from, to);
+            for (size_t i = 0; i < intervals.size(); i++) {
+                const auto [a, b] = intervals[i];
+                const int fade = c.world.max_fade_ms(a, b + off_ms + on_ms + 1000);
+                // On: the loop sounds once the ON track and the cross-fade are over.
+                const long long loop_from = a + on_ms + fade + LAT;
+                if (every_variant_loops && !loops.empty() && !loop_length && b - loop_from >= 500 &&
+                    !c.world.mute_changes(a - LAT, b) && !c.world.muted(a)) {
+                    double share = 0;
+                    for (int f : loops)
+                        share = std::max(share, c.sound.present_share(f, loop_from, b));
+                    if (share < 0.8) {
+                        out.push_back({"function_loops_while_on", loop_from,
+                                       fmt("F%d is on from %lld to %lld ms but its loop is heard in %.0f %% of it", k, a, b,
+                                           100 * share)});
+                        return;
+                    }
+                }
+                // Off: silent once its OFF track (and an ON track that was still playing) is over.
+                const long long next_on = i + 1 < intervals.size() ? intervals[i + 1].first : to;
+                const long long quiet_from = b + (b - a < on_ms ? on_ms : 0) + std::max(off_ms, once_ms) + fade + LAT;
+                if (next_on - quiet_from < 200) continue;
+                for (const File *f : files) {
+                    const long long heard = c.sound.first_present(f->freq, quiet_from, next_on - 100);
+                    if (heard >= 0) {
+                        out.push_back({"function_ends_when_off", heard,
+                                       fmt("F%d went off at %lld ms, but %s (%d Hz) is heard at %lld ms", k, b,
+                                           f->name.c_str(), f->freq, heard)});
+                        return;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Track ids of each plain function after a load, from the load's summary lines:
+// "F2: 11 6 2" (ON, LOOP, OFF) and "F4 MULTI: [46 -1 -1] [4 -1 -1]".
+std::map<int, std::set<int>> function_tracks(const std::vector<LogLine> &log, size_t from) {
+    std::map<int, std::set<int>> out;
+    for (size_t i = from; i < log.size(); i++) {
+        const std::string &t = log[i].text;
+        if (t.rfind("Slot params", 0) == 0) break;
+        int f, on, loop, off;
+        char rest[8];
+        if (std::sscanf(t.c_str(), "F%d: %d %d %d%1s", &f, &on, &loop, &off, rest) == 4) {
+            for (int id : {on, loop}) if (id >= 0) out[f].insert(id);
+        } else if (std::sscanf(t.c_str(), "F%d MULTI:", &f) == 1) {
+            std::istringstream is(t.substr(t.find(':') + 1));
+            std::string tok;
+            int n = 0;
+            while (is >> tok) {
+                const int id = std::atoi(tok.c_str() + (tok[0] == '[' ? 1 : 0));
+                if (n++ % 3 != 2 && id >= 0) out[f].insert(id);
+            }
+        }
+    }
+    return out;
+}
+
+// 4. No ON or LOOP track of a function starts after its key went off (an OFF track, a fade-out
+// and what a logic condition holds on may play).
+void nothing_starts_after_off(Context &c, std::vector<Violation> &out) {
+    for (const auto &span : c.world.spans()) {
+        const Slot &slot = c.m.slots[span.slot];
+        size_t load_line = 0;
+        while (load_line < c.log.size() && !(c.log[load_line].t == span.from &&
+                                             c.log[load_line].text.find(" loaded") != std::string::npos))
+            load_line++;
+        const auto ids = function_tracks(c.log, load_line);
+        for (int k : plain_functions(slot)) {
+            auto it = ids.find(k);
+            if (it == ids.end()) continue;
+            for (const LogLine &l : c.log) {
+                if (l.t <= span.from || l.t >= span.to) continue;
+                int id;
+                char role[16];
+                if (std::sscanf(l.text.c_str(), "Play %d(%15[A-Z])", &id, role) != 2) continue;
+                if (it->second.count(id) == 0 || std::string(role) == "OFF") continue;
+                // Off, and not switched within the millisecond (a momentary press is on and off
+                // in one millisecond, and a command and a track end can meet there).
+                if (!c.world.key_on(k, l.t) && !c.world.key_on(k, l.t - 1) && !c.world.toggled(k, l.t - 1, l.t)) {
+                    out.push_back({"nothing_starts_after_off", l.t,
+                                   fmt("track %d (%s) of F%d starts at %lld ms while its key is off", id, role, k, l.t)});
+                    return;
+                }
+            }
+        }
+    }
+}
+
+// 5. No error line but those the project provokes on purpose; a clean exit; nothing on standard
+// error (a sanitizer's report lands there).
+void no_unexpected_errors(Context &c, std::vector<Violation> &out) {
+    if (c.r.status != 0) out.push_back({"no_unexpected_errors", -1, fmt("the emulator ended with status %d", c.r.status)});
+    if (!c.r.errors.empty()) out.push_back({"no_unexpected_errors", -1, "standard error: " + c.r.errors.substr(0, 300)});
+    for (const LogLine &l : c.log) {
+        if (l.level != 'E') continue;
+        bool expected = false;
+        for (const Slot &s : c.m.slots)
+            for (const std::string &e : s.expect_errors)
+                expected |= l.text.find(e) != std::string::npos;
+        // A drive function without a drive-off sound (the OFF track of its first running level)
+        // is reported at every load: the project's choice, not a fault.
+        expected |= l.text.find("Could not configure DRV OFF file") != std::string::npos;
+        // A start from a stand finds no running level to time the begin of the movement by when
+        // the drive function has its idle level alone.
+        expected |= l.text.find("Could not calculate Start moving delay") != std::string::npos;
+        // The slot's own summary of a refused file names it.
+        expected |= l.text.find("could not be loaded") != std::string::npos && !c.m.slots[0].expect_errors.empty();
+        if (!expected) {
+            out.push_back({"no_unexpected_errors", l.t, "error line: " + l.text});
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+const std::vector<std::string> &rule_names() {
+    static const std::vector<std::string> names = {"engine_sounds_while_on", "level_follows_speed",
+                                                   "function_loops_while_on", "function_ends_when_off",
+                                                   "nothing_starts_after_off", "no_unexpected_errors",
+                                                   "render_repeats"};
+    return names;
+}
+
+std::vector<Violation> check_all(const Model &m, const std::vector<std::string> &script, const Render &r,
+                                 const Render &repeat) {
+    long long end = 0;
+    const auto cmds = timeline(script, &end);
+    const auto log = parse_log(r);
+    World world(m, cmds, log, end);
+    Sound sound(r.audio);
+    Context c{m, cmds, log, world, sound, r};
+    std::vector<Violation> out;
+    no_unexpected_errors(c, out);
+    engine_sounds_while_on(c, out);
+    level_follows_speed(c, out);
+    function_loops_and_ends(c, out);
+    nothing_starts_after_off(c, out);
+    // 6. The same case renders to the same bytes.
+    if (repeat.lines != r.lines || repeat.audio != r.audio)
+        out.push_back({"render_repeats", -1, "a second render of the same case differs"});
+    return out;
+}
+
+}  // namespace explore
