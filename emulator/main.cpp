@@ -1,11 +1,14 @@
 // Process entry of the emulator: options, then the firmware's start-up, the console task and
 // the tick loop, which never returns.
 #include <malloc.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "audio_ll.h"
+#include "check.h"
 #include "emulator.h"
 #include "esp_log.h"
 #include "freertos/task.h"
@@ -28,7 +31,12 @@ static void print_help(void) {
         "                     (16-bit mono at the stream rate; a change of rate continues in\n"
         "                     FILE-1.wav, FILE-2.wav, ...; the file stays valid on Ctrl+C)\n"
         "  --no-sound         never open a sound device: sound is discarded, but plays in real\n"
-        "                     time (and is recorded with --record)\n");
+        "                     time (and is recorded with --record)\n"
+        "  --check [SLOT]     load the slot (default: the one in slot.txt) without sound, print\n"
+        "                     what the decoder makes of each file and text line, with warnings\n"
+        "                     for likely mistakes, and exit: 0 clean, 1 warnings, 2 refused\n"
+        "                     files or lines\n"
+        "  --json             with --check: the report as JSON\n");
 }
 
 // SIGUSR1: one line with the host's resource use, for long runs. The heap figures tell memory
@@ -43,6 +51,8 @@ static void report_status(void) {
 
 int main(int argc, char **argv) {
     const char *record_path = nullptr;
+    bool check = false, json = false;
+    int check_slot = 0;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             print_help();
@@ -64,8 +74,36 @@ int main(int argc, char **argv) {
             i2s_ll_set_no_device(true);
             continue;
         }
+        if (strcmp(argv[i], "--check") == 0) {
+            check = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-') {
+                char *end = nullptr;
+                long slot = strtol(argv[i + 1], &end, 10);
+                if (*end != '\0' || slot < 1 || slot > 3) {
+                    fprintf(stderr, "emulator: --check takes a slot 1..3, not '%s'\n", argv[i + 1]);
+                    return 2;
+                }
+                check_slot = (int)slot;
+                i++;
+            }
+            continue;
+        }
+        if (strcmp(argv[i], "--json") == 0) {
+            json = true;
+            continue;
+        }
         fprintf(stderr, "emulator: unknown option '%s' (see --help)\n", argv[i]);
         return 2;
+    }
+    if (json && !check) {
+        fprintf(stderr, "emulator: --json goes with --check (see --help)\n");
+        return 2;
+    }
+    if (check) {
+        // The firmware's threads keep running: end the process without unwinding under them.
+        const int status = check_main(check_slot, json);
+        fflush(stdout);
+        _exit(status);
     }
     // Every play starts a short reader task whose buffers the mixer frees. With glibc's default
     // of one malloc arena per thread the freed memory scatters over many arenas, each keeping
