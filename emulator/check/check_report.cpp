@@ -375,9 +375,10 @@ void check_loop_length(builder &b, int i, const std::string &name, const check_l
     if (format == AUDIO_FORMAT_ADPCM) {
         why += "the decoder reads only " + std::to_string(lp.pass_ms) + " ms of this file";
     } else {
-        why += std::string("the decoder cuts only IMA ADPCM loops at their _T length; a ") +
-               (format == AUDIO_FORMAT_OGG ? "Ogg loop plays its whole buffers of 64 ms"
-                                           : "PCM loop plays the whole file");
+        why += std::string("the decoder cuts only IMA ADPCM loops at their _T length; ") +
+               (format == AUDIO_FORMAT_OGG ? "an Ogg loop plays the whole 64 ms buffers of its "
+                                           : "a PCM loop plays all ") +
+               std::to_string(lp.file_ms) + " ms of audio";
     }
     b.findings.warn("loop-length", name, why);
 }
@@ -409,9 +410,10 @@ check_json file_entries(builder &b, const std::vector<int> &track_of_entry) {
             std::vector<std::string> msgs = b.messages[i];
             if (R.function_id >= MAX_FUNCTIONS) {
                 j["status"] = "refused";
-                msgs.push_back("F" + std::to_string(R.function_id) +
-                               " is beyond F68: the decoder has no such key");
-                b.findings.error("no-such-key", name, msgs.back() + "; the file is never played");
+                j["reason"] =
+                    "F" + std::to_string(R.function_id) + " is beyond F68: the decoder has no such key";
+                b.findings.error("no-such-key", name,
+                                 j["reason"].get<std::string>() + "; the file is never played");
             } else if (!b.roles[i].empty()) {
                 j["status"] = "used";
                 for (const std::string &m : msgs)
@@ -503,7 +505,11 @@ check_json file_entries(builder &b, const std::vector<int> &track_of_entry) {
             } else if (contains(msg, "Filepath is too big") || (meant_as_sound && !msg.empty())) {
                 j["status"] = "refused";
                 j["reason"] = msg;
-                b.findings.error(contains(msg, "Filepath") ? "path-too-long" : "not-audio", name, msg);
+                b.findings.error(contains(msg, "Filepath")                  ? "path-too-long"
+                                 : contains(msg, "Function is not defined") ? "no-function"
+                                 : contains(msg, "without extention")       ? "no-extension"
+                                                                            : "not-audio",
+                                 name, msg);
             } else {
                 j["status"] = "ignored";
                 j["reason"] = msg.empty() ? "not a sound project file" : msg;
@@ -564,7 +570,7 @@ void check_silent(builder &b, const function_rom_t &f, const std::string &who) {
 
 bool is_drive_key(const slot_rom_t &s, int f) {
     for (int d = 0; d < s.drive_functions_len && d < MAX_DRIVE_FUNCTIONS; d++)
-        if (s.drive_functions[d].fid == f && s.drive_functions[d].items_len > 0) return true;
+        if (s.drive_functions[d].fid == f) return true;
     return false;
 }
 
@@ -711,11 +717,13 @@ check_json drive_section(builder &b) {
             st["start_delay_ms"] = start_delay;
             st["plays_after_ms"] = at;
             j["start"] = st;
-            lines.push_back("START " + b.name_of(D.start_id) + ": plays " + std::to_string(at) +
-                            " ms after a start from standstill (its delay " +
-                            std::to_string(b.snap.tracks[D.start_id].delay_ms) +
-                            " ms against the start delay of " + std::to_string(start_delay) +
-                            " ms, CV 63 = " + std::to_string(b.snap.cv[63]) + ")");
+            const std::string against = "its delay " + std::to_string(b.snap.tracks[D.start_id].delay_ms) +
+                                        " ms against the start delay of " + std::to_string(start_delay) +
+                                        " ms, CV 63 = " + std::to_string(b.snap.cv[63]);
+            lines.push_back("START " + b.name_of(D.start_id) +
+                            (at < 0 ? ": never plays (" + against + ")"
+                                    : ": plays " + std::to_string(at) +
+                                          " ms after a start from standstill (" + against + ")"));
             if (at < 0)
                 b.findings.warn("start-never", b.name_of(D.start_id),
                                 "its delay reaches before the start delay of " + std::to_string(start_delay) +
