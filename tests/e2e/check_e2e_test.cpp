@@ -1,12 +1,12 @@
 // `emulator --check`: the demo's slots come out clean, and a project full of typical mistakes
 // gets each warning and error with the file or line it concerns.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "audio_test_util.h"
@@ -23,19 +23,13 @@ struct CheckRun {
     std::string err;
 };
 
-std::string read_file(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 CheckRun run_check(const fs::path &dir, const std::string &args) {
-    const std::string cmd = "cd '" + dir.string() + "' && '" EMULATOR_PATH "' " + args +
-                            " > check-out.txt 2> check-err.txt < /dev/null";
-    const int rc = system(cmd.c_str());
+    std::vector<std::string> argv;
+    std::istringstream words(args);
+    for (std::string w; words >> w;)
+        argv.push_back(w);
     CheckRun r;
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    r.out = read_file(dir / "check-out.txt");
-    r.err = read_file(dir / "check-err.txt");
+    r.status = run_emulator(dir, argv, &r.out, &r.err);
     return r;
 }
 
