@@ -85,6 +85,7 @@ struct check_findings {
 struct check_loop_pass {
     uint32_t file_ms;
     uint32_t pass_ms;
+    uint64_t pass_frames;
 };
 check_loop_pass check_loop_pass_of(const check_file_info &fi, uint32_t custom_ms);
 

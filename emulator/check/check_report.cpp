@@ -340,7 +340,7 @@ void check_tokens(builder &b, const std::string &name) {
 }  // namespace
 
 check_loop_pass check_loop_pass_of(const check_file_info &fi, uint32_t custom_ms) {
-    check_loop_pass lp{0, 0};
+    check_loop_pass lp{0, 0, 0};
     if (!fi.ok || fi.sample_rate == 0) return lp;
     const uint64_t ch = fi.channels != 0 ? fi.channels : 1;
     uint64_t file = 0, pass = 0;
@@ -360,6 +360,7 @@ check_loop_pass check_loop_pass_of(const check_file_info &fi, uint32_t custom_ms
     }
     lp.file_ms = (uint32_t)(file * 1000 / fi.sample_rate);
     lp.pass_ms = (uint32_t)(pass * 1000 / fi.sample_rate);
+    lp.pass_frames = pass;
     return lp;
 }
 
