@@ -56,6 +56,22 @@ const char *place_name(int p) {
     return p >= 0 && p < 4 ? names[p] : "";
 }
 
+// The place of a function a file of this role goes to: a sound played once shares the ON place;
+// other roles have a place of their own each.
+int place_of(play_type_t type) {
+    switch (type) {
+        case PLAY_TYPE_ONESHOT:
+        case PLAY_TYPE_ON:
+            return FUNCTION_ON;
+        case PLAY_TYPE_LOOP:
+            return FUNCTION_LOOP;
+        case PLAY_TYPE_OFF:
+            return FUNCTION_OFF;
+        default:
+            return 10 + (int)type;
+    }
+}
+
 // Percent of a drive function's range, as the firmware's own summary prints it.
 uint32_t pct(const check_drive_units &u, uint32_t value) {
     if (u.max_speed == 0) return value;
@@ -388,7 +404,7 @@ check_json file_entries(builder &b, const std::vector<int> &track_of_entry) {
     check_json files = check_json::array();
     for (size_t e = 0; e < b.snap.listing.size(); e++) {
         const std::string &name = b.snap.listing[e];
-        check_json j = {{"name", name}};
+        check_json j = {{"name", name}, {"status", ""}};
         const int i = track_of_entry[e];
         const size_t dot = name.rfind('.');
         const std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
@@ -437,7 +453,8 @@ check_json file_entries(builder &b, const std::vector<int> &track_of_entry) {
                     for (int k = 0; k < MAX_TRACKS; k++) {
                         const track_rom_t &O = b.snap.tracks[k];
                         if (k == i || O.filepath[0] == 0 || b.roles[k].empty()) continue;
-                        if (O.function_id == R.function_id && O.type == R.type && O.speed == R.speed &&
+                        if (O.function_id == R.function_id && place_of(O.type) == place_of(R.type) &&
+                            O.speed == R.speed &&
                             (O.variant_id == R.variant_id || O.variant_id == -1 || R.variant_id == -1)) {
                             reason = "its place went to " + b.name_of(k) + " (" + b.roles[k][0].text + ")";
                             break;
