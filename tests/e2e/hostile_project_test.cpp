@@ -13,7 +13,6 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <random>
 #include <set>
 #include <sstream>
@@ -534,17 +533,21 @@ TEST(HostileProject, CheckAgreesWithARealLoad) {
     };
     std::map<int, ids> load_keys, check_keys;
     std::map<std::string, ids> load_levels, check_levels;
-    const std::regex key_line(R"(^I \(\d+\) SOUND_HL: F(\d+): (-?\d+) (-?\d+) (-?\d+)$)");
-    const std::regex level_line(
-        R"(^I \(\d+\) SOUND_HL: F(\d+): (SPD|LOAD) (?:(\d+)-(\d+)%: )?(-?\d+) (-?\d+) (-?\d+)$)");
-    std::smatch m;
+    // "F2: 11 6 2" (a key), "F1: SPD 30-55%: 42 1 23" (a level), "F1: SPD 39 0 -1" (the idle level).
     for (const std::string &l : log) {
-        if (std::regex_match(l, m, key_line)) {
-            load_keys[std::stoi(m[1])] = {std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4])};
-        } else if (std::regex_match(l, m, level_line)) {
-            const std::string range = m[3].matched ? m[3].str() + "-" + m[4].str() : "idle";
-            load_levels["F" + m[1].str() + " " + m[2].str() + " " + range] = {
-                std::stoi(m[5]), std::stoi(m[6]), std::stoi(m[7])};
+        const size_t at = l.find(" SOUND_HL: ");
+        if (l.rfind("I (", 0) != 0 || at == std::string::npos) continue;
+        const char *t = l.c_str() + at + 11;
+        int f, a, b, c, lo, hi, n = -1;
+        char variant[5];
+        if (sscanf(t, "F%d: %d %d %d%n", &f, &a, &b, &c, &n) == 4 && t[n] == 0) {
+            load_keys[f] = {a, b, c};
+        } else if (sscanf(t, "F%d: %4s %d-%d%%: %d %d %d%n", &f, variant, &lo, &hi, &a, &b, &c, &n) == 7 &&
+                   t[n] == 0) {
+            load_levels["F" + std::to_string(f) + " " + variant + " " + std::to_string(lo) + "-" +
+                        std::to_string(hi)] = {a, b, c};
+        } else if (sscanf(t, "F%d: %4s %d %d %d%n", &f, variant, &a, &b, &c, &n) == 5 && t[n] == 0) {
+            load_levels["F" + std::to_string(f) + " " + variant + " idle"] = {a, b, c};
         }
     }
     for (const auto &f : r["functions"]) {
