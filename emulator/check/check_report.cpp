@@ -249,6 +249,8 @@ void builder::attribute_messages() {
             continue;
         }
         if (l.level != 'E' && l.level != 'W') continue;
+        // The reader announces a "_L" loop length as a warning: it is the name working as meant.
+        if (contains(l.text, "Custom loop length")) continue;
         if (l.tag != "SOUND_HL" && l.tag != "DRV_FUNC" && l.tag != "WAV_READER" && l.tag != "wav_header")
             continue;
         segment[current].push_back(without_reader_tag(l.text));
@@ -343,7 +345,9 @@ void check_tokens(builder &b, const std::string &name) {
         p = q;
         if (token.empty() || !token_ignored(token)) continue;
         std::string why = "the token '" + token + "' means nothing to the decoder and is ignored";
-        if (isdigit((unsigned char)token.size() > 1 ? token[1] : 'x') || token[0] == '-')
+        // S, M, E, D and P take a number: one that does not fit leaves the token without effect.
+        if (token.size() > 1 && strchr("SMEDPsmedp", token[0]) != nullptr &&
+            (isdigit((unsigned char)token[1]) || token[1] == '-'))
             why += " (its number is out of range)";
         b.findings.warn("ignored-token", name, why);
     }
@@ -858,6 +862,9 @@ check_json check_build_report(const check_snapshot &snap) {
         b.findings.error(
             "nothing-loaded", snap.folder,
             "no audio file of the slot could be loaded: the decoder stays silent with this slot");
+    else if (report["result"] == "not requested")
+        b.findings.error("load-refused", snap.folder,
+                         "the decoder did not take the load request (is another slot load running?)");
     else if (report["result"] == "load did not end")
         b.findings.error("load-hangs", snap.folder, "the slot load did not end within a minute");
 
