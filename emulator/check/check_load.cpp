@@ -1,5 +1,5 @@
 // Runs one slot load through the firmware and keeps what the check needs of it: the slot
-// records, the tracks the loader made available, the CV page, the log of the load, and the
+// records, the track table, the CV page, the log of the load, and the
 // folder listing in the order the scanner saw it.
 //
 // Threads: the load runs on the firmware's "load_slot" task and the readers' tasks may log;
@@ -197,13 +197,8 @@ check_snapshot check_take_snapshot(int slot, bool startup, size_t mark) {
     snap.loaded = slot_state == SLOT_LOADED && slot_data.id == slot - 1;
     snap.slot_rom = slot_data;
     memcpy(snap.tracks, tracks_rom, sizeof snap.tracks);
-    for (int i = 0; i < MAX_TRACKS; i++)
-        snap.available[i] = tracks[i].available;
-    for (int d = 0; d < MAX_DRIVE_FUNCTIONS; d++) {
+    for (int d = 0; d < MAX_DRIVE_FUNCTIONS; d++)
         snap.units[d].max_speed = drive_functions[d].max_speed;
-        snap.units[d].accel = drive_functions[d].accel;
-        snap.units[d].decel = drive_functions[d].decel;
-    }
     snap.loco = loco_info;
     fw_unlock();
     Memory_ReadPage(snap.cv, sizeof snap.cv);

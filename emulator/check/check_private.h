@@ -28,9 +28,7 @@ struct check_file_info {
 
 // Speed units of one drive function, as the engine set them up after the load.
 struct check_drive_units {
-    uint32_t max_speed = 0;
-    uint32_t accel = 0;
-    uint32_t decel = 0;
+    uint32_t max_speed = 0;  // the top of its range (speed steps or load percent)
 };
 
 struct check_snapshot {
@@ -43,7 +41,6 @@ struct check_snapshot {
     uint8_t update_flags = 0;
     slot_rom_t slot_rom{};
     track_rom_t tracks[MAX_TRACKS]{};
-    bool available[MAX_TRACKS]{};
     check_file_info info[MAX_TRACKS];
     check_drive_units units[MAX_DRIVE_FUNCTIONS];
     loco_info_t loco{};
@@ -64,13 +61,9 @@ std::vector<check_log_line> check_capture_end(void);
 size_t check_capture_mark(void);
 std::vector<check_log_line> check_capture_since(size_t mark);
 
-// Builds the report document from a snapshot (uses the firmware's parsers on the slot's text
-// files and its file-name decoder, never the live slot records).
+// Builds the report document from a snapshot (and puts the slot's text files and file names
+// through the firmware's own parsers and name decoder; the live slot records are not read).
 check_json check_build_report(const check_snapshot &snap);
-
-// Text-file sections (logic, CV, mapping, functions files) with their warnings and errors.
-struct check_findings;
-void check_text_files(const check_snapshot &snap, check_json &report, check_findings &findings);
 
 // Warnings and errors as they are collected.
 struct check_findings {
@@ -79,6 +72,9 @@ struct check_findings {
     void warn(const std::string &code, const std::string &where, const std::string &message, int line = 0);
     void error(const std::string &code, const std::string &where, const std::string &message, int line = 0);
 };
+
+// Text-file sections (logic, CV, mapping, functions files) with their warnings and errors.
+void check_text_files(const check_snapshot &snap, check_json &report, check_findings &findings);
 
 // One pass of a looping file as the reader plays it, and the length of the file's audio, in ms.
 // `custom_ms`: the "_T" duration of its name, 0 for none.
