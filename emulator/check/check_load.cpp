@@ -1,6 +1,6 @@
 // Runs one slot load through the firmware and keeps what the check needs of it: the slot
-// records, the track table, the CV page, the log of the load, and the
-// folder listing in the order the scanner saw it.
+// records, the track table, the CV page, the log of the load, and the folder listing in the
+// order the scanner saw it.
 //
 // Threads: the load runs on the firmware's "load_slot" task and the readers' tasks may log;
 // the capture keeps their lines under one lock, in the order they were written. The records
