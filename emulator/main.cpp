@@ -1,6 +1,7 @@
 // Process entry of the emulator: options, then the firmware's start-up, the console task and
 // the tick loop, which never returns.
 #include <malloc.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "audio_ll.h"
+#include "check.h"
 #include "emulator.h"
 #include "esp_log.h"
 #include "freertos/task.h"
@@ -43,7 +45,12 @@ static void print_help(void) {
         "                     times are simulated milliseconds. The same project, script and\n"
         "                     seed give the same file and log on every run\n"
         "  --seed N           with --render: the seed of the firmware's random choices (random\n"
-        "                     logic, ACCELON/DECELON and MULTI picks); default 1\n");
+        "                     logic, ACCELON/DECELON and MULTI picks); default 1\n"
+        "  --check [SLOT]     load the slot (default: the one in slot.txt) without sound, print\n"
+        "                     what the decoder makes of each file and text line, with warnings\n"
+        "                     for likely mistakes, and exit: 0 clean, 1 warnings, 2 refused\n"
+        "                     files or lines\n"
+        "  --json             with --check: the report as JSON\n");
 }
 
 // Reads a decimal seed; false for anything else.
@@ -80,6 +87,8 @@ int main(int argc, char **argv) {
         }
         return argv[++i];
     };
+    bool check = false, json = false;
+    int check_slot = 0;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             print_help();
@@ -115,8 +124,36 @@ int main(int argc, char **argv) {
             i2s_ll_set_no_device(true);
             continue;
         }
+        if (strcmp(argv[i], "--check") == 0) {
+            check = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-') {
+                char *end = nullptr;
+                long slot = strtol(argv[i + 1], &end, 10);
+                if (*end != '\0' || slot < 1 || slot > 3) {
+                    fprintf(stderr, "emulator: --check takes a slot 1..3, not '%s'\n", argv[i + 1]);
+                    return 2;
+                }
+                check_slot = (int)slot;
+                i++;
+            }
+            continue;
+        }
+        if (strcmp(argv[i], "--json") == 0) {
+            json = true;
+            continue;
+        }
         fprintf(stderr, "emulator: unknown option '%s' (see --help)\n", argv[i]);
         return 2;
+    }
+    if (json && !check) {
+        fprintf(stderr, "emulator: --json goes with --check (see --help)\n");
+        return 2;
+    }
+    if (check) {
+        // The firmware's threads keep running: end the process without unwinding under them.
+        const int status = check_main(check_slot, json);
+        fflush(stdout);
+        _exit(status);
     }
     if (render_path != nullptr && script_path == nullptr) {
         fprintf(stderr, "emulator: --render plays a drive script: give it with --script FILE\n");

@@ -60,6 +60,18 @@ bool fileIO_decodeFileName(const char *stem, fileIO_name_info_t *info);
 
 // ---- text files ----
 
+typedef enum {
+    FILEIO_TEXT_NONE = 0,
+    FILEIO_TEXT_MAP,
+    FILEIO_TEXT_LOGIC,
+    FILEIO_TEXT_CV,
+    FILEIO_TEXT_FUNCTIONS,
+} fileIO_text_kind_t;
+
+// The parser the name of a .txt file selects: the first of "map", "logic", "cv", "functions"
+// that the name contains (case-sensitive, anywhere, extension included); NONE for any other name.
+fileIO_text_kind_t fileIO_textFileKind(const char *name);
+
 // Functions file: vehicle type and name ("2:Shunter") and function codes ("F1:8M:Horn").
 void parseFunctionsFile(const char *path, loco_info_t *locomotive);
 // Logic file: one condition per line into logic[0..31].rom.

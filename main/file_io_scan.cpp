@@ -248,21 +248,20 @@ uint32_t fileIO_getFolderSize(const char *path) {
 
 // A text file goes to the parser its name selects (first match, case-sensitive, anywhere in the
 // name). Files that select no parser are never opened, so only those get a path built.
+fileIO_text_kind_t fileIO_textFileKind(const char *name) {
+    if (name == nullptr) return FILEIO_TEXT_NONE;
+    if (strstr(name, "map") != nullptr) return FILEIO_TEXT_MAP;
+    if (strstr(name, "logic") != nullptr) return FILEIO_TEXT_LOGIC;
+    if (strstr(name, "cv") != nullptr) return FILEIO_TEXT_CV;
+    if (strstr(name, "functions") != nullptr) return FILEIO_TEXT_FUNCTIONS;
+    return FILEIO_TEXT_NONE;
+}
+
 static void parse_text_file(const char *path, const char *name, logic_condition_t *logics,
                             loco_info_t *loco_info, uint8_t update_flags) {
-    enum { MAP, LOGIC, CV, FUNCTIONS } kind;
-    if (strstr(name, "map") != nullptr) {
-        kind = MAP;
-    } else if (strstr(name, "logic") != nullptr) {
-        kind = LOGIC;
-    } else if (strstr(name, "cv") != nullptr) {
-        if ((update_flags & 1) == 0) return;
-        kind = CV;
-    } else if (strstr(name, "functions") != nullptr) {
-        kind = FUNCTIONS;
-    } else {
-        return;
-    }
+    const fileIO_text_kind_t kind = fileIO_textFileKind(name);
+    if (kind == FILEIO_TEXT_NONE) return;
+    if (kind == FILEIO_TEXT_CV && (update_flags & 1) == 0) return;
     char full[TEXT_PATH_LEN];
     int n = snprintf(full, sizeof full, "%s%s", path, name);
     if (strlen(name) > FILE_NAME_MAX_LEN || n < 0 || (size_t)n >= sizeof full) {
@@ -270,17 +269,19 @@ static void parse_text_file(const char *path, const char *name, logic_condition_
         return;
     }
     switch (kind) {
-        case MAP:
+        case FILEIO_TEXT_MAP:
             parseMapFile(full);
             break;
-        case LOGIC:
+        case FILEIO_TEXT_LOGIC:
             if (logics != nullptr) parseLogicFile(full, logics);
             break;
-        case CV:
+        case FILEIO_TEXT_CV:
             parseCVFile(full);
             break;
-        case FUNCTIONS:
+        case FILEIO_TEXT_FUNCTIONS:
             if (loco_info != nullptr) parseFunctionsFile(full, loco_info);
+            break;
+        case FILEIO_TEXT_NONE:
             break;
     }
 }

@@ -160,3 +160,37 @@ int EmulatorProcess::stop(int sig) {
     if (reader_.joinable()) reader_.join();
     return status;
 }
+
+int run_emulator(const std::filesystem::path &workdir, const std::vector<std::string> &args, std::string *out,
+                 std::string *err) {
+    TempDir files;
+    const std::filesystem::path out_path = files.path() / "out", err_path = files.path() / "err";
+    const pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || o < 0 || e < 0 || chdir(workdir.c_str()) != 0) _exit(127);
+        dup2(in, 0);
+        dup2(o, 1);
+        dup2(e, 2);
+        std::vector<std::string> copy = args;
+        std::string exe = EMULATOR_PATH;
+        std::vector<char *> argv = {exe.data()};
+        for (auto &a : copy)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    auto slurp = [](const std::filesystem::path &p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    if (out != nullptr) *out = slurp(out_path);
+    if (err != nullptr) *err = slurp(err_path);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}

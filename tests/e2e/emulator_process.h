@@ -64,3 +64,8 @@ private:
     std::vector<OutputLine> lines_;
     bool eof_ = false;
 };
+
+// Runs the emulator with `args` in `workdir` to its end, with no input; its standard output and
+// standard error go to `out` and `err`. Returns the exit status, or -1 when it did not exit.
+int run_emulator(const std::filesystem::path &workdir, const std::vector<std::string> &args, std::string *out,
+                 std::string *err);

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <set>
 #include <sstream>
@@ -223,6 +224,101 @@ TEST(HostileProject, LoadsWithErrorsNamesEveryRefusedFileAndSurvivesEveryKey) {
                                                                    << emu.dump();
     EXPECT_EQ(emu.count("Timer table is full"), 0);
     if (HasFailure() || getenv("HOSTILE_DUMP")) printf("%s", emu.dump().c_str());
+}
+
+// The project check against a real load of the same hostile folder: the same result, the same
+// tracks in the same places (the load's own slot summary), and every file the load names in a
+// complaint is a file the check reports as refused, skipped or ignored.
+TEST(HostileProject, CheckAgreesWithARealLoad) {
+    TempDir dir;
+    dir.write("slot.txt", "1\n");
+    const auto entries = make_hostile_folder(dir.path() / "data/1", true);
+    ASSERT_FALSE(HasFailure());
+
+    std::vector<std::string> log;
+    {
+        EmulatorProcess emu(dir.path(), {"--no-sound"});
+        ASSERT_GE(emu.wait_for("Slot params:", 20s), 0) << emu.dump();
+        emu.stop(SIGINT);
+        for (const auto &l : emu.lines())
+            log.push_back(l.text);
+    }
+    std::string out, err;
+    ASSERT_EQ(run_emulator(dir.path(), {"--check", "--json"}, &out, &err), 2) << err;
+    const nlohmann::json r = nlohmann::json::parse(out);
+    EXPECT_EQ(r["result"], "loaded with errors");
+    EXPECT_EQ(r["sample_rate"], RATE);
+
+    // Tracks of the keys (ON, LOOP, OFF) and of the drive levels, as the load's summary lists them.
+    using ids = std::array<int, 3>;
+    auto id_of = [](const nlohmann::json &ref) { return ref.is_object() ? ref["track"].get<int>() : -1; };
+    auto three = [&](const nlohmann::json &j) {
+        return ids{id_of(j.value("on", nlohmann::json())), id_of(j.value("loop", nlohmann::json())),
+                   id_of(j.value("off", nlohmann::json()))};
+    };
+    std::map<int, ids> load_keys, check_keys;
+    std::map<std::string, ids> load_levels, check_levels;
+    // "F2: 11 6 2" (a key), "F1: SPD 30-55%: 42 1 23" (a level), "F1: SPD 39 0 -1" (the idle level).
+    for (const std::string &l : log) {
+        const size_t at = l.find(" SOUND_HL: ");
+        if (l.rfind("I (", 0) != 0 || at == std::string::npos) continue;
+        const char *t = l.c_str() + at + 11;
+        int f, a, b, c, lo, hi, n = -1;
+        char variant[5];
+        if (sscanf(t, "F%d: %d %d %d%n", &f, &a, &b, &c, &n) == 4 && t[n] == 0) {
+            load_keys[f] = {a, b, c};
+        } else if (sscanf(t, "F%d: %4s %d-%d%%: %d %d %d%n", &f, variant, &lo, &hi, &a, &b, &c, &n) == 7 &&
+                   t[n] == 0) {
+            load_levels["F" + std::to_string(f) + " " + variant + " " + std::to_string(lo) + "-" +
+                        std::to_string(hi)] = {a, b, c};
+        } else if (sscanf(t, "F%d: %4s %d %d %d%n", &f, variant, &a, &b, &c, &n) == 5 && t[n] == 0) {
+            load_levels["F" + std::to_string(f) + " " + variant + " idle"] = {a, b, c};
+        }
+    }
+    for (const auto &f : r["functions"]) {
+        if (f["kind"] == "plain") check_keys[f["key"].get<int>()] = three(f);
+        if (f["kind"] == "drive" && f.contains("key_sounds"))
+            check_keys[f["key"].get<int>()] = three(f["key_sounds"]);
+    }
+    for (const auto &d : r["drive"]) {
+        const std::string variant = d["follows"] == "load" ? "LOAD" : "SPD";
+        for (const auto &l : d["levels"]) {
+            const std::string range = l["from_pct"] == 0 ? "idle"
+                                                         : std::to_string(l["from_pct"].get<int>()) + "-" +
+                                                               std::to_string(l["to_pct"].get<int>());
+            check_levels["F" + std::to_string(d["key"].get<int>()) + " " + variant + " " + range] = three(l);
+        }
+    }
+    EXPECT_GT(load_keys.size(), 30u);
+    EXPECT_EQ(check_keys, load_keys);
+    EXPECT_EQ(load_levels.size(), 2u);
+    EXPECT_EQ(check_levels, load_levels);
+
+    // Every file a complaint of the load names is one the check did not use.
+    std::set<std::string> named, not_used;
+    for (const auto &e : entries) {
+        for (const std::string &l : log) {
+            const bool complaint = l.rfind("E (", 0) == 0 || l.rfind("W (", 0) == 0;
+            if (complaint && l.find(e.name) != std::string::npos) named.insert(e.name);
+        }
+    }
+    for (const auto &f : r["files"]) {
+        const std::string status = f["status"];
+        if (status == "refused" || status == "skipped" || status == "ignored") not_used.insert(f["name"]);
+    }
+    for (const std::string &n : named)
+        EXPECT_EQ(not_used.count(n), 1u) << n << " is named in the load's log but the check used it";
+    // Files the load refuses without a line of their own: another file of the same role took the
+    // place. The check names the file that did.
+    for (const std::string &n : not_used) {
+        if (named.count(n) != 0) continue;
+        for (const auto &f : r["files"]) {
+            if (f["name"] != n || f["status"] != "refused") continue;
+            EXPECT_NE(f["reason"].get<std::string>().find("its place went to"), std::string::npos)
+                << f.dump();
+        }
+    }
+    EXPECT_GT(named.size(), 20u);
 }
 
 }  // namespace

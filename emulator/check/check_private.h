@@ -1,0 +1,91 @@
+// Internals of the project check shared by its source files: the snapshot of one slot load and
+// the log lines captured while it ran.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "slot_data.h"
+
+struct check_log_line {
+    char level;  // 'E', 'W', 'I', ...
+    std::string tag;
+    std::string text;
+};
+
+// What the audio reader made of one file (probed with a reader of the check's own).
+struct check_file_info {
+    bool ok = false;
+    uint8_t format = 0;  // AUDIO_FORMAT_*
+    uint8_t channels = 0;
+    uint32_t sample_rate = 0;
+    uint32_t frames = 0;  // frames of audio in the file
+    uint16_t block_size = 0;
+    uint32_t length_ms = 0;  // the length the engine works with (a "_T" duration included)
+};
+
+// Speed units of one drive function, as the engine set them up after the load.
+struct check_drive_units {
+    uint32_t max_speed = 0;  // the top of its range (speed steps or load percent)
+};
+
+struct check_snapshot {
+    int slot = 0;            // 1..3
+    std::string folder;      // "data/<slot>/"
+    bool folder_ok = false;  // the folder could be listed
+    bool requested = false;  // the firmware accepted the load request
+    bool finished = false;   // the load ended within the wait
+    bool loaded = false;     // slot_state became SLOT_LOADED
+    uint8_t update_flags = 0;
+    slot_rom_t slot_rom{};
+    track_rom_t tracks[MAX_TRACKS]{};
+    check_file_info info[MAX_TRACKS];
+    check_drive_units units[MAX_DRIVE_FUNCTIONS];
+    loco_info_t loco{};
+    uint8_t cv[512]{};
+    std::vector<check_log_line> log;   // the lines of the load, in order
+    std::vector<std::string> listing;  // folder entries (not subfolders) in listing order
+    std::vector<std::string> subfolders;
+};
+
+// Runs the load of `slot` through the firmware (started already) and takes the snapshot; the
+// log of the load is what the capture holds from `mark` on. `startup`: the engine's start-up
+// has requested the load already.
+check_snapshot check_take_snapshot(int slot, bool startup, size_t mark);
+
+// Log capture for the duration of a check. Lines logged by any thread are kept in order.
+void check_capture_begin(void);
+std::vector<check_log_line> check_capture_end(void);
+size_t check_capture_mark(void);
+std::vector<check_log_line> check_capture_since(size_t mark);
+
+// Builds the report document from a snapshot (and puts the slot's text files and file names
+// through the firmware's own parsers and name decoder; the live slot records are not read).
+check_json check_build_report(const check_snapshot &snap);
+
+// Warnings and errors as they are collected.
+struct check_findings {
+    check_json warnings = check_json::array();
+    check_json errors = check_json::array();
+    void warn(const std::string &code, const std::string &where, const std::string &message, int line = 0);
+    void error(const std::string &code, const std::string &where, const std::string &message, int line = 0);
+};
+
+// Text-file sections (logic, CV, mapping, functions files) with their warnings and errors.
+void check_text_files(const check_snapshot &snap, check_json &report, check_findings &findings);
+
+// One pass of a looping file as the reader plays it, and the length of the file's audio, in ms.
+// `custom_ms`: the "_T" duration of its name, 0 for none.
+struct check_loop_pass {
+    uint32_t file_ms;
+    uint32_t pass_ms;
+    uint64_t pass_frames;
+};
+check_loop_pass check_loop_pass_of(const check_file_info &fi, uint32_t custom_ms);
+
+// Formatting helpers shared by the report builders.
+std::string check_seconds(uint32_t ms);  // "2.5 s", "0.8 s", "12 s"
+std::string check_key(int id);           // "F5", or "input 2" for ids from 99 on
+std::string check_logic_sentence(const logic_condition_rom_t &r, int pct_param);
