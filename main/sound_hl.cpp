@@ -691,7 +691,11 @@ void track_end_handle(int8_t int_id) {
             drive_function_play_accel(df, (int32_t)s);
             return;
         }
-        if (int_id == d->drv_off_id) {
+        // The drive-off sound is the first running level's OFF track: it ends here as the
+        // drive-off sound only when it was started as that. Ending as the level's OFF track, it
+        // moves its level on like any level track; taken for the drive-off sound, the level
+        // stayed in OFF and the next step played the same track again, without end.
+        if (int_id == d->drv_off_id && df->drv_off_started) {
             df->drv_off_started = false;
             drive_function_play_next(df, (int32_t)s);
             return;
@@ -700,6 +704,7 @@ void track_end_handle(int8_t int_id) {
     }
     if (item->state > FUNCTION_OFF || item->rom->ids[item->state] != int_id || item->state == FUNCTION_LOOP)
         return;
+    const function_state_t ended = item->state;
     if (item->on_interrupted) {
         item->on_interrupted = false;
         item->state = FUNCTION_OFF;
@@ -708,8 +713,17 @@ void track_end_handle(int8_t int_id) {
     }
     if (df != NULL) {
         drive_function_play_next(df, abs32(drive_get_speed(df)));
-    } else {
-        function_play_next(item);
+        return;
+    }
+    function_play_next(item);
+    // A drive function's own ON track, switched on at a stand, holds its levels back while it
+    // plays (the engine start). With it over, the engine sound goes on with the level of the
+    // speed: without this the engine fell silent after its start until the speed changed.
+    if (ended == FUNCTION_ON && item->state != FUNCTION_OFF) {
+        drive_function_t *speed_df = drive_get_instance((int8_t)fid, DRIVE_VARIANT_SPEED);
+        drive_function_t *load_df = drive_get_instance((int8_t)fid, DRIVE_VARIANT_LOAD);
+        if (speed_df != NULL) drive_function_play_next(speed_df, abs32(drive_get_speed(speed_df)));
+        if (load_df != NULL) drive_function_play_next(load_df, abs32(drive_get_speed(load_df)));
     }
 }
 
