@@ -14,8 +14,9 @@
 //
 // Time: when no thread is ready the clock jumps to the earliest deadline of a waiting thread,
 // and every thread due then becomes ready. With no deadline left, or with a thread that has
-// waited for a lock for minutes of simulated time, the run cannot go on: the blocked threads
-// are named on standard error and the process ends with status 3 rather than hanging.
+// waited for a lock for minutes of simulated time, or with threads that keep waking each other
+// while the clock stands still, the run cannot go on: the threads are named on standard error
+// with what they wait for, and the process ends with status 3 rather than hanging.
 #include "sim.h"
 
 #include <algorithm>
@@ -46,6 +47,10 @@ namespace {
 // The longest a thread may wait for a lock before the run counts as stuck. The firmware holds
 // its lock across waits of at most a few seconds (a slot load waiting for readers to stop).
 constexpr int64_t STUCK_LOCK_WAIT_US = 120LL * 1000 * 1000;
+// Hand-overs at one moment of simulated time before the run counts as stuck in a loop that
+// takes no time (tasks waking each other for ever). A slot load of 100 files at one moment
+// takes a few thousand.
+constexpr uint64_t STUCK_HANDOVERS = 200000;
 constexpr unsigned FIRST_THREAD_PRIORITY = 1000;
 
 // Never destroyed: detached task threads may still wait here while the process ends.
@@ -55,6 +60,7 @@ sim_thread *g_running;
 std::atomic<int64_t> g_now{0};
 uint64_t g_created;
 uint64_t g_ready_seq;
+uint64_t g_handovers_now;  // hand-overs since the clock last moved
 thread_local sim_thread *t_self;
 
 void make_ready(sim_thread *t) {
@@ -79,7 +85,10 @@ sim_thread *pick_ready() {
     fprintf(stderr, "emulator: simulated time cannot go on at %lld ms: %s\n",
             (long long)(g_now.load() / 1000), why);
     for (const sim_thread *t : g_threads) {
-        if (t->state != sim_thread::BLOCKED) continue;
+        if (t->state != sim_thread::BLOCKED) {
+            fprintf(stderr, "  %s is %s\n", t->name, t == g_running ? "running" : "ready to run");
+            continue;
+        }
         if (t->holder != nullptr) {
             fprintf(stderr, "  %s waits for %s held by %s since %lld ms\n", t->name, t->what, t->holder->name,
                     (long long)(t->blocked_since / 1000));
@@ -100,6 +109,8 @@ void schedule_locked() {
     for (;;) {
         sim_thread *next = pick_ready();
         if (next != nullptr) {
+            if (++g_handovers_now > STUCK_HANDOVERS)
+                report_stuck("the tasks go on waking each other without the clock moving");
             g_running = next;
             next->cv.notify_one();
             return;
@@ -114,7 +125,10 @@ void schedule_locked() {
                 due - t->blocked_since > STUCK_LOCK_WAIT_US)
                 report_stuck("a task has waited for a lock for minutes");
         }
-        if (due > g_now.load(std::memory_order_relaxed)) g_now.store(due, std::memory_order_relaxed);
+        if (due > g_now.load(std::memory_order_relaxed)) {
+            g_now.store(due, std::memory_order_relaxed);
+            g_handovers_now = 0;
+        }
         for (sim_thread *t : g_threads) {
             if (t->state == sim_thread::BLOCKED && t->deadline <= due) make_ready(t);
         }
