@@ -1,9 +1,11 @@
 #include "render.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -108,13 +110,24 @@ Render run_script(const std::filesystem::path &dir, const std::string &script,
         execv(argv[0], argv.data());
         _exit(127);
     }
+    // A render takes seconds at most; one that runs on is stopped, so that a hang shows as a
+    // failure rather than as a test that never ends.
     int status = 0;
-    waitpid(pid, &status, 0);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > until) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            r.errors = "the emulator did not finish within 120 s and was stopped\n";
+            break;
+        }
+        usleep(2000);
+    }
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     std::istringstream lines(read_file(out));
     for (std::string l; std::getline(lines, l);)
         r.lines.push_back(l);
-    r.errors = read_file(err);
+    r.errors += read_file(err);
     r.audio = audio_test::read_wav(wav.string()).samples;
     return r;
 }

@@ -5,7 +5,7 @@
 // take.wav` replays and `explore --case FOLDER` checks again.
 //
 //   explore [COUNT [SEED]] [--jobs N] [--keep FOLDER]   COUNT cases (200) from SEED (1)
-//   explore --case FOLDER                                 one stored case
+//   explore --case FOLDER [--shrink TO]                   one stored case (shrunk into TO)
 //
 // Ends with "N cases, N passed, N failed"; status 1 when a case failed.
 #include <sys/wait.h>
@@ -106,8 +106,8 @@ void store(const Case &c, const fs::path &to, const fs::path &cache, const Viola
     fs::create_directories(to);
     write_project(c.model, to, cache);
     std::ofstream(to / "drive.txt") << join(c.script);
-    std::ofstream(to / "README.txt") << "Drive explorer case, seed " << seed << ": rule " << v.rule << " broke at "
-                                     << v.t_ms << " ms:\n  " << v.what
+    std::ofstream(to / "README.txt") << "Drive explorer case, seed " << seed << ": rule " << v.rule
+                                     << " broke at " << v.t_ms << " ms:\n  " << v.what
                                      << "\nReplay: cd into this folder and run\n"
                                         "  emulator --script drive.txt --render take.wav\n"
                                         "Check again: explore --case <this folder>\n";
@@ -117,8 +117,8 @@ struct Counts {
     int cases = 0, passed = 0, failed = 0;
 };
 
-Counts explore_seeds(uint64_t first, int count, int stride, int offset, const fs::path &keep, const fs::path &work,
-                     const fs::path &cache) {
+Counts explore_seeds(uint64_t first, int count, int stride, int offset, const fs::path &keep,
+                     const fs::path &work, const fs::path &cache) {
     Counts n;
     for (int i = offset; i < count; i += stride) {
         const uint64_t seed = first + (uint64_t)i;
@@ -131,7 +131,8 @@ Counts explore_seeds(uint64_t first, int count, int stride, int offset, const fs
             continue;
         }
         n.failed++;
-        printf("seed %llu: %s at %lld ms: %s\n", (unsigned long long)seed, v[0].rule.c_str(), v[0].t_ms, v[0].what.c_str());
+        printf("seed %llu: %s at %lld ms: %s\n", (unsigned long long)seed, v[0].rule.c_str(), v[0].t_ms,
+               v[0].what.c_str());
         fflush(stdout);
         const Case small = shrink(c, v[0].rule, work, cache);
         const auto again = run(small, work, cache, v[0].rule == "render_repeats");
@@ -147,16 +148,47 @@ Counts explore_seeds(uint64_t first, int count, int stride, int offset, const fs
     return n;
 }
 
-int check_case(const fs::path &dir, const fs::path &cache) {
-    Case c;
+bool load_case(const fs::path &dir, Case *c) {
     std::string error;
-    if (!load_model(&c.model, dir / "model.txt", &error)) {
+    if (!load_model(&c->model, dir / "model.txt", &error)) {
         fprintf(stderr, "explore: %s\n", error.c_str());
-        return 2;
+        return false;
+    }
+    // The logic lines live in the folder, not in the model.
+    for (int s = 0; s < 3; s++) {
+        std::ifstream logic(dir / "data" / std::to_string(s + 1) / "logic.txt");
+        for (std::string l; std::getline(logic, l);)
+            if (!l.empty()) c->model.slots[s].logic.push_back(l);
     }
     std::ifstream in(dir / "drive.txt");
     for (std::string l; std::getline(in, l);)
-        c.script.push_back(l);
+        c->script.push_back(l);
+    return true;
+}
+
+// Shrinks a stored case by the first rule it breaks, into `to`.
+int shrink_case(const fs::path &dir, const fs::path &to, const fs::path &cache) {
+    Case c;
+    if (!load_case(dir, &c)) return 2;
+    const fs::path work = fs::temp_directory_path() / ("explore-shrink-" + std::to_string(getpid()));
+    const auto v = run(c, work, cache, true);
+    if (v.empty()) {
+        printf("%s: every rule holds, nothing to shrink\n", dir.c_str());
+        fs::remove_all(work);
+        return 0;
+    }
+    const Case small = shrink(c, v[0].rule, work, cache);
+    const auto again = run(small, work, cache, v[0].rule == "render_repeats");
+    fs::remove_all(work);
+    store(small, to, cache, again.empty() ? v[0] : again[0], 0);
+    printf("%s at %lld ms: %s\nshrunk into %s\n", v[0].rule.c_str(), v[0].t_ms, v[0].what.c_str(),
+           to.c_str());
+    return 1;
+}
+
+int check_case(const fs::path &dir, const fs::path &cache) {
+    Case c;
+    if (!load_case(dir, &c)) return 2;
     // In a copy: the render writes its files next to the project.
     const fs::path work = fs::temp_directory_path() / ("explore-case-" + std::to_string(getpid()));
     fs::remove_all(work);
@@ -182,13 +214,18 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         if (a == "--case" && i + 1 < argc) {
-            return check_case(argv[i + 1], fs::temp_directory_path() / "explore-cache");
+            const fs::path cache = fs::temp_directory_path() / "explore-cache";
+            if (i + 3 < argc && std::string(argv[i + 2]) == "--shrink")
+                return shrink_case(argv[i + 1], argv[i + 3], cache);
+            return check_case(argv[i + 1], cache);
         } else if (a == "--jobs" && i + 1 < argc) {
             jobs = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--keep" && i + 1 < argc) {
             keep = argv[++i];
         } else if (a == "--help" || a == "-h") {
-            printf("usage: explore [COUNT [SEED]] [--jobs N] [--keep FOLDER]\n       explore --case FOLDER\n");
+            printf(
+                "usage: explore [COUNT [SEED]] [--jobs N] [--keep FOLDER]\n"
+                "       explore --case FOLDER [--shrink TO]\n");
             return 0;
         } else {
             plain.push_back(a);

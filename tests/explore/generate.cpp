@@ -35,7 +35,9 @@ public:
     bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
     double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
     // Lengths from 20 ms to 6 s, short ones as often as long ones (log-uniform).
-    int length_ms(int lo = 20, int hi = 6000) { return (int)std::lround(std::exp(uniform(std::log(lo), std::log(hi)))); }
+    int length_ms(int lo = 20, int hi = 6000) {
+        return (int)std::lround(std::exp(uniform(std::log(lo), std::log(hi))));
+    }
     int key(std::set<int> &used) {
         for (;;) {
             int k = pick(0, 40);
@@ -103,32 +105,40 @@ void gen_drive(Gen &g, Slot &s, std::set<int> &used, bool small) {
             const std::string ptoken = period == 1 ? "_PX" : "_P500";
             const int count = g.pick(2, 3);
             for (int p = 1; p <= count; p++)
-                s.files.push_back(
-                    g.file(stem + ptoken + "_LOOP" + std::to_string(p), fid, "part", (int)k, g.length_ms(600, 3000), false));
+                s.files.push_back(g.file(stem + ptoken + "_LOOP" + std::to_string(p), fid, "part", (int)k,
+                                         g.length_ms(600, 3000), false));
         } else {
-            s.files.push_back(g.file(stem + "_LOOP", fid, "level-loop", (int)k, g.length_ms(100, 5000), true));
+            s.files.push_back(
+                g.file(stem + "_LOOP", fid, "level-loop", (int)k, g.length_ms(100, 5000), true));
         }
         if (!whole_accel && !whole_decel) {
-            if (g.chance(0.35)) s.files.push_back(g.file(stem + "_ON", fid, "level-on", (int)k, g.length_ms(), false));
-            if (g.chance(0.35)) s.files.push_back(g.file(stem + "_OFF", fid, "level-off", (int)k, g.length_ms(), false));
+            if (g.chance(0.35))
+                s.files.push_back(g.file(stem + "_ON", fid, "level-on", (int)k, g.length_ms(), false));
+            if (g.chance(0.35))
+                s.files.push_back(g.file(stem + "_OFF", fid, "level-off", (int)k, g.length_ms(), false));
         }
     }
-    if (whole_accel) s.files.push_back(g.file(F(fid) + "_ACCEL", fid, "accel", -1, g.length_ms(500, 6000), false));
-    if (whole_decel) s.files.push_back(g.file(F(fid) + "_DECEL", fid, "decel", -1, g.length_ms(500, 6000), false));
+    if (whole_accel)
+        s.files.push_back(g.file(F(fid) + "_ACCEL", fid, "accel", -1, g.length_ms(500, 6000), false));
+    if (whole_decel)
+        s.files.push_back(g.file(F(fid) + "_DECEL", fid, "decel", -1, g.length_ms(500, 6000), false));
     if (small) return;
     if (g.chance(0.4)) {
         std::string name = F(fid) + "_START";
         if (g.chance(0.5)) name += "_D" + std::to_string(g.pick(-500, 800));
         s.files.push_back(g.file(name, fid, "start", -1, g.length_ms(200, 4000), false));
     }
-    if (g.chance(0.4)) s.files.push_back(g.file(F(fid) + "_STOP", fid, "stop", -1, g.length_ms(300, 5000), false));
+    if (g.chance(0.4))
+        s.files.push_back(g.file(F(fid) + "_STOP", fid, "stop", -1, g.length_ms(300, 5000), false));
     if (g.chance(0.4)) s.files.push_back(g.file(F(fid) + "_ESTOP", fid, "estop", -1, g.length_ms(), false));
     if (g.chance(0.3)) s.files.push_back(g.file(F(fid) + "_DIR", fid, "dir", -1, g.length_ms(), false));
     if (g.chance(0.3)) {
         const int t = g.pick(3, 8) * 10;
-        s.files.push_back(g.file(F(fid) + "_S" + std::to_string(t) + "_TURBO", fid, "turbo", t, g.length_ms(300, 4000), true));
+        s.files.push_back(g.file(F(fid) + "_S" + std::to_string(t) + "_TURBO", fid, "turbo", t,
+                                 g.length_ms(300, 4000), true));
     }
-    if (g.chance(0.25)) s.files.push_back(g.file(F(fid) + "_LOOPD", fid, "loopd", -1, g.length_ms(300, 4000), true));
+    if (g.chance(0.25))
+        s.files.push_back(g.file(F(fid) + "_LOOPD", fid, "loopd", -1, g.length_ms(300, 4000), true));
     for (const char *kind : {"ACCEL", "DECEL"}) {
         if (!g.chance(0.15)) continue;
         std::set<int> bands;
@@ -145,10 +155,12 @@ void gen_drive(Gen &g, Slot &s, std::set<int> &used, bool small) {
         const int variants = g.pick(1, 3);
         for (int v = 0; v < variants; v++)
             s.files.push_back(g.file(F(fid) + std::string(1, (char)('A' + v)) + "_" + kind, fid,
-                                     std::string(kind) == "ACCELON" ? "accelon" : "decelon", v, g.length_ms(), false));
+                                     std::string(kind) == "ACCELON" ? "accelon" : "decelon", v, g.length_ms(),
+                                     false));
     }
     if (g.chance(0.1)) s.files.push_back(g.file(F(fid) + "_ON", fid, "main-on", -1, g.length_ms(), false));
-    if (g.chance(0.1)) s.files.push_back(g.file(F(fid) + "_LOOP", fid, "main-loop", -1, g.length_ms(300, 4000), true));
+    if (g.chance(0.1))
+        s.files.push_back(g.file(F(fid) + "_LOOP", fid, "main-loop", -1, g.length_ms(300, 4000), true));
     if (g.chance(0.1)) s.files.push_back(g.file(F(fid) + "_OFF", fid, "main-off", -1, g.length_ms(), false));
 }
 
@@ -194,8 +206,10 @@ void gen_info(Gen &g, Slot &s, std::set<int> &used) {
     const int entries = g.pick(1, 3);
     for (int e = 1; e <= entries; e++) {
         if (g.chance(0.5))
-            s.files.push_back(g.file(F(k) + "_INFONEXT" + std::to_string(e), k, "infonext", e, g.length_ms(100, 3000), false));
-        s.files.push_back(g.file(F(k) + "_INFO" + std::to_string(e), k, "info", e, g.length_ms(100, 3000), false));
+            s.files.push_back(g.file(F(k) + "_INFONEXT" + std::to_string(e), k, "infonext", e,
+                                     g.length_ms(100, 3000), false));
+        s.files.push_back(
+            g.file(F(k) + "_INFO" + std::to_string(e), k, "info", e, g.length_ms(100, 3000), false));
     }
     // Pressing one key of the pair while the other is on starts the list over, with an error line.
     s.expect_errors.push_back("Reset INFO pos to start");
@@ -223,13 +237,14 @@ void gen_logic(Gen &g, Slot &s, const std::vector<int> &plain) {
                 break;
             case 3: {
                 const int lo = g.pick(0, 5) * 10;
-                line = F(a) + "_SPD_S" + std::to_string(lo) + "_E" + std::to_string(lo + g.pick(2, 5) * 10) + "_D" +
-                       std::to_string(g.pick(0, 20) * 100);
+                line = F(a) + "_SPD_S" + std::to_string(lo) + "_E" + std::to_string(lo + g.pick(2, 5) * 10) +
+                       "_D" + std::to_string(g.pick(0, 20) * 100);
                 break;
             }
             case 4:
-                line = F(a) + "_RANDOM_R" + std::to_string(g.pick(2, 10)) + "_E" + std::to_string(g.pick(11, 30)) + "_L" +
-                       std::to_string(g.pick(10, 50) * 100) + (g.chance(0.5) ? "_INSTOP" : "_INMOVE");
+                line = F(a) + "_RANDOM_R" + std::to_string(g.pick(2, 10)) + "_E" +
+                       std::to_string(g.pick(11, 30)) + "_L" + std::to_string(g.pick(10, 50) * 100) +
+                       (g.chance(0.5) ? "_INSTOP" : "_INMOVE");
                 break;
             default:
                 // The master volume while the trigger is on; loud enough that the engine is heard.
@@ -271,15 +286,16 @@ std::vector<int16_t> tone(int freq, int ms, int channels) {
     std::vector<int16_t> s(frames * (size_t)channels);
     for (size_t i = 0; i < frames; i++)
         for (int c = 0; c < channels; c++)
-            s[i * (size_t)channels + (size_t)c] = (int16_t)(AMPLITUDE * std::sin(2 * M_PI * freq * (double)i / RATE));
+            s[i * (size_t)channels + (size_t)c] =
+                (int16_t)(AMPLITUDE * std::sin(2 * M_PI * freq * (double)i / RATE));
     return s;
 }
 
 std::filesystem::path cached(const File &f, const std::filesystem::path &cache) {
     const char *ext = f.format == Format::OGG ? ".ogg" : ".wav";
     const char *kind = f.format == Format::PCM ? "pcm" : f.format == Format::ADPCM ? "adpcm" : "ogg";
-    const auto path = cache / (std::to_string(f.freq) + "-" + std::to_string(f.ms) + "-" + std::to_string(f.channels) +
-                               "-" + kind + ext);
+    const auto path = cache / (std::to_string(f.freq) + "-" + std::to_string(f.ms) + "-" +
+                               std::to_string(f.channels) + "-" + kind + ext);
     if (std::filesystem::exists(path)) return path;
     // Made under a name of this process and renamed, so that parallel runs share the cache.
     const auto tmp = cache / ("tmp-" + std::to_string(getpid()) + "-" + path.filename().string());
@@ -288,8 +304,9 @@ std::filesystem::path cached(const File &f, const std::filesystem::path &cache) 
     if (f.format == Format::PCM) {
         ok = audio_test::write_pcm_wav(tmp.string(), samples, RATE, (uint16_t)f.channels);
     } else if (f.format == Format::ADPCM) {
-        ok = adpcm_write_wav_file(tmp.c_str(), samples.data(), (uint32_t)(samples.size() / (size_t)f.channels),
-                                  f.channels, RATE, 0, 3) == 0;
+        ok =
+            adpcm_write_wav_file(tmp.c_str(), samples.data(), (uint32_t)(samples.size() / (size_t)f.channels),
+                                 f.channels, RATE, 0, 3) == 0;
     } else {
         const auto pcm = cache / ("tmp-" + std::to_string(getpid()) + "-src.wav");
         ok = audio_test::write_pcm_wav(pcm.string(), samples, RATE, (uint16_t)f.channels) &&

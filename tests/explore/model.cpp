@@ -15,10 +15,10 @@ const char *format_name(Format f) {
 }  // namespace
 
 bool is_drive_role(const std::string &role) {
-    static const char *const roles[] = {"level-on", "level-loop", "level-off", "part",   "start",  "stop",
-                                        "estop",    "dir",        "accel",     "decel",  "accel-band",
-                                        "decel-band", "accelon",  "decelon",   "turbo",  "loopd",
-                                        "main-on",  "main-loop",  "main-off"};
+    static const char *const roles[] = {"level-on",   "level-loop", "level-off", "part",    "start",
+                                        "stop",       "estop",      "dir",       "accel",   "decel",
+                                        "accel-band", "decel-band", "accelon",   "decelon", "turbo",
+                                        "loopd",      "main-on",    "main-loop", "main-off"};
     return std::find(std::begin(roles), std::end(roles), role) != std::end(roles);
 }
 
@@ -72,8 +72,8 @@ void save_model(const Model &m, const std::filesystem::path &file) {
             out << " " << p;
         out << "\n";
         for (const File &f : slot.files)
-            out << "file " << s + 1 << " " << f.name << " " << f.function << " " << f.role << " " << f.index << " "
-                << f.freq << " " << f.ms << " " << f.channels << " " << format_name(f.format) << " "
+            out << "file " << s + 1 << " " << f.name << " " << f.function << " " << f.role << " " << f.index
+                << " " << f.freq << " " << f.ms << " " << f.channels << " " << format_name(f.format) << " "
                 << f.loop_length_ms << "\n";
         for (int t : slot.logic_targets)
             out << "target " << s + 1 << " " << t << "\n";
@@ -113,8 +113,8 @@ bool load_model(Model *m, const std::filesystem::path &file, std::string *error)
         } else if (kind == "file") {
             File f;
             std::string format;
-            ok = (bool)(is >> f.name >> f.function >> f.role >> f.index >> f.freq >> f.ms >> f.channels >> format >>
-                        f.loop_length_ms);
+            ok = (bool)(is >> f.name >> f.function >> f.role >> f.index >> f.freq >> f.ms >> f.channels >>
+                        format >> f.loop_length_ms);
             f.format = format == "adpcm" ? Format::ADPCM : format == "ogg" ? Format::OGG : Format::PCM;
             slot.files.push_back(f);
         } else if (kind == "target") {

@@ -34,8 +34,8 @@ struct Slot {
     bool load = false;   // levels follow the engine load (M) rather than the speed (S)
     std::vector<int> level_pct;
     std::vector<File> files;
-    std::vector<std::string> logic;       // lines of logic.txt
-    std::vector<int> logic_targets;       // functions a logic condition switches, blocks or triggers
+    std::vector<std::string> logic;          // lines of logic.txt
+    std::vector<int> logic_targets;          // functions a logic condition switches, blocks or triggers
     std::vector<std::string> expect_errors;  // error-line texts the project provokes on purpose
 
     bool empty() const { return files.empty(); }

@@ -71,7 +71,8 @@ std::vector<LogLine> parse_log(const Render &r) {
         const size_t close = l.find(") ");
         if (l.size() < 5 || l[1] != ' ' || l[2] != '(' || close == std::string::npos) continue;
         const size_t colon = l.find(": ", close);
-        out.push_back({std::atoll(l.c_str() + 3), l[0], colon == std::string::npos ? "" : l.substr(colon + 2)});
+        out.push_back(
+            {std::atoll(l.c_str() + 3), l[0], colon == std::string::npos ? "" : l.substr(colon + 2)});
     }
     return out;
 }
@@ -118,7 +119,8 @@ public:
     // The share of the windows in [t0, t1) in which `freq` is present (0 for an empty span).
     double present_share(int freq, long long t0, long long t1) {
         const auto &amp = amplitudes(freq);
-        long long w0 = std::max(0LL, t0 * RATE / 1000 / WIN), w1 = std::min((long long)amp.size(), t1 * RATE / 1000 / WIN);
+        long long w0 = std::max(0LL, t0 * RATE / 1000 / WIN),
+                  w1 = std::min((long long)amp.size(), t1 * RATE / 1000 / WIN);
         if (w1 <= w0) return 0;
         int n = 0;
         for (long long w = w0; w < w1; w++)
@@ -129,8 +131,8 @@ public:
     // or -1. (A click, where a sound is cut, smears a neighbouring tone over one window.)
     long long first_present(int freq, long long t0, long long t1) {
         const auto &amp = amplitudes(freq);
-        for (long long w = std::max(0LL, t0 * RATE / 1000 / WIN); w + 1 < (long long)amp.size() && w * WIN * 1000 / RATE < t1;
-             w++)
+        for (long long w = std::max(0LL, t0 * RATE / 1000 / WIN);
+             w + 1 < (long long)amp.size() && w * WIN * 1000 / RATE < t1; w++)
             if (amp[(size_t)w] > PRESENT && amp[(size_t)w + 1] > PRESENT) return w * WIN * 1000 / RATE;
         return -1;
     }
@@ -273,7 +275,8 @@ private:
 bool disturbs_drive(const Cmd &c, int drive_fid) {
     const std::string &s = c.text;
     if (s[0] == 's' || s.find("estop") != std::string::npos) return true;
-    if (s.rfind("cv3=", 0) == 0 || s.rfind("cv4=", 0) == 0 || s.rfind("cv204=", 0) == 0 || s.rfind("cv202=", 0) == 0)
+    if (s.rfind("cv3=", 0) == 0 || s.rfind("cv4=", 0) == 0 || s.rfind("cv204=", 0) == 0 ||
+        s.rfind("cv202=", 0) == 0)
         return true;
     if ((s[0] == 'f' || s[0] == 'm') && std::atoi(s.c_str() + 1) == drive_fid) return true;
     return false;
@@ -320,8 +323,8 @@ void engine_sounds_while_on(Context &c, std::vector<Violation> &out) {
                 const long long allowed = c.world.max_fade_ms(run_start - LAT, t) + 200 + 40;
                 if (run > allowed) {
                     out.push_back({"engine_sounds_while_on", run_start,
-                                   fmt("the engine (F%d) is silent from %lld ms for more than %lld ms", slot.drive_fid,
-                                       run_start, allowed)});
+                                   fmt("the engine (F%d) is silent from %lld ms for more than %lld ms",
+                                       slot.drive_fid, run_start, allowed)});
                     return;
                 }
             }
@@ -347,16 +350,19 @@ void level_follows_speed(Context &c, std::vector<Violation> &out) {
         events.clear();
         events.push_back(span.from);
         for (const Cmd &cmd : c.cmds)
-            if (cmd.t > span.from && cmd.t < span.to && disturbs_drive(cmd, slot.drive_fid)) events.push_back(cmd.t);
+            if (cmd.t > span.from && cmd.t < span.to && disturbs_drive(cmd, slot.drive_fid))
+                events.push_back(cmd.t);
         events.push_back(std::min(span.to, c.sound.length_ms()));
         for (size_t i = 0; i + 1 < events.size(); i++) {
             const long long e = events[i];
             const int ramp = std::max(c.world.cv(3, e, 34), c.world.cv(4, e, 25)) * 250;
-            const long long settle = ramp + 1000 + (long long)slot.level_pct.size() * 500 + slot.longest_drive_ms() + 2000 +
-                                     (slot.load ? 4000 : 0) + c.world.max_fade_ms(e, e) * 2;
+            const long long settle = ramp + 1000 + (long long)slot.level_pct.size() * 500 +
+                                     slot.longest_drive_ms() + 2000 + (slot.load ? 4000 : 0) +
+                                     c.world.max_fade_ms(e, e) * 2;
             const long long t = e + settle;
             if (t + 600 > events[i + 1]) continue;
-            if (!c.world.key_on(slot.drive_fid, e) || c.world.muted(t) || c.world.mute_changes(e, t + 600)) continue;
+            if (!c.world.key_on(slot.drive_fid, e) || c.world.muted(t) || c.world.mute_changes(e, t + 600))
+                continue;
             const int pct = c.world.speed_pct(e);
             int expected = 0;
             for (size_t k = 0; k < slot.level_pct.size(); k++)
@@ -373,19 +379,21 @@ void level_follows_speed(Context &c, std::vector<Violation> &out) {
                 for (int f : level_tones(slot, k))
                     best = std::max(best, c.sound.present_share(f, t, t + 600));
             if (best < 0.5) {
-                out.push_back({"level_follows_speed", t,
-                               fmt("at %d %% the level %d (from %d %%) is not heard at %lld ms, %lld ms after the "
-                                   "last change",
-                                   pct, expected, slot.level_pct[(size_t)expected], t, settle)});
+                out.push_back(
+                    {"level_follows_speed", t,
+                     fmt("at %d %% the level %d (from %d %%) is not heard at %lld ms, %lld ms after the "
+                         "last change",
+                         pct, expected, slot.level_pct[(size_t)expected], t, settle)});
                 return;
             }
             for (size_t k = 0; k < slot.level_pct.size(); k++) {
                 if (accepted.count((int)k)) continue;
                 for (int f : level_tones(slot, (int)k)) {
                     if (c.sound.present_share(f, t, t + 600) > 0.5) {
-                        out.push_back({"level_follows_speed", t,
-                                       fmt("at %d %% the loop of level %zu (from %d %%, %d Hz) sounds at %lld ms", pct, k,
-                                           slot.level_pct[k], f, t)});
+                        out.push_back(
+                            {"level_follows_speed", t,
+                             fmt("at %d %% the loop of level %zu (from %d %%, %d Hz) sounds at %lld ms", pct,
+                                 k, slot.level_pct[k], f, t)});
                         return;
                     }
                 }
@@ -399,7 +407,8 @@ void level_follows_speed(Context &c, std::vector<Violation> &out) {
 std::vector<int> plain_functions(const Slot &s) {
     std::vector<int> out;
     for (const File &f : s.files) {
-        if (is_drive_role(f.role) || f.role == "info" || f.role == "infonext" || f.role == "other-rate") continue;
+        if (is_drive_role(f.role) || f.role == "info" || f.role == "infonext" || f.role == "other-rate")
+            continue;
         if (f.function == s.drive_fid || s.is_logic_target(f.function) || f.function == 23) continue;
         if (std::find(out.begin(), out.end(), f.function) == out.end()) out.push_back(f.function);
     }
@@ -424,7 +433,8 @@ void function_loops_and_ends(Context &c, std::vector<Violation> &out) {
             std::vector<int> loops;
             bool every_variant_loops = true, loop_length = false;
             std::set<int> variants;
-            for (const File *f : files) variants.insert(f->index);
+            for (const File *f : files)
+                variants.insert(f->index);
             for (int v : variants) {
                 bool has = false;
                 for (const File *f : files)
@@ -435,7 +445,8 @@ void function_loops_and_ends(Context &c, std::vector<Violation> &out) {
                     }
                 every_variant_loops &= has;
             }
-            const int on_ms = longest(files, "on"), off_ms = longest(files, "off"), once_ms = longest(files, "oneshot");
+            const int on_ms = longest(files, "on"), off_ms = longest(files, "off"),
+                      once_ms = longest(files, "oneshot");
             const auto intervals = c.world.on_intervals(k, span.from, to);
             for (size_t i = 0; i < intervals.size(); i++) {
                 const auto [a, b] = intervals[i];
@@ -448,22 +459,24 @@ void function_loops_and_ends(Context &c, std::vector<Violation> &out) {
                     for (int f : loops)
                         share = std::max(share, c.sound.present_share(f, loop_from, b));
                     if (share < 0.8) {
-                        out.push_back({"function_loops_while_on", loop_from,
-                                       fmt("F%d is on from %lld to %lld ms but its loop is heard in %.0f %% of it", k, a, b,
-                                           100 * share)});
+                        out.push_back(
+                            {"function_loops_while_on", loop_from,
+                             fmt("F%d is on from %lld to %lld ms but its loop is heard in %.0f %% of it", k,
+                                 a, b, 100 * share)});
                         return;
                     }
                 }
                 // Off: silent once its OFF track (and an ON track that was still playing) is over.
                 const long long next_on = i + 1 < intervals.size() ? intervals[i + 1].first : to;
-                const long long quiet_from = b + (b - a < on_ms ? on_ms : 0) + std::max(off_ms, once_ms) + fade + LAT;
+                const long long quiet_from =
+                    b + (b - a < on_ms ? on_ms : 0) + std::max(off_ms, once_ms) + fade + LAT;
                 if (next_on - quiet_from < 200) continue;
                 for (const File *f : files) {
                     const long long heard = c.sound.first_present(f->freq, quiet_from, next_on - 100);
                     if (heard >= 0) {
                         out.push_back({"function_ends_when_off", heard,
-                                       fmt("F%d went off at %lld ms, but %s (%d Hz) is heard at %lld ms", k, b,
-                                           f->name.c_str(), f->freq, heard)});
+                                       fmt("F%d went off at %lld ms, but %s (%d Hz) is heard at %lld ms", k,
+                                           b, f->name.c_str(), f->freq, heard)});
                         return;
                     }
                 }
@@ -482,7 +495,8 @@ std::map<int, std::set<int>> function_tracks(const std::vector<LogLine> &log, si
         int f, on, loop, off;
         char rest[8];
         if (std::sscanf(t.c_str(), "F%d: %d %d %d%1s", &f, &on, &loop, &off, rest) == 4) {
-            for (int id : {on, loop}) if (id >= 0) out[f].insert(id);
+            for (int id : {on, loop})
+                if (id >= 0) out[f].insert(id);
         } else if (std::sscanf(t.c_str(), "F%d MULTI:", &f) == 1) {
             std::istringstream is(t.substr(t.find(':') + 1));
             std::string tok;
@@ -517,9 +531,11 @@ void nothing_starts_after_off(Context &c, std::vector<Violation> &out) {
                 if (it->second.count(id) == 0 || std::string(role) == "OFF") continue;
                 // Off, and not switched within the millisecond (a momentary press is on and off
                 // in one millisecond, and a command and a track end can meet there).
-                if (!c.world.key_on(k, l.t) && !c.world.key_on(k, l.t - 1) && !c.world.toggled(k, l.t - 1, l.t)) {
+                if (!c.world.key_on(k, l.t) && !c.world.key_on(k, l.t - 1) &&
+                    !c.world.toggled(k, l.t - 1, l.t)) {
                     out.push_back({"nothing_starts_after_off", l.t,
-                                   fmt("track %d (%s) of F%d starts at %lld ms while its key is off", id, role, k, l.t)});
+                                   fmt("track %d (%s) of F%d starts at %lld ms while its key is off", id,
+                                       role, k, l.t)});
                     return;
                 }
             }
@@ -530,8 +546,10 @@ void nothing_starts_after_off(Context &c, std::vector<Violation> &out) {
 // 5. No error line but those the project provokes on purpose; a clean exit; nothing on standard
 // error (a sanitizer's report lands there).
 void no_unexpected_errors(Context &c, std::vector<Violation> &out) {
-    if (c.r.status != 0) out.push_back({"no_unexpected_errors", -1, fmt("the emulator ended with status %d", c.r.status)});
-    if (!c.r.errors.empty()) out.push_back({"no_unexpected_errors", -1, "standard error: " + c.r.errors.substr(0, 300)});
+    if (c.r.status != 0)
+        out.push_back({"no_unexpected_errors", -1, fmt("the emulator ended with status %d", c.r.status)});
+    if (!c.r.errors.empty())
+        out.push_back({"no_unexpected_errors", -1, "standard error: " + c.r.errors.substr(0, 300)});
     for (const LogLine &l : c.log) {
         if (l.level != 'E') continue;
         bool expected = false;
@@ -545,7 +563,8 @@ void no_unexpected_errors(Context &c, std::vector<Violation> &out) {
         // the drive function has its idle level alone.
         expected |= l.text.find("Could not calculate Start moving delay") != std::string::npos;
         // The slot's own summary of a refused file names it.
-        expected |= l.text.find("could not be loaded") != std::string::npos && !c.m.slots[0].expect_errors.empty();
+        expected |=
+            l.text.find("could not be loaded") != std::string::npos && !c.m.slots[0].expect_errors.empty();
         if (!expected) {
             out.push_back({"no_unexpected_errors", l.t, "error line: " + l.text});
             return;
@@ -556,10 +575,10 @@ void no_unexpected_errors(Context &c, std::vector<Violation> &out) {
 }  // namespace
 
 const std::vector<std::string> &rule_names() {
-    static const std::vector<std::string> names = {"engine_sounds_while_on", "level_follows_speed",
-                                                   "function_loops_while_on", "function_ends_when_off",
-                                                   "nothing_starts_after_off", "no_unexpected_errors",
-                                                   "render_repeats"};
+    static const std::vector<std::string> names = {
+        "engine_sounds_while_on", "level_follows_speed",      "function_loops_while_on",
+        "function_ends_when_off", "nothing_starts_after_off", "no_unexpected_errors",
+        "render_repeats"};
     return names;
 }
 
