@@ -5,11 +5,24 @@
 
 #include "dcc_hl.h"
 #include "emulator.h"
+#include "esp_log.h"
 #include "fw_lock.h"
 #include "stub.h"
 #include "memory.h"
 
 std::atomic<uint32_t> currentSpd{1};
+
+// CV 8 holds the manufacturer number and cannot be written: on the decoder the DCC library
+// takes a write of 8 to it as the request to restore the factory defaults.
+static const uint16_t CV_RESET = 8;
+static const uint8_t CV_RESET_VALUE = 8;
+
+uint8_t console_read_cv(uint16_t cv) {
+    fw_lock();
+    const uint8_t value = Memory_LoadU8(cv);
+    fw_unlock();
+    return value;
+}
 
 // Reads a signed decimal number right after `text`; false when no digit is there or the value
 // does not fit 32 bits.
@@ -30,6 +43,26 @@ static void toggle_function(const char *number, int times) {
     fw_lock();
     for (int i = 0; i < times; i++)
         DCC_ChangeFunction((uint8_t)n);
+    fw_unlock();
+}
+
+// "cv<n>=<v>" writes a CV, "cv<n>?" prints its value as a log line of the DCC layer.
+static void handle_cv(const char *text) {
+    unsigned cv, value;
+    char after;
+    if (sscanf(text, "%u%c", &cv, &after) == 2 && after == '?') {
+        if (cv <= 511) ESP_LOGI("DCC_HL", "CV%u=%u", cv, (unsigned)console_read_cv((uint16_t)cv));
+        return;
+    }
+    if (sscanf(text, "%u=%u", &cv, &value) != 2 || cv > 511) return;
+    const uint8_t byte = (uint8_t)(value & 0xFF);
+    fw_lock();
+    if (cv == CV_RESET && byte == CV_RESET_VALUE) {
+        notifyCVResetFactoryDefault(1);  // every CV, the stored volumes, and a slot reload
+    } else {
+        Memory_SaveU8((uint16_t)cv, byte);
+        DCC_ChangeCV((uint16_t)cv, byte);
+    }
     fw_unlock();
 }
 
@@ -61,15 +94,7 @@ void console_handle_line(const char *line) {
             return;
         case 'c':
         case 'C':
-            if (line[1] == 'v' || line[1] == 'V') {
-                unsigned cv, value;
-                if (sscanf(line + 2, "%u=%u", &cv, &value) == 2 && cv <= 511) {
-                    fw_lock();
-                    Memory_SaveU8((uint16_t)cv, (uint8_t)(value & 0xFF));
-                    DCC_ChangeCV((uint16_t)cv, (uint8_t)(value & 0xFF));
-                    fw_unlock();
-                }
-            }
+            if (line[1] == 'v' || line[1] == 'V') handle_cv(line + 2);
             return;
         default:
             return;
