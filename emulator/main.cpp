@@ -14,6 +14,8 @@
 #include "state/state.h"
 #include "stub.h"
 
+// The name the program is installed under; messages use the name it was started by.
+static const char *PROGRAM_NAME = "dcc-sound-emu";
 static const char *s_invoked_as = "emulator";
 
 static void print_help(void) {
@@ -62,7 +64,7 @@ int main(int argc, char **argv) {
             return 0;
         }
         if (strcmp(argv[i], "--version") == 0) {
-            printf("emulator %s\n", EMULATOR_VERSION);
+            printf("%s %s\n", PROGRAM_NAME, EMULATOR_VERSION);
             return 0;
         }
         if (strcmp(argv[i], "--record") == 0) {
