@@ -164,6 +164,8 @@ TEST_F(KeptStoreE2e, TuningSurvivesARestartThroughTheFastPath) {
         EXPECT_EQ(read_cv(*emu, 8), 172) << "CV 8 is the manufacturer number, not written";
         ASSERT_GE(emu->wait_for("Slot 1 loaded successfully"), 0) << "the reset reloads the slot\n"
                                                                   << emu->dump();
+        write_cv(*emu, 192, 2);
+        EXPECT_EQ(read_cv(*emu, 193), 0) << "the volumes are forgotten at once, not only in the store";
         emu->stop(SIGINT);
     }
     {
