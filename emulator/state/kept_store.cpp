@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 #include <fstream>
 #include <iterator>
 
@@ -27,6 +28,11 @@ static constexpr uint32_t VERSION = 1;
 static constexpr size_t HEADER_SIZE = sizeof MAGIC + 4 + 4;
 static constexpr size_t MAX_NAME_LEN = 15;          // as the decoder's store allows
 static constexpr size_t MAX_BLOB_LEN = 512 * 1024;  // far above the firmware's largest (6600)
+
+// strerror() may share one buffer between threads; commits come from several.
+static std::string error_text(int error_number) {
+    return std::generic_category().message(error_number);
+}
 
 static void put32(std::vector<uint8_t> &out, uint32_t v) {
     for (int i = 0; i < 4; i++)
@@ -65,8 +71,7 @@ static void to_little_endian(uint8_t *bytes, size_t size) {
     if constexpr (std::endian::native == std::endian::big) std::reverse(bytes, bytes + size);
 }
 
-template <typename Image>
-static std::vector<uint8_t> encode(const Image &image) {
+static std::vector<uint8_t> encode(const KeptStore::Image &image) {
     std::vector<uint8_t> out(MAGIC, MAGIC + sizeof MAGIC);
     put32(out, VERSION);
     put32(out, 0);  // length of the entries, filled in below
@@ -84,41 +89,29 @@ static std::vector<uint8_t> encode(const Image &image) {
     return out;
 }
 
-// Reads a namespace file into `image`; on refusal says why in `*why` and leaves `image` empty.
-template <typename Image>
-static bool decode(const std::vector<uint8_t> &file, Image *image, std::string *why) {
+// Reads a namespace file into `image`. Returns why the file is refused (and leaves `image`
+// empty), or nothing.
+static std::string decode(const std::vector<uint8_t> &file, KeptStore::Image *image) {
     image->clear();
     if (file.size() >= sizeof MAGIC && memcmp(file.data(), MAGIC, sizeof MAGIC) != 0) {
-        *why = "is not a store file of this program";
-        return false;
+        return "is not a store file of this program";
     }
-    if (file.size() < HEADER_SIZE + 4) {
-        *why = "is damaged (cut short)";
-        return false;
-    }
+    if (file.size() < HEADER_SIZE + 4) return "is damaged (cut short)";
     // The frame (magic, version, length, checksum) is the same in every version of the format.
     const uint32_t body = get32(&file[sizeof MAGIC + 4]);
-    if ((uint64_t)body + HEADER_SIZE + 4 != file.size()) {
-        *why = "is damaged (its length does not match)";
-        return false;
-    }
+    if ((uint64_t)body + HEADER_SIZE + 4 != file.size()) return "is damaged (its length does not match)";
     const size_t end = HEADER_SIZE + body;
-    if (get32(&file[end]) != crc_of(file.data(), end)) {
-        *why = "is damaged (checksum mismatch)";
-        return false;
-    }
+    if (get32(&file[end]) != crc_of(file.data(), end)) return "is damaged (checksum mismatch)";
     const uint32_t version = get32(&file[sizeof MAGIC]);
     if (version != VERSION) {
-        *why = "was written by another version of the program (format " + std::to_string(version) + ")";
-        return false;
+        return "was written by another version of the program (format " + std::to_string(version) + ")";
     }
     for (size_t p = HEADER_SIZE; p < end;) {
         // The checksum matched, so a bad entry means a writer that is not this program.
         if (end - p < 2 || !known_type(file[p]) || file[p + 1] == 0 || file[p + 1] > MAX_NAME_LEN ||
             end - p - 2 < (size_t)file[p + 1] + 4) {
-            *why = "holds an entry this program cannot read";
             image->clear();
-            return false;
+            return "holds an entry this program cannot read";
         }
         const NvsType type = (NvsType)file[p];
         std::string key((const char *)&file[p + 2], file[p + 1]);
@@ -126,14 +119,13 @@ static bool decode(const std::vector<uint8_t> &file, Image *image, std::string *
         const uint32_t len = get32(&file[p]);
         p += 4;
         if (len > end - p || (fixed_size(type) != 0 && len != fixed_size(type)) || image->count(key) != 0) {
-            *why = "holds an entry this program cannot read";
             image->clear();
-            return false;
+            return "holds an entry this program cannot read";
         }
         (*image)[key] = {type, std::vector<uint8_t>(file.begin() + (long)p, file.begin() + (long)(p + len))};
         p += len;
     }
-    return true;
+    return "";
 }
 
 int state_write_file(const std::string &dir, const std::string &name, const std::vector<uint8_t> &bytes,
@@ -143,7 +135,7 @@ int state_write_file(const std::string &dir, const std::string &name, const std:
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         const int saved = errno;
-        *error = tmp + ": " + strerror(saved);
+        *error = tmp + ": " + error_text(saved);
         return saved;
     }
     size_t done = 0;
@@ -161,7 +153,7 @@ int state_write_file(const std::string &dir, const std::string &name, const std:
     ::close(fd);
     if (saved == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) saved = errno;
     if (saved != 0) {
-        *error = path + ": " + strerror(saved);
+        *error = path + ": " + error_text(saved);
         ::unlink(tmp.c_str());
         return saved;
     }
@@ -187,7 +179,7 @@ bool KeptStore::open_dir(const std::string &dir, std::string *error) {
     const std::string lock_path = dir + "/lock";
     lock_fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lock_fd_ < 0) {
-        *error = "cannot use the state folder '" + dir + "': " + strerror(errno);
+        *error = "cannot use the state folder '" + dir + "': " + error_text(errno);
         return false;
     }
     if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
@@ -201,7 +193,7 @@ bool KeptStore::open_dir(const std::string &dir, std::string *error) {
             *error = "the state folder '" + dir + "' is in use by another emulator" +
                      (holder.empty() ? "" : " (process " + holder + ")");
         } else {
-            *error = "cannot lock the state folder '" + dir + "': " + strerror(saved);
+            *error = "cannot lock the state folder '" + dir + "': " + error_text(saved);
         }
         return false;
     }
@@ -223,11 +215,18 @@ KeptStore::Namespace &KeptStore::load_locked(const std::string &name_space) {
     // A temporary file left by a process that was killed while writing: the file it was to
     // replace is still whole.
     ::unlink((path + ".tmp").c_str());
+    std::error_code ec;
+    if (!fs::exists(path, ec) && !ec) return ns;  // nothing stored yet
     std::ifstream in(path, std::ios::binary);
-    if (!in) return ns;  // nothing stored yet
     const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     std::string why;
-    if (!decode(bytes, &ns.image, &why)) {
+    // A file that cannot be read is set aside like a damaged one rather than overwritten.
+    if (!in.is_open() || in.bad()) {
+        why = "cannot be read";
+    } else {
+        why = decode(bytes, &ns.image);
+    }
+    if (!why.empty()) {
         const bool kept = ::rename(path.c_str(), (path + ".bad").c_str()) == 0;
         ESP_LOGW(TAG, "%s %s: %s; starting from the factory state", path.c_str(), why.c_str(),
                  kept ? ("moved aside to " + name + ".bad").c_str() : "it will be replaced");
@@ -263,7 +262,8 @@ static esp_err_t check_key(const char *key) {
 }
 
 esp_err_t KeptStore::open(const char *name_space, nvs_open_mode_t mode, nvs_handle_t *out_handle) {
-    if (!valid_namespace(name_space) || out_handle == nullptr) return ESP_ERR_NVS_INVALID_NAME;
+    if (out_handle == nullptr) return ESP_ERR_INVALID_ARG;
+    if (!valid_namespace(name_space)) return ESP_ERR_NVS_INVALID_NAME;
     std::lock_guard<std::mutex> lock(mutex_);
     load_locked(name_space);
     nvs_handle_t id = next_handle_++;

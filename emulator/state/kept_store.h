@@ -53,12 +53,14 @@ public:
     esp_err_t set(nvs_handle_t handle, const char *key, NvsType type, const void *value,
                   size_t length) override;
 
-private:
+    // The values of one namespace, numbers little-endian.
     struct Value {
         NvsType type;
         std::vector<uint8_t> bytes;
     };
     using Image = std::map<std::string, Value>;
+
+private:
     struct Namespace {
         Image image;
         uint64_t generation = 0;  // counts commits
