@@ -5,11 +5,24 @@
 
 #include "dcc_hl.h"
 #include "emulator.h"
+#include "esp_log.h"
 #include "fw_lock.h"
 #include "stub.h"
 #include "memory.h"
 
 std::atomic<uint32_t> currentSpd{1};
+
+// CV 8 holds the manufacturer number and cannot be written: on the decoder the DCC library
+// takes a write of 8 to it as the request to restore the factory defaults.
+static const uint16_t CV_RESET = 8;
+static const uint8_t CV_RESET_VALUE = 8;
+
+uint8_t console_read_cv(uint16_t cv) {
+    fw_lock();
+    const uint8_t value = Memory_LoadU8(cv);
+    fw_unlock();
+    return value;
+}
 
 // Reads a signed decimal number right after `text`; false when no digit is there or the value
 // does not fit 32 bits.
@@ -59,9 +72,16 @@ bool console_parse_line(const char *line, console_command *cmd) {
             return parse_function(line + 1, 2, cmd);
         case 'c':
         case 'C': {
+            // "cv<n>=<v>" writes a CV, "cv<n>?" prints its value as a log line of the DCC layer.
+            if (line[1] != 'v' && line[1] != 'V') return false;
             unsigned cv, value;
-            if ((line[1] != 'v' && line[1] != 'V') || sscanf(line + 2, "%u=%u", &cv, &value) != 2 || cv > 511)
-                return false;
+            char after;
+            if (sscanf(line + 2, "%u%c", &cv, &after) == 2 && after == '?' && cv <= 511) {
+                cmd->kind = CONSOLE_CV_READ;
+                cmd->number = cv;
+                return true;
+            }
+            if (sscanf(line + 2, "%u=%u", &cv, &value) != 2 || cv > 511) return false;
             cmd->kind = CONSOLE_CV_WRITE;
             cmd->number = cv;
             cmd->value = value & 0xFF;
@@ -88,9 +108,16 @@ void console_execute(const console_command &cmd) {
             break;
         case CONSOLE_CV_WRITE:
             fw_lock();
-            Memory_SaveU8((uint16_t)cmd.number, (uint8_t)cmd.value);
-            DCC_ChangeCV((uint16_t)cmd.number, (uint8_t)cmd.value);
+            if (cmd.number == CV_RESET && cmd.value == CV_RESET_VALUE) {
+                notifyCVResetFactoryDefault(1);  // every CV, the stored volumes, and a slot reload
+            } else {
+                Memory_SaveU8((uint16_t)cmd.number, (uint8_t)cmd.value);
+                DCC_ChangeCV((uint16_t)cmd.number, (uint8_t)cmd.value);
+            }
             fw_unlock();
+            break;
+        case CONSOLE_CV_READ:
+            ESP_LOGI("DCC_HL", "CV%u=%u", (unsigned)cmd.number, (unsigned)console_read_cv((uint16_t)cmd.number));
             break;
         case CONSOLE_NONE:
             break;

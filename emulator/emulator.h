@@ -26,11 +26,11 @@ void engine_drv_main(void);
 void tick(void);
 
 // One console command, as parsed from a line.
-enum console_kind { CONSOLE_NONE, CONSOLE_FUNCTION, CONSOLE_ESTOP, CONSOLE_SPEED, CONSOLE_CV_WRITE };
+enum console_kind { CONSOLE_NONE, CONSOLE_FUNCTION, CONSOLE_ESTOP, CONSOLE_SPEED, CONSOLE_CV_WRITE, CONSOLE_CV_READ };
 struct console_command {
     console_kind kind = CONSOLE_NONE;
     uint32_t number = 0;  // function or CV number
-    uint32_t value = 0;   // speed in the tick's encoding, or the CV value
+    uint32_t value = 0;   // speed in the tick's encoding, or the CV value to write
     int times = 0;        // toggles of the function (2: a momentary press)
 };
 // Parses one console line (without its line feed); false for a line that is no command.
@@ -42,6 +42,9 @@ void console_run(FILE *in);
 void console_task(void *arg);
 // Executes one console line (without its line feed).
 void console_handle_line(const char *line);
+// The value of CV `cv` (0..511) as the firmware reads it, under the firmware lock: the console's
+// "cv<n>?" and any other view of the CVs read it here.
+uint8_t console_read_cv(uint16_t cv);
 // Reads one line of at most `size` - 1 characters; the rest of a longer line is discarded.
 // Returns false at the end of input.
 bool console_read_line(FILE *in, char *buf, size_t size);

@@ -1,5 +1,5 @@
-// Process entry of the emulator: options, then the firmware's start-up, the console task and
-// the tick loop, which never returns.
+// Process entry of the emulator: options, then the firmware's start-up, the console task (or a
+// drive script) and the tick loop, which never returns.
 #include <malloc.h>
 #include <unistd.h>
 
@@ -16,18 +16,25 @@
 #include "esp_log.h"
 #include "freertos/task.h"
 #include "script.h"
+#include "sound_hl.h"
+#include "state/state.h"
 #include "stub.h"
 
+// The name the program is installed under; messages use the name it was started by.
+static const char *PROGRAM_NAME = "dcc-sound-emu";
+static const char *s_invoked_as = "emulator";
+
 static void print_help(void) {
+    printf("Usage: %s [options]\n", s_invoked_as);
     printf(
-        "Usage: emulator [options]\n"
         "Emulates the sound decoder in the current folder, which holds slot.txt and data/1 .. data/3.\n"
         "Commands on standard input, one per line:\n"
         "  <n> or f<n>   toggle function n (0..68)\n"
         "  m<n>          press function n momentarily (on, then off)\n"
         "  s<n>          speed n percent (0..100); s-<n> drives the other way\n"
         "  estop         emergency stop\n"
-        "  cv<n>=<v>     write value v to CV n (0..511)\n"
+        "  cv<n>=<v>     write value v to CV n (0..511); cv8=8 is a factory reset\n"
+        "  cv<n>?        print the value of CV n\n"
         "Options:\n"
         "  --help             this text\n"
         "  --version          the program version\n"
@@ -50,17 +57,9 @@ static void print_help(void) {
         "                     what the decoder makes of each file and text line, with warnings\n"
         "                     for likely mistakes, and exit: 0 clean, 1 warnings, 2 refused\n"
         "                     files or lines\n"
-        "  --json             with --check: the report as JSON\n");
-}
-
-// Reads a decimal seed; false for anything else.
-static bool parse_seed(const char *text, uint64_t *seed) {
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long v = strtoull(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || text[0] == '-') return false;
-    *seed = v;
-    return true;
+        "  --json             with --check: the report as JSON\n"
+        "  --state DIR        keep CVs, volumes and the loaded slot's description in DIR (created\n"
+        "                     if missing) from one run to the next\n");
 }
 
 // SIGUSR1: one line with the host's resource use, for long runs. The heap figures tell memory
@@ -73,111 +72,137 @@ static void report_status(void) {
     fflush(stdout);
 }
 
-int main(int argc, char **argv) {
-    const char *record_path = nullptr;
-    const char *script_path = nullptr;
-    const char *render_path = nullptr;
+namespace {
+
+struct options {
+    const char *record = nullptr;
+    const char *script = nullptr;
+    const char *render = nullptr;
+    const char *state = nullptr;
     bool seed_given = false;
     uint64_t seed = 1;
+    bool check = false, json = false;
+    int check_slot = 0;
+};
+
+// Reads a decimal seed; false for anything else.
+bool parse_seed(const char *text, uint64_t *seed) {
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long v = strtoull(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || text[0] == '-') return false;
+    *seed = v;
+    return true;
+}
+
+// Fills `o` from the command line. -1 to go on, otherwise the exit status (after --help,
+// --version, or a message for a bad option).
+int parse_options(int argc, char **argv, options *o) {
     // Options that take a value; null when `i` is the last argument.
-    auto value_of = [&](int &i, const char *option) -> const char * {
+    auto value_of = [&](int &i) -> const char * {
         if (i + 1 >= argc) {
-            fprintf(stderr, "emulator: %s needs a value (see --help)\n", option);
+            fprintf(stderr, "%s: %s needs a value (see --help)\n", s_invoked_as, argv[i]);
             return nullptr;
         }
         return argv[++i];
     };
-    bool check = false, json = false;
-    int check_slot = 0;
     for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+        const char *a = argv[i];
+        if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
             print_help();
             return 0;
         }
-        if (strcmp(argv[i], "--version") == 0) {
-            printf("emulator %s\n", EMULATOR_VERSION);
+        if (strcmp(a, "--version") == 0) {
+            printf("%s %s\n", PROGRAM_NAME, EMULATOR_VERSION);
             return 0;
         }
-        if (strcmp(argv[i], "--record") == 0) {
-            if ((record_path = value_of(i, "--record")) == nullptr) return 2;
-            continue;
-        }
-        if (strcmp(argv[i], "--script") == 0) {
-            if ((script_path = value_of(i, "--script")) == nullptr) return 2;
-            continue;
-        }
-        if (strcmp(argv[i], "--render") == 0) {
-            if ((render_path = value_of(i, "--render")) == nullptr) return 2;
-            continue;
-        }
-        if (strcmp(argv[i], "--seed") == 0) {
-            const char *v = value_of(i, "--seed");
+        const char **value = strcmp(a, "--record") == 0   ? &o->record
+                             : strcmp(a, "--script") == 0 ? &o->script
+                             : strcmp(a, "--render") == 0 ? &o->render
+                             : strcmp(a, "--state") == 0  ? &o->state
+                                                          : nullptr;
+        if (value != nullptr) {
+            if ((*value = value_of(i)) == nullptr) return 2;
+        } else if (strcmp(a, "--seed") == 0) {
+            const char *v = value_of(i);
             if (v == nullptr) return 2;
-            if (!parse_seed(v, &seed)) {
-                fprintf(stderr, "emulator: --seed needs a whole number from 0 to 2^64-1, not '%s'\n", v);
+            if (!parse_seed(v, &o->seed)) {
+                fprintf(stderr, "%s: --seed needs a whole number from 0 to 2^64-1, not '%s'\n", s_invoked_as, v);
                 return 2;
             }
-            seed_given = true;
-            continue;
-        }
-        if (strcmp(argv[i], "--no-sound") == 0) {
+            o->seed_given = true;
+        } else if (strcmp(a, "--no-sound") == 0) {
             i2s_ll_set_no_device(true);
-            continue;
-        }
-        if (strcmp(argv[i], "--check") == 0) {
-            check = true;
+        } else if (strcmp(a, "--check") == 0) {
+            o->check = true;
             if (i + 1 < argc && argv[i + 1][0] != '-') {
                 char *end = nullptr;
                 long slot = strtol(argv[i + 1], &end, 10);
                 if (*end != '\0' || slot < 1 || slot > 3) {
-                    fprintf(stderr, "emulator: --check takes a slot 1..3, not '%s'\n", argv[i + 1]);
+                    fprintf(stderr, "%s: --check takes a slot 1..3, not '%s'\n", s_invoked_as, argv[i + 1]);
                     return 2;
                 }
-                check_slot = (int)slot;
+                o->check_slot = (int)slot;
                 i++;
             }
-            continue;
-        }
-        if (strcmp(argv[i], "--json") == 0) {
-            json = true;
-            continue;
-        }
-        fprintf(stderr, "emulator: unknown option '%s' (see --help)\n", argv[i]);
-        return 2;
-    }
-    if (json && !check) {
-        fprintf(stderr, "emulator: --json goes with --check (see --help)\n");
-        return 2;
-    }
-    if (check) {
-        // The firmware's threads keep running: end the process without unwinding under them.
-        const int status = check_main(check_slot, json);
-        fflush(stdout);
-        _exit(status);
-    }
-    if (render_path != nullptr && script_path == nullptr) {
-        fprintf(stderr, "emulator: --render plays a drive script: give it with --script FILE\n");
-        return 2;
-    }
-    if (render_path != nullptr && record_path != nullptr) {
-        fprintf(stderr, "emulator: --render writes the recording itself; leave out --record\n");
-        return 2;
-    }
-    if (seed_given && render_path == nullptr) {
-        fprintf(stderr, "emulator: --seed applies to a render in simulated time (--render)\n");
-        return 2;
-    }
-    std::vector<script_step> steps;
-    if (script_path != nullptr) {
-        std::string error;
-        if (!script_load(script_path, &steps, &error)) {
-            fprintf(stderr, "emulator: %s\n", error.c_str());
+        } else if (strcmp(a, "--json") == 0) {
+            o->json = true;
+        } else {
+            fprintf(stderr, "%s: unknown option '%s' (see --help)\n", s_invoked_as, a);
             return 2;
         }
     }
-    if (render_path != nullptr) {
-        record_path = render_path;
+    const char *conflict = nullptr;
+    if (o->json && !o->check) conflict = "--json goes with --check";
+    if (o->render != nullptr && o->script == nullptr) conflict = "--render plays a drive script: give it with --script FILE";
+    if (o->render != nullptr && o->record != nullptr) conflict = "--render writes the recording itself; leave out --record";
+    if (o->seed_given && o->render == nullptr) conflict = "--seed applies to a render in simulated time (--render)";
+    // A render replays the same drive from the same start every time; a kept store would make
+    // each run start where the last one ended. A check reads the folder itself.
+    if (o->state != nullptr && (o->render != nullptr || o->check))
+        conflict = "--state keeps the decoder between real runs; leave it out of --render and --check";
+    if (conflict != nullptr) {
+        fprintf(stderr, "%s: %s (see --help)\n", s_invoked_as, conflict);
+        return 2;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc > 0 && argv[0] != nullptr) {
+        const char *slash = strrchr(argv[0], '/');
+        s_invoked_as = slash != nullptr ? slash + 1 : argv[0];
+    }
+    options o;
+    const int status = parse_options(argc, argv, &o);
+    if (status >= 0) return status;
+    if (o.check) {
+        // The firmware's threads keep running: end the process without unwinding under them.
+        const int result = check_main(o.check_slot, o.json);
+        fflush(stdout);
+        _exit(result);
+    }
+    std::vector<script_step> steps;
+    if (o.script != nullptr) {
+        std::string error;
+        if (!script_load(o.script, &steps, &error)) {
+            fprintf(stderr, "%s: %s\n", s_invoked_as, error.c_str());
+            return 2;
+        }
+    }
+    if (o.render != nullptr) {
+        o.record = o.render;
         i2s_ll_set_no_device(true);
+    }
+    // Before anything is started or written: a second emulator on the same folder stops here.
+    if (o.state != nullptr) {
+        std::string error;
+        if (!state_open(o.state, &error)) {
+            fprintf(stderr, "%s: %s\n", s_invoked_as, error.c_str());
+            return 1;
+        }
     }
     // Every play starts a short reader task whose buffers the mixer frees. With glibc's default
     // of one malloc arena per thread the freed memory scatters over many arenas, each keeping
@@ -187,16 +212,19 @@ int main(int argc, char **argv) {
     // Log lines reach a pipe as soon as they are written.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     stub_install_exit_signals();
-    if (record_path != nullptr && i2s_ll_record_start(record_path) != 0) {
-        fprintf(stderr, "emulator: cannot write the recording '%s'\n", record_path);
+    if (o.record != nullptr && i2s_ll_record_start(o.record) != 0) {
+        fprintf(stderr, "%s: cannot write the recording '%s'\n", s_invoked_as, o.record);
         return 2;
     }
     stub_on_status_request(report_status);
     // From here on every thread of the firmware is one the scheduler of simulated time knows.
-    if (render_path != nullptr) stub_sim_start("tick", seed);
-    emulator_init();
-    if (script_path != nullptr) {
-        script_start(std::move(steps), seed);
+    if (o.render != nullptr) stub_sim_start("tick", o.seed);
+    emulator_init_decoder();
+    // The kept slot description is checked against its folder before the engine loads it.
+    if (o.state != nullptr) state_check_slot_folder();
+    soundHL_start();
+    if (o.script != nullptr) {
+        script_start(std::move(steps), o.seed);
     } else {
         xTaskCreate(console_task, "console", 70, nullptr, 0, nullptr);
     }

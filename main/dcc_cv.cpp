@@ -100,7 +100,7 @@ void DCC_WriteAllCV(uint8_t value) {
     if (value == 1) apply_defaults(buf);
     if (value == 1 || value == 2) {
         apply_mapping_defaults(buf);
-        nvsHL_erase_function_volume();
+        soundHL_forget_function_volumes();
     }
     Memory_WritePage(buf, MEMORY_PAGE_SIZE);
     const uint8_t slot = buf[202];

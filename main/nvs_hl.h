@@ -18,6 +18,9 @@ esp_err_t nvsHL_get_slot_load_attempt(uint8_t *value);
 esp_err_t nvsHL_set_slot_load_attempt(uint8_t value);
 esp_err_t nvsHL_get_hw_flags(uint8_t *value);
 esp_err_t nvsHL_set_hw_flags(uint8_t value);
+// Bits of the file-update flags ("file_update"); 255 (a slot switch, a factory reset) sets both.
+#define FILE_UPDATE_CV_FILE 1  // apply the slot's CV file at the next parse
+#define FILE_UPDATE_RESCAN 2   // files of the slot folder changed: the next load parses it
 esp_err_t nvsHL_get_file_update_flags(uint8_t *value);
 esp_err_t nvsHL_set_file_update_flags(uint8_t value);
 

@@ -433,6 +433,18 @@ void soundHL_set_function_volume(uint8_t func_id, uint8_t value) {
     nvsHL_save_function_volume(function_volume, function_volume_len);
 }
 
+void soundHL_forget_function_volumes(void) {
+    EngineLock lock;
+    nvsHL_erase_function_volume();
+    // The volumes in use go too, or the reset would only show after the next start.
+    for (uint8_t f = 0; f < MAX_FUNCTIONS; f++) {
+        if (function_volume[f] == 0) continue;
+        function_volume[f] = 0;
+        update_volume_for_function(f, function_dyn_volume[f]);  // 0: full volume
+    }
+    function_volume_len = 0;
+}
+
 void soundHL_set_dyn_function_volume(uint8_t func_id, uint8_t value_pct) {
     EngineLock lock;
     if (func_id >= MAX_FUNCTIONS || function_dyn_volume[func_id] == value_pct) return;

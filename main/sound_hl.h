@@ -45,6 +45,8 @@ void soundHL_set_minimum_load(uint8_t min_load);
 void soundHL_set_volume(uint8_t value);
 uint8_t soundHL_get_function_volume(uint8_t func_id);
 void soundHL_set_function_volume(uint8_t func_id, uint8_t value);
+// Forgets every per-function volume (all back to full), in memory and in storage: the factory reset.
+void soundHL_forget_function_volumes(void);
 void soundHL_set_dyn_function_volume(uint8_t func_id, uint8_t value_pct);
 void update_volume_for_function(uint8_t func_id, uint8_t value);
 uint8_t getDCCAType(uint16_t funcId);

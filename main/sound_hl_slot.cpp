@@ -253,15 +253,30 @@ void print_slot_summary(void) {
 
 void soundHL_file_changed(char *filepath, bool added) {
     (void)added;
+    uint8_t flags = 0;
+    nvsHL_get_file_update_flags(&flags);
+    // Any new, changed or removed file makes the stored description stale: the next load must
+    // parse the folder instead of restoring it.
+    uint8_t armed = (uint8_t)(flags | FILE_UPDATE_RESCAN);
     const char *dot = strrchr(filepath, '.');
-    if (dot == NULL || strcmp(dot + 1, "txt") != 0 || strstr(filepath, "cv") == NULL) return;
-    ESP_LOGI(TAG, "%s changed. Arm updating during next slot loading", filepath);
-    nvsHL_set_file_update_flags(1);
+    if (dot != NULL && strcmp(dot + 1, "txt") == 0 && strstr(filepath, "cv") != NULL) {
+        ESP_LOGI(TAG, "%s changed. Arm updating during next slot loading", filepath);
+        armed |= FILE_UPDATE_CV_FILE;
+    }
+    if (armed != flags) nvsHL_set_file_update_flags(armed);
 }
 
 // ---------------------------------------------------------------- parsing
 
 static bool try_fast_slot_load(int8_t slot) {
+    // Files written since the description was stored, or a CV file armed to be applied (which
+    // only a parse does): the stored description must not be used.
+    uint8_t flags = 0;
+    nvsHL_get_file_update_flags(&flags);
+    if (flags != 0) {
+        ESP_LOGI(TAG, "Slot files changed (flags %u): parsing the folder", (unsigned)flags);
+        return false;
+    }
     size_t len = sizeof slot_data;
     size_t tracks_len = sizeof tracks_rom;
     esp_err_t ret = nvsHL_load_slot_data(&slot_data, &len, tracks_rom, &tracks_len);

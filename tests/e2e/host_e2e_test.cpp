@@ -54,7 +54,7 @@ TEST(HostE2e, VersionAndUnknownOptions) {
     TempDir dir;
     {
         EmulatorProcess emu(dir.path(), {"--version"});
-        EXPECT_GE(emu.wait_for("emulator "), 0) << emu.dump();
+        EXPECT_GE(emu.wait_for("dcc-sound-emu "), 0) << emu.dump();
     }
     EmulatorProcess bad(dir.path(), {"--frobnicate"});
     EXPECT_GE(bad.wait_for("unknown option"), 0) << bad.dump();

@@ -1,4 +1,5 @@
-// Non-volatile storage (ESP-IDF interface). On the host every call succeeds and keeps nothing.
+// Non-volatile storage (ESP-IDF interface). On the host every call succeeds and keeps nothing,
+// unless the emulator was given a kept store (--state DIR).
 #pragma once
 
 #include <stddef.h>

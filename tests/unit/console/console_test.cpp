@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "emulator.h"
+#include "esp_log.h"
 #include "memory.h"
+#include "test_support.h"
 
 // Fakes of the DCC layer's two console entry points.
 static std::vector<int> g_toggles;
@@ -88,6 +90,27 @@ TEST(Console, CvWriteStoresTheValueBeforeTellingTheDccLayer) {
     EXPECT_EQ(Memory_LoadU8(202), 2);
     ASSERT_EQ(g_cv_writes.size(), 1u);
     EXPECT_EQ(g_cv_writes[0], std::make_pair(202, 2));
+}
+
+// "cv<n>?" answers with the value as the firmware reads it and writes nothing; "cv8=8" is the
+// factory-reset request, not a value for CV 8.
+TEST(Console, CvReadAndFactoryReset) {
+    esp_log_level_set("DCC_HL", ESP_LOG_INFO);
+    LogCapture log;
+    run("cv3=20");
+    Effect e = run("cv3?");
+    EXPECT_TRUE(e.cv_writes.empty());
+    EXPECT_EQ(log.count("DCC_HL: CV3=20"), 1) << log.dump();
+    run("cv512?");
+    run("cv3 ?");
+    EXPECT_EQ(log.count("CV512"), 0);
+    EXPECT_EQ(log.count("DCC_HL: CV3="), 1) << log.dump();
+
+    e = run("cv8=8");
+    EXPECT_TRUE(e.cv_writes.empty());
+    EXPECT_TRUE(log.contains("Reset all CV[1]")) << log.dump();
+    EXPECT_EQ(Memory_LoadU8(3), 34);
+    EXPECT_EQ(Memory_LoadU8(8), 172);
 }
 
 TEST(Console, DigitLinesBeforeEstopAndOverLongLinesLoseTheirTail) {
