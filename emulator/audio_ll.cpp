@@ -35,6 +35,7 @@ static i2s_ll s_i2s;
 static std::mutex s_stream_mutex;
 static std::atomic<bool> s_no_device{false};
 static std::atomic<bool> s_stream_set{false};  // a stream format has been set
+static std::atomic<i2s_ll_tap_t> s_tap{nullptr};
 
 // ---------------------------------------------------------------- stderr silencing
 
@@ -355,6 +356,10 @@ esp_err_t i2s_ll_set_mute(i2s_ll_handle_t self, bool state) {
     return ESP_OK;
 }
 
+void i2s_ll_set_tap(i2s_ll_tap_t tap) {
+    s_tap.store(tap, std::memory_order_release);
+}
+
 bool i2s_ll_is_available(i2s_ll_handle_t self) {
     return self != nullptr && self->available.load();
 }
@@ -386,6 +391,8 @@ int i2s_ll_write(i2s_ll_handle_t self, char *data, int len) {
     // The recording holds what a listener hears: while muted that is silence, as long as the
     // sound that was not played.
     record_buffer(muted ? nullptr : data, len, rate, channels);
+    if (i2s_ll_tap_t tap = s_tap.load(std::memory_order_acquire); tap != nullptr && s_stream_set.load())
+        tap(muted ? nullptr : (const int16_t *)data, len / 2, rate > 0 ? rate : 32000, channels);
     if (paced) pace(len, rate);
     return rc;
 }

@@ -56,6 +56,13 @@ void i2s_ll_record_stop(void);
 // Path of the file being recorded (empty when none is open); copies at most size - 1 chars.
 void i2s_ll_record_current_path(char *buf, int size);
 
+// A listener to everything sent to the sound output (the web panel's sound): called on the
+// mixer's thread with each buffer as a listener hears it, `samples` null for silence (while
+// muted), `count` 16-bit samples of `channels` interleaved channels at `rate` Hz. It must
+// return at once: copy and hand over, never wait. Null removes it.
+typedef void (*i2s_ll_tap_t)(const int16_t *samples, int count, int rate, int channels);
+void i2s_ll_set_tap(i2s_ll_tap_t tap);
+
 #ifdef __cplusplus
 }
 #endif

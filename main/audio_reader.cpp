@@ -1194,3 +1194,15 @@ uint32_t audio_reader_get_volume(audio_reader_handle_t r) {
 task_state_t audio_reader_get_task_state(audio_reader_handle_t r) {
     return r ? r->task_state.load() : TASK_IDLE;
 }
+
+audio_reader_view_t audio_reader_get_view(audio_reader_handle_t r) {
+    audio_reader_view_t v = {TASK_IDLE, 0, 0, 0, 0, 0};
+    if (r == nullptr) return v;
+    v.task_state = r->task_state.load(std::memory_order_relaxed);
+    v.position_ms = r->time_pos_us.load(std::memory_order_relaxed) / 1000;
+    v.length_ms = r->file.length_ms.load(std::memory_order_relaxed);
+    v.volume = r->volume.load(std::memory_order_relaxed);
+    v.target = r->file.volume.load(std::memory_order_relaxed);
+    v.volume_step = r->volume_step.load(std::memory_order_relaxed);
+    return v;
+}

@@ -93,3 +93,15 @@ uint32_t audio_reader_name_param(const char *path, const char *key);
 // Current gain (AUDIO_UNITY_VOLUME = 100 %) and task state, for diagnostics and tests.
 uint32_t audio_reader_get_volume(audio_reader_handle_t handle);
 task_state_t audio_reader_get_task_state(audio_reader_handle_t handle);
+
+// What a reader is doing, for views of the engine from outside (the web panel): plain reads
+// of the reader's atomics, from any thread, without waiting for the reader.
+typedef struct {
+    task_state_t task_state;
+    uint32_t position_ms;  // time played in the current pass
+    uint32_t length_ms;    // the file's length as the reader works with it ("_T" included)
+    uint32_t volume;       // gain now, AUDIO_UNITY_VOLUME = 100 %
+    uint32_t target;       // the file's gain a fade-in rises to
+    int32_t volume_step;   // gain change per sample: > 0 fading in, < 0 fading out
+} audio_reader_view_t;
+audio_reader_view_t audio_reader_get_view(audio_reader_handle_t handle);
