@@ -19,6 +19,7 @@
 #include "sound_hl.h"
 #include "state/state.h"
 #include "stub.h"
+#include "web.h"
 
 // The name the program is installed under; messages use the name it was started by.
 static const char *PROGRAM_NAME = "dcc-sound-emu";
@@ -59,7 +60,11 @@ static void print_help(void) {
         "                     files or lines\n"
         "  --json             with --check: the report as JSON\n"
         "  --state DIR        keep CVs, volumes and the loaded slot's description in DIR (created\n"
-        "                     if missing) from one run to the next\n");
+        "                     if missing) from one run to the next\n"
+        "  --web [HOST:PORT]  also serve a panel to the browser: throttle, function keys, what\n"
+        "                     plays, gauges, lamps, CVs, the log and the sound itself (default\n"
+        "                     127.0.0.1:8080; 0.0.0.0:PORT serves every network interface,\n"
+        "                     port 0 any free port); the console keeps working beside it\n");
 }
 
 // SIGUSR1: one line with the host's resource use, for long runs. The heap figures tell memory
@@ -83,6 +88,8 @@ struct options {
     uint64_t seed = 1;
     bool check = false, json = false;
     int check_slot = 0;
+    bool web = false;
+    web_address web_at;
 };
 
 // Reads a decimal seed; false for anything else.
@@ -127,7 +134,8 @@ int parse_options(int argc, char **argv, options *o) {
             const char *v = value_of(i);
             if (v == nullptr) return 2;
             if (!parse_seed(v, &o->seed)) {
-                fprintf(stderr, "%s: --seed needs a whole number from 0 to 2^64-1, not '%s'\n", s_invoked_as, v);
+                fprintf(stderr, "%s: --seed needs a whole number from 0 to 2^64-1, not '%s'\n", s_invoked_as,
+                        v);
                 return 2;
             }
             o->seed_given = true;
@@ -147,6 +155,15 @@ int parse_options(int argc, char **argv, options *o) {
             }
         } else if (strcmp(a, "--json") == 0) {
             o->json = true;
+        } else if (strcmp(a, "--web") == 0) {
+            o->web = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-') {
+                std::string error;
+                if (!web_parse_address(argv[++i], &o->web_at, &error)) {
+                    fprintf(stderr, "%s: %s\n", s_invoked_as, error.c_str());
+                    return 2;
+                }
+            }
         } else {
             fprintf(stderr, "%s: unknown option '%s' (see --help)\n", s_invoked_as, a);
             return 2;
@@ -154,13 +171,20 @@ int parse_options(int argc, char **argv, options *o) {
     }
     const char *conflict = nullptr;
     if (o->json && !o->check) conflict = "--json goes with --check";
-    if (o->render != nullptr && o->script == nullptr) conflict = "--render plays a drive script: give it with --script FILE";
-    if (o->render != nullptr && o->record != nullptr) conflict = "--render writes the recording itself; leave out --record";
-    if (o->seed_given && o->render == nullptr) conflict = "--seed applies to a render in simulated time (--render)";
+    if (o->render != nullptr && o->script == nullptr)
+        conflict = "--render plays a drive script: give it with --script FILE";
+    if (o->render != nullptr && o->record != nullptr)
+        conflict = "--render writes the recording itself; leave out --record";
+    if (o->seed_given && o->render == nullptr)
+        conflict = "--seed applies to a render in simulated time (--render)";
     // A render replays the same drive from the same start every time; a kept store would make
     // each run start where the last one ended. A check reads the folder itself.
     if (o->state != nullptr && (o->render != nullptr || o->check))
         conflict = "--state keeps the decoder between real runs; leave it out of --render and --check";
+    // The panel follows the decoder in real time; a render or a check has no such time.
+    if (o->web && o->render != nullptr)
+        conflict = "--web shows a decoder running in real time; leave it out of --render";
+    if (o->web && o->check) conflict = "--web shows a running decoder; leave it out of --check";
     if (conflict != nullptr) {
         fprintf(stderr, "%s: %s (see --help)\n", s_invoked_as, conflict);
         return 2;
@@ -219,7 +243,16 @@ int main(int argc, char **argv) {
     stub_on_status_request(report_status);
     // From here on every thread of the firmware is one the scheduler of simulated time knows.
     if (o.render != nullptr) stub_sim_start("tick", o.seed);
+    if (o.web) web_prepare();
     emulator_init_decoder();
+    if (o.web) {
+        std::string error;
+        if (!web_start(o.web_at, &error)) {
+            fprintf(stderr, "%s: %s\n", s_invoked_as, error.c_str());
+            fflush(stdout);
+            _exit(2);
+        }
+    }
     // The kept slot description is checked against its folder before the engine loads it.
     if (o.state != nullptr) state_check_slot_folder();
     soundHL_start();
