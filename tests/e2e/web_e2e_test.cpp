@@ -1,0 +1,269 @@
+// The web panel's server against hostile and greedy clients, with the real binary on the demo:
+// garbage and oversized requests, pages of other origins, malformed and oversized messages and
+// a flood of commands. Throughout, the decoder keeps its sound (the recording grows in real
+// time) and keeps answering its pages and its console; eight pages get the sound at once.
+#include <arpa/inet.h>
+#include <civetweb.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emulator_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using json = nlohmann::json;
+
+// Sends `request` on a fresh TCP connection and returns what comes back until the server closes
+// or stays silent for a second.
+std::string raw_exchange(int port, const std::string &request) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, (sockaddr *)&addr, sizeof addr) != 0) {
+        close(fd);
+        return "(no connection)";
+    }
+    timeval tv{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    for (size_t sent = 0; sent < request.size();) {
+        const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += (size_t)n;
+    }
+    std::string reply;
+    char buf[4096];
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+        reply.append(buf, (size_t)n);
+    close(fd);
+    return reply;
+}
+
+// A page's connection, made with CivetWeb's own client: the messages it received.
+class Page {
+public:
+    Page(int port, const std::string &origin) {
+        char error[256] = {};
+        conn_ = mg_connect_websocket_client("127.0.0.1", port, 0, error, sizeof error, "/ws", origin.c_str(),
+                                            on_data, on_close, this);
+        error_ = error;
+    }
+    ~Page() {
+        if (conn_ != nullptr && !closed_) mg_close_connection(conn_);
+    }
+    bool connected() const { return conn_ != nullptr; }
+    const std::string &error() const { return error_; }
+    void send(const std::string &text, int opcode = MG_WEBSOCKET_OPCODE_TEXT) {
+        mg_websocket_client_write(conn_, opcode, text.data(), text.size());
+    }
+    // Waits for a text message that `match` accepts.
+    json wait_for(const std::function<bool(const json &)> &match, std::chrono::milliseconds timeout = 5s) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        for (size_t seen = 0; std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(10ms)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (; seen < texts_.size(); seen++)
+                if (match(texts_[seen])) return texts_[seen];
+        }
+        return nullptr;
+    }
+    json wait_error(const std::string &says) {
+        return wait_for([&](const json &m) {
+            return m["type"] == "error" && m["message"].get<std::string>().find(says) != std::string::npos;
+        });
+    }
+    int errors() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        int n = 0;
+        for (const json &m : texts_)
+            n += m["type"] == "error";
+        return n;
+    }
+    int frames() const { return frames_.load(); }
+    bool closed() const { return closed_.load(); }
+
+private:
+    static int on_data(mg_connection *, int flags, char *data, size_t len, void *user) {
+        auto *p = static_cast<Page *>(user);
+        if ((flags & 0x0F) == MG_WEBSOCKET_OPCODE_BINARY) {
+            if (len > 20 && memcmp(data, "PCM1", 4) == 0) p->frames_++;
+        } else if ((flags & 0x0F) == MG_WEBSOCKET_OPCODE_TEXT) {
+            json m = json::parse(std::string(data, len), nullptr, false);
+            std::lock_guard<std::mutex> lock(p->mutex_);
+            p->texts_.push_back(std::move(m));
+        }
+        return 1;
+    }
+    static void on_close(const mg_connection *, void *user) { static_cast<Page *>(user)->closed_ = true; }
+
+    mg_connection *conn_ = nullptr;
+    std::string error_;
+    std::mutex mutex_;
+    std::vector<json> texts_;
+    std::atomic<int> frames_{0};
+    std::atomic<bool> closed_{false};
+};
+
+uintmax_t file_size_or_0(const std::filesystem::path &p) {
+    std::error_code ec;
+    const uintmax_t n = std::filesystem::file_size(p, ec);
+    return ec ? 0 : n;
+}
+
+TEST(WebE2e, HostileClientsNeitherSilenceNorStopTheDecoder) {
+    mg_init_library(0);
+    TempDir dir;
+    std::filesystem::copy(std::string(TEST_SOURCE_DIR) + "/demo", dir.path(),
+                          std::filesystem::copy_options::recursive);
+    const auto rec = dir.path() / "take.wav";
+    EmulatorProcess emu(dir.path(), {"--web", "127.0.0.1:0", "--no-sound", "--record", rec.string()});
+    const int at = emu.wait_for("WEB: Panel at http://127.0.0.1:");
+    ASSERT_GE(at, 0) << emu.dump();
+    std::smatch m;
+    const std::string line = emu.lines()[(size_t)at].text;
+    ASSERT_TRUE(std::regex_search(line, m, std::regex(R"(127\.0\.0\.1:(\d+)/)"))) << line;
+    const int port = std::stoi(m[1]);
+    ASSERT_GE(emu.wait_for("Slot 1 loaded"), 0) << emu.dump();
+    const std::string origin = "http://127.0.0.1";  // CivetWeb's client names the host without the port
+
+    // Requests: the page is served, nothing else is.
+    EXPECT_NE(raw_exchange(port, "GET / HTTP/1.1\r\nHost: x\r\n\r\n").find("200 OK"), std::string::npos);
+    EXPECT_NE(raw_exchange(port, "GET /../../etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n").find(" 404 "),
+              std::string::npos);
+    EXPECT_NE(raw_exchange(port, "GET /ws HTTP/1.1\r\nHost: x\r\n\r\n").find(" 404 "), std::string::npos);
+    EXPECT_NE(raw_exchange(port, "DELETE /index.html HTTP/1.1\r\nHost: x\r\n\r\n").find(" 405 "),
+              std::string::npos);
+    EXPECT_EQ(raw_exchange(port, std::string("GET / HTTP/1.1\r\nHost: x\r\nX: ") + std::string(100000, 'a') +
+                                     "\r\n\r\n")
+                  .find("200 OK"),
+              std::string::npos);
+    std::string garbage(20000, '\0');
+    for (size_t i = 0; i < garbage.size(); i++)
+        garbage[i] = (char)(i * 7919 % 251);
+    EXPECT_EQ(raw_exchange(port, garbage).find("200 OK"), std::string::npos);
+
+    // Pages of another site get no connection.
+    EXPECT_FALSE(Page(port, "http://evil.example").connected());
+    EXPECT_NE(emu.wait_for("Refused a connection from a page of another site"), -1);
+
+    // Malformed messages: each refused with its reason, the connection kept.
+    Page bad(port, origin);
+    ASSERT_TRUE(bad.connected()) << bad.error();
+    ASSERT_FALSE(bad.wait_for([](const json &m) { return m["type"] == "state"; }).is_null());
+    bad.send("f1");
+    EXPECT_FALSE(bad.wait_error("not a JSON object").is_null());
+    bad.send("\x01\x02\x03", MG_WEBSOCKET_OPCODE_BINARY);
+    EXPECT_FALSE(bad.wait_error("only JSON text messages").is_null());
+    bad.send(R"({"type":"function","fn":99,"on":true})");
+    EXPECT_FALSE(bad.wait_error("'fn' must be a whole number from 0 to 68, not 99").is_null());
+    bad.send(R"({"type":"cv_write","cv":3,"value":300})");
+    EXPECT_FALSE(bad.wait_error("'value' must be a whole number from 0 to 255, not 300").is_null());
+    EXPECT_FALSE(bad.closed());
+
+    // An oversized message: refused, and that connection closed.
+    Page big(port, origin);
+    ASSERT_TRUE(big.connected());
+    big.send(std::string(1 << 20, 'x'));
+    EXPECT_FALSE(big.wait_error("too long").is_null());
+    for (int i = 0; i < 200 && !big.closed(); i++)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(big.closed());
+
+    // A flood: 3000 switches as fast as they can be sent. Most are refused; the decoder goes on.
+    const auto flood_size_before = file_size_or_0(rec);
+    Page flood(port, origin);
+    ASSERT_TRUE(flood.connected());
+    for (int i = 0; i < 3000; i++)
+        flood.send(std::string(R"({"type":"function","fn":3,"on":)") + (i % 2 ? "true" : "false") + "}");
+    EXPECT_FALSE(flood.wait_error("too many requests").is_null());
+    EXPECT_LE(flood.errors(), 10) << "a refusal is told once a second, not for every message";
+
+    // Eight pages with their sound, and the decoder answering all of them and its console.
+    std::vector<std::unique_ptr<Page>> pages;
+    for (int i = 0; i < 8; i++) {
+        pages.push_back(std::make_unique<Page>(port, origin));
+        ASSERT_TRUE(pages.back()->connected());
+        pages.back()->send(R"({"type":"audio","on":true})");
+    }
+    std::this_thread::sleep_for(500ms);
+    std::vector<int> before;
+    for (auto &p : pages)
+        before.push_back(p->frames());
+    const auto size_before = file_size_or_0(rec);
+    const auto t0 = std::chrono::steady_clock::now();
+    pages[0]->send(R"({"type":"function","fn":2,"on":true})");
+    EXPECT_FALSE(pages[0]
+                     ->wait_for([](const json &m) {
+                         if (m["type"] != "delta" || !m["set"].contains("play")) return false;
+                         for (const auto &[id, p] : m["set"]["play"].items())
+                             if (p.is_object() && p["file"] == "F2_ON.wav" && p["role"] == "ON") return true;
+                         return false;
+                     })
+                     .is_null())
+        << "the horn's ON sound shows as playing";
+    emu.send("cv3?");
+    EXPECT_GE(emu.wait_for("DCC_HL: CV3="), 0) << emu.dump();
+    pages[7]->send(R"({"type":"cv_read","cv":203})");
+    EXPECT_FALSE(
+        pages[7]->wait_for([](const json &m) { return m["type"] == "cv" && m["value"] == 255; }).is_null());
+    for (auto &p : pages)
+        EXPECT_FALSE(p->wait_for([](const json &m) {
+                          return m["type"] == "delta" && m["set"].contains("fn") &&
+                                 m["set"]["fn"].contains("2");
+                      }).is_null());
+    std::this_thread::sleep_for(3s);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double audio_s = (double)(file_size_or_0(rec) - size_before) / 2 / 32000;
+    // The decoder's own sound keeps real time (the recording is paced by the sound output).
+    EXPECT_NEAR(audio_s, wall, 0.3 * wall) << "seconds of sound in " << wall << " s";
+    EXPECT_GT(size_before, flood_size_before);
+    for (size_t i = 0; i < pages.size(); i++)
+        EXPECT_GE(pages[i]->frames() - before[i], 25) << "page " << i << " in about 3.5 s";
+    EXPECT_TRUE(emu.running());
+    EXPECT_EQ(emu.count("E ("), 0) << emu.dump();
+}
+
+TEST(WebE2e, RefusedWithRenderAndCheckAndOnABadAddress) {
+    TempDir dir;
+    std::string out, err;
+    dir.write("drive.txt", "wait 0.1\n");
+    EXPECT_EQ(run_emulator(dir.path(), {"--script", "drive.txt", "--render", "r.wav", "--web"}, &out, &err),
+              2);
+    EXPECT_NE(err.find("--web shows a decoder running in real time; leave it out of --render"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(run_emulator(dir.path(), {"--check", "--web"}, &out, &err), 2);
+    EXPECT_NE(err.find("leave it out of --check"), std::string::npos) << err;
+    EXPECT_EQ(run_emulator(dir.path(), {"--web", "example.com:80"}, &out, &err), 2);
+    EXPECT_NE(err.find("IPv4 address"), std::string::npos) << err;
+    EXPECT_EQ(run_emulator(dir.path(), {"--web", "127.0.0.1:70000"}, &out, &err), 2);
+    EXPECT_NE(err.find("port from 0 to 65535"), std::string::npos) << err;
+
+    // A port another program holds: a clear message, before any sound starts.
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(fd, (sockaddr *)&addr, sizeof addr), 0);
+    ASSERT_EQ(listen(fd, 1), 0);
+    ASSERT_EQ(getsockname(fd, (sockaddr *)&addr, &len), 0);
+    const std::string taken = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    EXPECT_EQ(run_emulator(dir.path(), {"--web", taken, "--no-sound"}, &out, &err), 2);
+    EXPECT_NE(err.find("cannot serve the panel on " + taken), std::string::npos) << err;
+    close(fd);
+}
+
+}  // namespace
