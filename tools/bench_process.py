@@ -6,7 +6,7 @@ time), and the speed of a render in simulated time (the demo's tour, on one core
 report: these figures with the benchmark JSON files, into report.txt.
 
 Usage: bench_process.py ROOT OUT_DIR"""
-import json, os, shutil, subprocess, sys, tempfile, threading, time
+import json, os, re, shutil, subprocess, sys, tempfile, threading, time
 
 root, out_dir = sys.argv[1], sys.argv[2]
 emulator = os.path.join(root, "build-bench", "emulator")
@@ -33,9 +33,9 @@ def status(pid):
 
 
 class Emulator:
-    def __init__(self, folder, rec):
+    def __init__(self, folder, rec, extra=()):
         self.rec = rec
-        self.proc = subprocess.Popen([emulator, "--no-sound", "--record", rec], cwd=folder,
+        self.proc = subprocess.Popen([emulator, "--no-sound", "--record", rec, *extra], cwd=folder,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, text=True, bufsize=1)
         self.lines, self.lock = [], threading.Lock()
@@ -61,6 +61,14 @@ class Emulator:
         for c in cmds:
             self.proc.stdin.write(c + "\n")
         self.proc.stdin.flush()
+
+    def find(self, pattern):
+        with self.lock:
+            for l in self.lines:
+                m = re.search(pattern, l)
+                if m:
+                    return m
+        return None
 
     def count(self, text):
         with self.lock:
@@ -195,6 +203,36 @@ def measure_states(work, results, notes):
         notes.append("100-file run error lines: " + "; ".join(errs[:5]))
 
 
+def measure_web(work, results, notes):
+    """The demo idle with the web panel (--web): first with no page open, then with one page
+    open in headless Chromium with its sound on (tests/browser/bench-page.mjs), in the same
+    process. The page reports how far behind the decoder its sound is heard."""
+    demo = os.path.join(work, "web")
+    shutil.copytree(os.path.join(root, "demo"), demo)
+    e = Emulator(demo, os.path.join(work, "web.wav"), ["--web", "127.0.0.1:0"])
+    if not e.wait_for("Slot 1 loaded", 60):
+        sys.exit("bench: the demo did not load with --web")
+    url = e.find(r"WEB: Panel at (http://\S+)").group(1)
+    time.sleep(2)
+    results["web_no_page"] = e.measure(IDLE_SECONDS)
+    page = subprocess.Popen([os.path.join(root, "tests", "browser", "run"), "bench-page.mjs", url,
+                             str(int(IDLE_SECONDS + 20))], stdout=subprocess.PIPE, text=True)
+    if page.stdout.readline().strip() != "ready":
+        page.kill()
+        sys.exit("bench: the panel page did not open")
+    time.sleep(3)
+    results["web_page"] = e.measure(IDLE_SECONDS)
+    out = page.communicate(timeout=IDLE_SECONDS + 120)[0].strip().splitlines()
+    try:
+        results["web_page"]["sound"] = json.loads(out[-1])
+    except (IndexError, ValueError):
+        notes.append("the panel page reported no sound figures")
+    errs = e.errors()
+    e.stop()
+    if errs:
+        notes.append("--web run error lines: " + "; ".join(errs[:5]))
+
+
 RENDER_RUNS = int(os.environ.get("BENCH_RENDER_RUNS", "5"))
 
 
@@ -232,6 +270,7 @@ else:
     try:
         measure_render(work, results)
         measure_states(work, results, notes)
+        measure_web(work, results, notes)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     with open(os.path.join(out_dir, "process.json"), "w") as f:
@@ -357,7 +396,8 @@ for name, label in (("BM_SlotLoad100Warm", "warm"), ("BM_SlotLoad100Cold", "cold
 add("")
 add("Whole process, from outside (--no-sound --record; CPU of all threads / wall time):")
 labels = {"demo_idle": "demo, slot loaded, idle", "engine_idle": "demo, engine idling (f1)",
-          "loops16": "16 looping tracks", "tracks100": "100-file project, all on"}
+          "loops16": "16 looping tracks", "tracks100": "100-file project, all on",
+          "web_no_page": "demo idle, --web, no page", "web_page": "demo idle, one panel page"}
 for k, label in labels.items():
     r = results.get(k)
     if r:
@@ -370,6 +410,22 @@ for k, label, limit in (("demo_idle", "CPU, demo idle with the slot loaded", 2),
                         ("loops16", "CPU, 16 looping tracks", 5), ("tracks100", "CPU, 100-file project all on", 25)):
     if k in results:
         budget(label, results[k]["cpu_pct_of_core"], "<", limit, "{:.2f} % of a core")
+r, r0 = results.get("web_page"), results.get("web_no_page")
+if r and r0:
+    growth = r["cpu_pct_of_core"] - r0["cpu_pct_of_core"]
+    budget("CPU added by one open panel page", growth, "<", 1, "{:.2f} % of a core")
+    line = (f"Web panel (--web): one open page with its sound on adds {growth:.2f} % of a core to the demo idle "
+            f"({r0['cpu_pct_of_core']:.2f} -> {r['cpu_pct_of_core']:.2f} %)")
+    if "demo_idle" in results:
+        line += f"; --web with no page open: {r0['cpu_pct_of_core'] - results['demo_idle']['cpu_pct_of_core']:+.2f} %"
+    add(line)
+    snd = r.get("sound")
+    if snd:
+        d = snd["delay_ms"]
+        budget("panel sound behind the decoder, median", d["median"], "<", 250, "{:.0f} ms")
+        add(f"  the page's sound is heard {d['median']} ms (median; 95 % within {d['p95']} ms, at most {d['max']} ms) "
+            f"after the decoder sent it to its sound output ({d['samples']} samples of the page's own measure, "
+            f"{snd['frames']} frames)")
 r = results.get("demo_idle")
 if r:
     budget("pacing without a sound device, 60 s", abs(100 * (r["pacing"] - 1)), "<", 0.5, "{:.3f} % off real time")

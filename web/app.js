@@ -239,20 +239,25 @@ function renderKeys() {
 // ---------------------------------------------------------------- keyboard
 
 const heldDigits = {};
+const SLIDER_KEYS = ['ArrowUp', 'ArrowDown', 'ArrowLeft', 'ArrowRight', 'PageUp', 'PageDown', 'Home', 'End'];
 document.addEventListener('keydown', (ev) => {
-  const t = ev.target;
-  if (t && (t.tagName === 'INPUT' || t.tagName === 'SELECT' || t.tagName === 'TEXTAREA')) {
-    if (!(t.id === 'speed' && ev.key === ' ')) return;
-  }
+  const t = ev.target || {};
   if (ev.ctrlKey || ev.metaKey || ev.altKey) return;
+  // Text fields keep their keys; the slider moves itself; a focused button takes Space and Enter.
+  if ((t.tagName === 'INPUT' && t.id !== 'speed') || t.tagName === 'SELECT' || t.tagName === 'TEXTAREA') return;
+  if (t.id === 'speed' && SLIDER_KEYS.includes(ev.key)) return;
+  if (t.tagName === 'BUTTON' && (ev.key === ' ' || ev.key === 'Enter')) return;
   const v = Number($('speed').value);
   if (/^[0-9]$/.test(ev.key)) {
     if (!ev.repeat && !heldDigits[ev.key]) heldDigits[ev.key] = pressKey(Number(ev.key), keyButtons[Number(ev.key)]);
-  } else if (ev.key === ' ') { estop(); } else if (ev.key === 'ArrowUp' || ev.key === 'ArrowRight') {
-    if (t.id !== 'speed') setSpeed(v + 1); else return;
-  } else if (ev.key === 'ArrowDown' || ev.key === 'ArrowLeft') {
-    if (t.id !== 'speed') setSpeed(v - 1); else return;
-  } else if (ev.key === 'PageUp') { setSpeed(v + 10); } else if (ev.key === 'PageDown') { setSpeed(v - 10); } else if (ev.key === 'Home') { setSpeed(0); } else if (ev.key === 'r' || ev.key === 'R') { setDirection(!reverse); } else return;
+  } else if (ev.key === ' ') estop();
+  else if (ev.key === 'ArrowUp' || ev.key === 'ArrowRight') setSpeed(v + 1);
+  else if (ev.key === 'ArrowDown' || ev.key === 'ArrowLeft') setSpeed(v - 1);
+  else if (ev.key === 'PageUp') setSpeed(v + 10);
+  else if (ev.key === 'PageDown') setSpeed(v - 10);
+  else if (ev.key === 'Home') setSpeed(0);
+  else if (ev.key === 'r' || ev.key === 'R') setDirection(!reverse);
+  else return;
   ev.preventDefault();
 });
 document.addEventListener('keyup', (ev) => {

@@ -281,6 +281,12 @@ void ws_ready(mg_connection *conn, void *) {
 int ws_data(mg_connection *conn, int flags, char *data, size_t len, void *) {
     auto *c = static_cast<client *>(mg_get_user_connection_data(conn));
     if (c == nullptr) return 0;
+    {
+        // A page that was dropped (it took nothing for too long) is closed at its next word,
+        // so that it connects anew and gets the whole state again.
+        std::lock_guard<std::mutex> lock(c->lock);
+        if (c->closing) return 0;
+    }
     const int opcode = flags & 0x0F;
     const bool final = (flags & 0x80) != 0;
     if (opcode == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE) return 0;

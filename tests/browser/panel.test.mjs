@@ -1,7 +1,7 @@
 // The web panel in a real browser: Debian's Chromium, driven with playwright-core, against
 // `emulator --web --no-sound` on a copy of the demo. An author's first minute: the page loads
 // with the slot's key names, F1 starts the engine (the key lights, "now playing" names the
-// engine's files), F0 lights a lamp, the slider drives the motor, the sound arrives and is
+// engine's files), F0 lights a lamp, the slider and the keyboard drive the motor, a held key is momentary, the sound arrives and is
 // scheduled at most 250 ms behind the decoder, a bad CV write is refused on the page, a page of
 // another origin cannot connect, and eight pages follow at once. Saves a screenshot.
 //
@@ -29,6 +29,12 @@ const step = (what) => console.log(`# ${((Date.now() - started) / 1000).toFixed(
 const CHROMIUM_ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync',
   '--autoplay-policy=no-user-gesture-required'];
+
+// A key pressed with nothing focused, as a user at the keyboard does after clicking away.
+async function pressKey(page, key) {
+  await page.evaluate(() => document.activeElement && document.activeElement.blur());
+  await page.keyboard.press(key);
+}
 
 function startEmulator(folder) {
   const proc = spawn(emulatorPath, ['--web', '127.0.0.1:0', '--no-sound'], { cwd: folder, stdio: ['pipe', 'pipe', 'pipe'] });
@@ -96,7 +102,7 @@ test('the panel drives the demo and plays its sound in the browser', { timeout: 
     // F0 by keyboard: a lamp lights.
     const lampsBefore = await page.$$eval('.lamp', (ls) => ls.map((l) => Number(l.dataset.duty)));
     assert.ok(lampsBefore.every((d) => d === 0), String(lampsBefore));
-    await page.locator('body').press('0');
+    await pressKey(page, '0');
     await page.waitForFunction(() => [...document.querySelectorAll('.lamp')].some((l) => Number(l.dataset.duty) > 0));
 
     // The slider: the commanded speed, then the motor, follow.
@@ -105,6 +111,18 @@ test('the panel drives the demo and plays its sound in the browser', { timeout: 
     await page.waitForFunction(() => window.panel.state.drive.motor > 0, null, { timeout: 15000 });
     await page.waitForFunction(() => Object.values(window.panel.state.play).some((p) => /level \d+ (ON|LOOP)/.test(p.role)),
       null, { timeout: 15000 });
+
+    await pressKey(page, 'ArrowUp');
+    await page.waitForFunction(() => window.panel.state.drive.throttle === 41);
+
+    // A press held for longer than half a second is momentary: F7 goes on, and off on release.
+    const box = await page.locator('.key[data-fn="7"]').boundingBox();
+    await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+    await page.mouse.down();
+    await page.waitForFunction(() => window.panel.state.fn[7][0] === 1);
+    await new Promise((r) => setTimeout(r, 700));
+    await page.mouse.up();
+    await page.waitForFunction(() => window.panel.state.fn[7][0] === 0);
 
     // The sound, after a click as browsers want it.
     await page.click('#sound');
@@ -150,6 +168,10 @@ test('the panel drives the demo and plays its sound in the browser', { timeout: 
     }), url);
     assert.equal(foreign, 'refused');
     await other.close();
+
+    // Space: the emergency stop.
+    await pressKey(page, 'Space');
+    await page.waitForFunction(() => window.panel.state.drive.estop && window.panel.state.drive.motor === 0);
 
     step('eight pages');
     // Eight pages at once, each with its sound: this page and seven more connections of the
