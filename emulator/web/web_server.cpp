@@ -24,7 +24,6 @@
 #include "emulator.h"
 #include "esp_log.h"
 #include "esp_timer.h"
-#include "stub.h"
 #include "web_assets.h"
 #include "web_audio.h"
 #include "web_commands.h"
@@ -207,9 +206,7 @@ void run_check(client &c) {
     const int slot = console_read_cv(202);
     const check_json report = check_report_json(slot);
     g_check_running.store(false);
-    web_json reply = {{"type", "check"}, {"slot", slot}, {"text", check_report_text(report)}};
-    reply["report"] = web_json::parse(report.dump());
-    send_json(c, reply);
+    send_json(c, {{"type", "check"}, {"slot", slot}, {"text", check_report_text(report)}});
 }
 
 void handle_request(client &c, const std::string &text) {

@@ -2,7 +2,7 @@
 // `emulator --web --no-sound` on a copy of the demo. An author's first minute: the page loads
 // with the slot's key names, F1 starts the engine (the key lights, "now playing" names the
 // engine's files), F0 lights a lamp, the slider and the keyboard drive the motor, a held key is momentary, the sound arrives and is
-// scheduled at most 250 ms behind the decoder, a bad CV write is refused on the page, a page of
+// scheduled at most 250 ms behind the decoder, a bad CV write is refused on the page, the project check reports, a page of
 // another origin cannot connect, and eight pages follow at once. Saves a screenshot.
 //
 // EMULATOR (default build/emulator), OUT_DIR (default build/) and CHROMIUM (/usr/bin/chromium)
@@ -84,8 +84,8 @@ test('the panel drives the demo and plays its sound in the browser', { timeout: 
     await page.goto(url);
     await page.waitForFunction(() => window.panel.connected && window.panel.state.slot?.state === 'loaded');
 
-    // The key names come from the slot's functions file.
-    assert.match(await page.locator('.key[data-fn="2"]').innerText(), /Horn/);
+    // The key names come from the slot's functions file (the page draws changes a moment later).
+    await page.waitForFunction(() => /Horn/.test(document.querySelector('.key[data-fn="2"]').textContent));
     assert.match(await page.locator('.key[data-fn="1"]').innerText(), /Engine/);
     assert.equal(await page.locator('.key[data-fn="40"]').isVisible(), false, 'F29..F68 only on demand');
     await page.click('#more-keys');
@@ -96,7 +96,8 @@ test('the panel drives the demo and plays its sound in the browser', { timeout: 
     await page.waitForFunction(() => window.panel.state.fn[1][0] === 1);
     await page.waitForSelector('.key[data-fn="1"].on');
     await page.waitForFunction(() => Object.values(window.panel.state.play || {}).some((p) => p.fn === 1));
-    const row = await page.locator('#playing tbody tr').filter({ hasText: 'F1' }).first().innerText();
+    await page.waitForFunction(() => [...document.querySelectorAll('#playing tbody tr')].some((r) => /F1 /.test(r.textContent)));
+    const row = await page.locator('#playing tbody tr').filter({ hasText: 'F1 ' }).first().innerText();
     assert.match(row, /F1_\S+\.(ogg|wav)/, row);
 
     // F0 by keyboard: a lamp lights.
@@ -200,6 +201,16 @@ test('the panel drives the demo and plays its sound in the browser', { timeout: 
     const after = await page.evaluate(() => [window.panel.audioFrames, ...window.others.map((o) => o.frames)]);
     // About 31 frames come in 2 s (64 ms each); one that lags loses a few, none stops.
     after.forEach((n, i) => assert.ok(n - before[i] >= 15, `connection ${i}: ${n - before[i]} frames in 2 s`));
+    step('check');
+
+    // The project check of the loaded slot (it reloads the slot); the log goes on after it.
+    await page.click('#check');
+    await page.waitForFunction(() => /Project check of slot 1[\s\S]*\d+ files, \d+ functions, \d+ warnings, \d+ errors/
+      .test(document.getElementById('check-report').textContent), null, { timeout: 20000 });
+    const logBefore = await page.locator('#log div').count();
+    await page.locator('#speed').fill('10');
+    await page.waitForFunction((n) => [...document.querySelectorAll('#log div')].slice(n)
+      .some((d) => /DCC_HL: New speed/.test(d.textContent)), logBefore);
     step('done');
 
     assert.ok(emu.proc.exitCode === null, 'the emulator still runs');
