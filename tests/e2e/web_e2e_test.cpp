@@ -61,8 +61,9 @@ public:
                                             on_data, on_close, this);
         error_ = error;
     }
+    // Also after the server closed it: this joins the client's thread.
     ~Page() {
-        if (conn_ != nullptr && !closed_) mg_close_connection(conn_);
+        if (conn_ != nullptr) mg_close_connection(conn_);
     }
     bool connected() const { return conn_ != nullptr; }
     const std::string &error() const { return error_; }
