@@ -39,39 +39,37 @@ function connect() {
     $('link').className = 'link down';
     setTimeout(connect, 1000);
   };
-  ws.onmessage = (ev) => {
-    const t0 = performance.now();
-    try { onMessage(ev); } finally { panel.busyMs = (panel.busyMs || 0) + performance.now() - t0; }
-  };
+  ws.onmessage = onMessage;
 }
 
 function onMessage(ev) {
-  {
-    panel.messages++;
-    if (ev.data instanceof ArrayBuffer) {
-      playFrame(ev.data, ev.timeStamp);
-      return;
-    }
-    const m = JSON.parse(ev.data);
-    switch (m.type) {
-      case 'state':
-        for (const k of Object.keys(state)) delete state[k];
-        Object.assign(state, m.state);
-        clearLog();
-        addLog(m.log);
-        scheduleRender(Object.keys(state));
-        break;
-      case 'delta':
-        panel.deltas++;
-        applyDelta(m.set);
-        scheduleRender(Object.keys(m.set));
-        break;
-      case 'log': addLog(m.lines); break;
-      case 'cv': showCv(m.cv, m.value); break;
-      case 'pong': pong(m, ev.timeStamp); break;
-      case 'check': showCheck(m); break;
-      case 'error': showError(m.message); break;
-    }
+  panel.messages++;
+  if (ev.data instanceof ArrayBuffer) {
+    playFrame(ev.data, ev.timeStamp);
+    return;
+  }
+  const m = JSON.parse(ev.data);
+  switch (m.type) {
+    case 'state':
+      for (const k of Object.keys(state)) delete state[k];
+      Object.assign(state, m.state);
+      clearLog();
+      addLog(m.log);
+      scheduleRender(Object.keys(state));
+      break;
+    case 'delta':
+      panel.deltas++;
+      applyDelta(m.set);
+      scheduleRender(Object.keys(m.set));
+      break;
+    case 'log': addLog(m.lines); break;
+    case 'cv': showCv(m.cv, m.value); break;
+    case 'pong': pong(m, ev.timeStamp); break;
+    case 'check': showCheck(m); break;
+    case 'error':
+      if (m.request === 'check') showCheck({ text: m.message });
+      showError(m.message);
+      break;
   }
 }
 
