@@ -347,9 +347,18 @@ void drive_function_play_next(drive_function_t *drive_function, int32_t cur_spee
             // the level of the current speed).
             const int8_t d = (int8_t)(drive_get_pos(df, (uint32_t)df->target_spd) - df->current_pos);
             if (entry != nullptr) {
-                if (entry->state == FUNCTION_OFF && d >= -1) return;  // the OFF track finishes first
-                if (entry->state != FUNCTION_IDLE)
+                // The OFF track finishes first, when it plays: a level left in OFF without it
+                // (no OFF track) would hold the engine silent for good.
+                if (entry->state == FUNCTION_OFF && d >= -1 && track_playing(entry->rom->ids[FUNCTION_OFF]))
+                    return;
+                if (entry->state != FUNCTION_IDLE) {
                     entry->state = function_get_next_state(entry, entry->state);
+                    // Only one missing state is skipped there (and a loop of parts counts as
+                    // missing): from ON it can give an OFF that has no track. Left there, the
+                    // level would hold the steps down until the speed climbed above it.
+                    if (entry->state == FUNCTION_OFF && entry->rom->ids[FUNCTION_OFF] == -1)
+                        entry->state = FUNCTION_IDLE;
+                }
             }
             if (entry == nullptr || entry->state == FUNCTION_IDLE) {
                 if (next != nullptr && next != entry) next->state = FUNCTION_IDLE;
