@@ -688,9 +688,14 @@ void track_end_handle(int8_t int_id) {
         item->state = FUNCTION_IDLE;
         return;
     }
+    uint32_t s = 0;
     if (df != NULL) {
         drive_function_rom_t *d = df->rom;
-        uint32_t s = (uint32_t)abs32(drive_get_speed(df));
+        // The speed the sound follows: after the begin-moving jump it ignores the motor below the
+        // first running level, as the speed updates do; going on from the motor's own speed, a
+        // loop of parts at that level would be timed for a standstill and play nothing.
+        s = (uint32_t)abs32(drive_get_speed(df));
+        if (d->min_speed != 0 && s < d->min_speed) s = d->min_speed;
         if (int_id == d->stop_id || int_id == d->start_id || int_id == d->estop_id ||
             int_id == df->accelon_started_id || int_id == df->decelon_started_id)
             return;
@@ -724,7 +729,7 @@ void track_end_handle(int8_t int_id) {
         item->state = function_next_track(item->state);
     }
     if (df != NULL) {
-        drive_function_play_next(df, abs32(drive_get_speed(df)));
+        drive_function_play_next(df, (int32_t)s);
         return;
     }
     function_play_next(item);
@@ -769,5 +774,10 @@ void drive_function_enable(drive_function_t *drive_function, bool state) {
     int pos = drive_get_pos(drive_function, (uint32_t)abs32(drive_get_speed(drive_function)));
     drive_function->target_pos = (int8_t)pos;
     drive_function->current_pos = (int8_t)pos;
-    if (!state) drive_function_stop(drive_function, sound_fade_ms());
+    if (!state) {
+        drive_function_stop(drive_function, sound_fade_ms());
+        // The transition track that held the levels back is stopped with the rest, and its end
+        // finds the key off: switched on again, the engine would wait silent for the target.
+        drive_function->block_loop = false;
+    }
 }
