@@ -329,8 +329,9 @@ Model generate_project(uint64_t seed) {
     // loads with errors.
     if (g.chance(0.1)) {
         File odd;
-        odd.name = "F40_LOOP.wav";
-        odd.function = 40;
+        // On a key no other file uses (generated keys are 0..40).
+        odd.name = "F50_LOOP.wav";
+        odd.function = 50;
         odd.role = "other-rate";
         odd.ms = 300;
         m.slots[0].files.push_back(odd);

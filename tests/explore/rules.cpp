@@ -367,6 +367,9 @@ void level_follows_speed(Context &c, std::vector<Violation> &out) {
             int expected = 0;
             for (size_t k = 0; k < slot.level_pct.size(); k++)
                 if (slot.level_pct[k] <= pct) expected = (int)k;
+            // Moving off, the sound jumps to the first running level and ignores the motor
+            // below it: a loco that moves sounds at least that level.
+            if (pct > 0 && expected == 0) expected = 1;
             // Near a boundary the hysteresis of 3 to 4 % keeps either neighbour.
             std::set<int> accepted = {expected};
             for (size_t k = 1; k < slot.level_pct.size(); k++)
