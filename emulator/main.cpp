@@ -127,7 +127,8 @@ int parse_options(int argc, char **argv, options *o) {
             const char *v = value_of(i);
             if (v == nullptr) return 2;
             if (!parse_seed(v, &o->seed)) {
-                fprintf(stderr, "%s: --seed needs a whole number from 0 to 2^64-1, not '%s'\n", s_invoked_as, v);
+                fprintf(stderr, "%s: --seed needs a whole number from 0 to 2^64-1, not '%s'\n", s_invoked_as,
+                        v);
                 return 2;
             }
             o->seed_given = true;
@@ -154,9 +155,12 @@ int parse_options(int argc, char **argv, options *o) {
     }
     const char *conflict = nullptr;
     if (o->json && !o->check) conflict = "--json goes with --check";
-    if (o->render != nullptr && o->script == nullptr) conflict = "--render plays a drive script: give it with --script FILE";
-    if (o->render != nullptr && o->record != nullptr) conflict = "--render writes the recording itself; leave out --record";
-    if (o->seed_given && o->render == nullptr) conflict = "--seed applies to a render in simulated time (--render)";
+    if (o->render != nullptr && o->script == nullptr)
+        conflict = "--render plays a drive script: give it with --script FILE";
+    if (o->render != nullptr && o->record != nullptr)
+        conflict = "--render writes the recording itself; leave out --record";
+    if (o->seed_given && o->render == nullptr)
+        conflict = "--seed applies to a render in simulated time (--render)";
     // A render replays the same drive from the same start every time; a kept store would make
     // each run start where the last one ended. A check reads the folder itself.
     if (o->state != nullptr && (o->render != nullptr || o->check))
@@ -203,6 +207,8 @@ int main(int argc, char **argv) {
             fprintf(stderr, "%s: %s\n", s_invoked_as, error.c_str());
             return 1;
         }
+    } else {
+        state_use_memory();
     }
     // Every play starts a short reader task whose buffers the mixer frees. With glibc's default
     // of one malloc arena per thread the freed memory scatters over many arenas, each keeping
