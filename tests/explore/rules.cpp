@@ -367,11 +367,14 @@ void level_follows_speed(Context &c, std::vector<Violation> &out) {
             int expected = 0;
             for (size_t k = 0; k < slot.level_pct.size(); k++)
                 if (slot.level_pct[k] <= pct) expected = (int)k;
-            // Moving off, the sound jumps to the first running level and ignores the motor
-            // below it: a loco that moves sounds at least that level.
-            if (pct > 0 && expected == 0) expected = 1;
+            // Moving off with the engine on, the sound jumps to the first running level and
+            // ignores the motor below it; switched on while the loco already moves below that
+            // level, it plays the idle level of the speed. Below the first running level either
+            // is right.
+            const bool below_first = pct > 0 && expected == 0;
             // Near a boundary the hysteresis of 3 to 4 % keeps either neighbour.
             std::set<int> accepted = {expected};
+            if (below_first && slot.level_pct.size() > 1) accepted.insert(1);
             for (size_t k = 1; k < slot.level_pct.size(); k++)
                 if (std::abs(slot.level_pct[k] - pct) <= 5) {
                     accepted.insert((int)k);
