@@ -197,6 +197,7 @@ void drive_function_reset_ram(drive_function_t *drive_function) {
     drive_function->target_pos = -1;
     drive_function->last_int_id = -1;
     drive_function->last_accdcl_id = -1;
+    drive_function->accdcl_speed = -1;
     drive_function->accelon_started_id = -1;
     drive_function->decelon_started_id = -1;
     drive_function->accel_sgn = 0;

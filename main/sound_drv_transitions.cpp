@@ -253,6 +253,7 @@ bool drive_function_play_accel(drive_function_t *drive_function, int32_t cur_spe
         stop_if_set(df->last_accdcl_id, fade);
     }
     df->last_accdcl_id = id;
+    df->accdcl_speed = cur_speed;
 
     if (df->accel_sgn == -1) {
         // Enter the DECEL track so that it ends, with its fade, when the speed reaches the lower

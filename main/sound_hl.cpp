@@ -705,6 +705,10 @@ void track_end_handle(int8_t int_id) {
         }
         if (int_id == df->last_accdcl_id) {
             df->last_accdcl_id = -1;
+            // At the speed it was started for, the same band's track would be picked again. One
+            // that ends at once (nothing to play from where its timing starts it) would then
+            // start and end again at once, for ever: it waits for the speed to move.
+            if ((int32_t)s == df->accdcl_speed) return;
             drive_function_play_accel(df, (int32_t)s);
             return;
         }
