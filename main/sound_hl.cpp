@@ -780,8 +780,10 @@ void drive_function_enable(drive_function_t *drive_function, bool state) {
     drive_function->current_pos = (int8_t)pos;
     if (!state) {
         drive_function_stop(drive_function, sound_fade_ms());
-        // The transition track that held the levels back is stopped with the rest, and its end
-        // finds the key off: switched on again, the engine would wait silent for the target.
+        // A transition track (ACCEL/DECEL) or the drive-off sound holds the levels back until
+        // its end, and the end of a track finds the key off here and goes no further: switched
+        // on again, the engine would wait silent for the target speed, or for good.
         drive_function->block_loop = false;
+        drive_function->drv_off_started = false;
     }
 }

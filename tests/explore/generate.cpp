@@ -435,6 +435,8 @@ void write_project(const Model &m, const std::filesystem::path &dir, const std::
         const auto folder = dir / "data" / std::to_string(s + 1);
         std::filesystem::create_directories(folder);
         for (const File &f : m.slots[s].files) {
+            // Never write through a name already there: it may be a hard link into the cache.
+            std::filesystem::remove(folder / f.name);
             if (f.role == "other-rate") {
                 audio_test::write_pcm_wav((folder / f.name).string(), tone(440, f.ms, 1), 22050);
                 continue;
