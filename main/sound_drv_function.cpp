@@ -308,6 +308,11 @@ void periodic_handler(void *arg) {
     track_play(id, "LOOP", 100, 100);
 }
 
+uint32_t drive_heard_speed(const drive_function_t *drive_function, uint32_t speed) {
+    const uint32_t min = drive_function->rom->min_speed;
+    return min != 0 && speed < min ? min : speed;
+}
+
 void update_periodic_timer(drive_function_t *drive_function, uint32_t period_ms, int32_t speed) {
     const uint32_t pct = drive_function_val2pct(drive_function, speed);
     if (period_ms != 0) s_base_period_ms.store(period_ms, std::memory_order_relaxed);

@@ -170,14 +170,7 @@ void drive_function_target_speed_changed(drive_function_t *drive_function, uint3
              (unsigned long)drive_function_val2pct(df, (int32_t)newTargetSpeed));
     df->target_spd = (int32_t)newTargetSpeed;
     df->accel_sgn = up ? 1 : -1;
-    // A loop of parts plays at the speed the sound follows: after the begin-moving jump that is
-    // the first running level's, whatever the motor does below it. Timed from the motor's own
-    // speed, still near 0 there, its timer would stop and the level fall silent.
-    if (df->period_ms != 0) {
-        const uint32_t heard =
-            rom->min_speed != 0 && currentSpeed < rom->min_speed ? rom->min_speed : currentSpeed;
-        update_periodic_timer(df, 0, (int32_t)heard);
-    }
+    if (df->period_ms != 0) update_periodic_timer(df, 0, (int32_t)drive_heard_speed(df, currentSpeed));
 
     const int64_t diff = llabs((int64_t)currentSpeed - (int64_t)newTargetSpeed);
     if (diff >= (int64_t)rom->accdcl_min_spd_diff) {

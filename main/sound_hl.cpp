@@ -691,16 +691,16 @@ void track_end_handle(int8_t int_id) {
     uint32_t s = 0;
     if (df != NULL) {
         drive_function_rom_t *d = df->rom;
-        // The speed the sound follows: after the begin-moving jump it ignores the motor below the
-        // first running level, as the speed updates do; going on from the motor's own speed, a
-        // loop of parts at that level would be timed for a standstill and play nothing.
-        s = (uint32_t)abs32(drive_get_speed(df));
-        if (d->min_speed != 0 && s < d->min_speed) s = d->min_speed;
+        s = drive_heard_speed(df, (uint32_t)abs32(drive_get_speed(df)));
         if (int_id == d->stop_id || int_id == d->start_id || int_id == d->estop_id ||
             int_id == df->accelon_started_id || int_id == df->decelon_started_id)
             return;
         if (int_id == d->accel_id || int_id == d->decel_id) {
-            drive_function_play_next(df, df->target_spd);
+            // The whole-range track is over and the levels it held back go on, at the speed heard
+            // now. Handed the target speed instead (to pass the hold), a loop of parts was timed
+            // for the target: for 0 while the loco slowed to reverse, and it fell silent.
+            df->block_loop = false;
+            drive_function_play_next(df, (int32_t)s);
             return;
         }
         if (int_id == df->last_accdcl_id) {
