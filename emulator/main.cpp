@@ -165,6 +165,8 @@ int parse_options(int argc, char **argv, options *o) {
     // each run start where the last one ended. A check reads the folder itself.
     if (o->state != nullptr && (o->render != nullptr || o->check))
         conflict = "--state keeps the decoder between real runs; leave it out of --render and --check";
+    if (o->check && (o->script != nullptr || o->record != nullptr || o->seed_given))
+        conflict = "--check loads the slot and reports; it runs alone (with --json at most)";
     if (conflict != nullptr) {
         fprintf(stderr, "%s: %s (see --help)\n", s_invoked_as, conflict);
         return 2;
@@ -183,8 +185,11 @@ int main(int argc, char **argv) {
     const int status = parse_options(argc, argv, &o);
     if (status >= 0) return status;
     if (o.check) {
+        // The load the check makes is the one a start-up makes, kept store included: with the
+        // inert stubs the slot's CV file would never be applied there.
+        state_use_memory();
         // The firmware's threads keep running: end the process without unwinding under them.
-        const int result = check_main(o.check_slot, o.json);
+        const int result = check_main(s_invoked_as, o.check_slot, o.json);
         fflush(stdout);
         _exit(result);
     }
