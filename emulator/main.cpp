@@ -185,6 +185,8 @@ int parse_options(int argc, char **argv, options *o) {
     if (o->web && o->render != nullptr)
         conflict = "--web shows a decoder running in real time; leave it out of --render";
     if (o->web && o->check) conflict = "--web shows a running decoder; leave it out of --check";
+    if (o->check && (o->script != nullptr || o->record != nullptr || o->seed_given))
+        conflict = "--check loads the slot and reports; it runs alone (with --json at most)";
     if (conflict != nullptr) {
         fprintf(stderr, "%s: %s (see --help)\n", s_invoked_as, conflict);
         return 2;
@@ -203,8 +205,11 @@ int main(int argc, char **argv) {
     const int status = parse_options(argc, argv, &o);
     if (status >= 0) return status;
     if (o.check) {
+        // The load the check makes is the one a start-up makes, kept store included: with the
+        // inert stubs the slot's CV file would never be applied there.
+        state_use_memory();
         // The firmware's threads keep running: end the process without unwinding under them.
-        const int result = check_main(o.check_slot, o.json);
+        const int result = check_main(s_invoked_as, o.check_slot, o.json);
         fflush(stdout);
         _exit(result);
     }
@@ -227,6 +232,8 @@ int main(int argc, char **argv) {
             fprintf(stderr, "%s: %s\n", s_invoked_as, error.c_str());
             return 1;
         }
+    } else {
+        state_use_memory();
     }
     // Every play starts a short reader task whose buffers the mixer frees. With glibc's default
     // of one malloc arena per thread the freed memory scatters over many arenas, each keeping

@@ -1138,8 +1138,13 @@ esp_err_t audio_reader_set_volume(audio_reader_handle_t r, uint8_t volume) {
     uint32_t gain = (v == 0 || v > 200 || v == 100) ? AUDIO_UNITY_VOLUME : v * GAIN_PER_PERCENT;
     uint32_t old = r->file.volume.load();
     if (gain != old) {
-        r->volume_step.store(calculate_volume_step(r, 500, old, gain));
         r->file.volume.store(gain);
+        // The ramp starts from the gain the sound has now. From the old file gain, a step down
+        // during a fade-in (gain still near 0) went below 0 at once and left the sound silent
+        // for good. A fade-out in progress goes on to its end.
+        const bool fading_out = r->delayed_stop.load() && r->timer_armed.load();
+        const uint32_t now = r->volume.load();
+        if (!fading_out) r->volume_step.store(now == gain ? 0 : calculate_volume_step(r, 500, now, gain));
     }
     return ESP_OK;
 }

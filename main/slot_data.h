@@ -262,6 +262,7 @@ typedef struct {
     uint8_t decelon_len;
     bool block_loop;
     int8_t last_accdcl_id;
+    int32_t accdcl_speed;  // the speed at which last_accdcl_id was started
     uint32_t period_ms;
     uint32_t start_delay_ms;
     uint32_t level_change_time_ms;

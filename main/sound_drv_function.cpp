@@ -197,6 +197,7 @@ void drive_function_reset_ram(drive_function_t *drive_function) {
     drive_function->target_pos = -1;
     drive_function->last_int_id = -1;
     drive_function->last_accdcl_id = -1;
+    drive_function->accdcl_speed = -1;
     drive_function->accelon_started_id = -1;
     drive_function->decelon_started_id = -1;
     drive_function->accel_sgn = 0;
@@ -305,6 +306,11 @@ void periodic_handler(void *arg) {
     }
     if (!drive_track_valid(id) || tracks_rom[id].period_ms == 0) return;
     track_play(id, "LOOP", 100, 100);
+}
+
+uint32_t drive_heard_speed(const drive_function_t *drive_function, uint32_t speed) {
+    const uint32_t min = drive_function->rom->min_speed;
+    return min != 0 && speed < min ? min : speed;
 }
 
 void update_periodic_timer(drive_function_t *drive_function, uint32_t period_ms, int32_t speed) {

@@ -31,6 +31,10 @@ void start_sound_handler(void *arg);
 void begin_moving_handler(void *arg);
 void periodic_handler(void *arg);
 void update_periodic_timer(drive_function_t *drive_function, uint32_t period_ms, int32_t speed);
+// The speed the sound follows: after the begin-moving jump the sound already plays the first
+// running level and ignores the motor below that speed until it passes it or stops. Loops of
+// parts are timed from this speed; timed from the motor's, near 0 there, they play nothing.
+uint32_t drive_heard_speed(const drive_function_t *drive_function, uint32_t speed);
 bool drive_assign_track(drive_function_t *drive_function, int8_t *var, int8_t value, const char *name);
 int32_t get_drive_spd_diff(drive_function_t *drive_function);
 void drive_function_print(const char *tag, drive_function_t *drive_function);

@@ -170,7 +170,7 @@ void drive_function_target_speed_changed(drive_function_t *drive_function, uint3
              (unsigned long)drive_function_val2pct(df, (int32_t)newTargetSpeed));
     df->target_spd = (int32_t)newTargetSpeed;
     df->accel_sgn = up ? 1 : -1;
-    if (df->period_ms != 0) update_periodic_timer(df, 0, (int32_t)currentSpeed);
+    if (df->period_ms != 0) update_periodic_timer(df, 0, (int32_t)drive_heard_speed(df, currentSpeed));
 
     const int64_t diff = llabs((int64_t)currentSpeed - (int64_t)newTargetSpeed);
     if (diff >= (int64_t)rom->accdcl_min_spd_diff) {
@@ -246,6 +246,7 @@ bool drive_function_play_accel(drive_function_t *drive_function, int32_t cur_spe
         stop_if_set(df->last_accdcl_id, fade);
     }
     df->last_accdcl_id = id;
+    df->accdcl_speed = cur_speed;
 
     if (df->accel_sgn == -1) {
         // Enter the DECEL track so that it ends, with its fade, when the speed reaches the lower
@@ -347,9 +348,18 @@ void drive_function_play_next(drive_function_t *drive_function, int32_t cur_spee
             // the level of the current speed).
             const int8_t d = (int8_t)(drive_get_pos(df, (uint32_t)df->target_spd) - df->current_pos);
             if (entry != nullptr) {
-                if (entry->state == FUNCTION_OFF && d >= -1) return;  // the OFF track finishes first
-                if (entry->state != FUNCTION_IDLE)
+                // The OFF track finishes first, when it plays: a level left in OFF without it
+                // (no OFF track) would hold the engine silent for good.
+                if (entry->state == FUNCTION_OFF && d >= -1 && track_playing(entry->rom->ids[FUNCTION_OFF]))
+                    return;
+                if (entry->state != FUNCTION_IDLE) {
                     entry->state = function_get_next_state(entry, entry->state);
+                    // Only one missing state is skipped there (and a loop of parts counts as
+                    // missing): from ON it can give an OFF that has no track. Left there, the
+                    // level would hold the steps down until the speed climbed above it.
+                    if (entry->state == FUNCTION_OFF && entry->rom->ids[FUNCTION_OFF] == -1)
+                        entry->state = FUNCTION_IDLE;
+                }
             }
             if (entry == nullptr || entry->state == FUNCTION_IDLE) {
                 if (next != nullptr && next != entry) next->state = FUNCTION_IDLE;

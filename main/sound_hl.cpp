@@ -688,18 +688,27 @@ void track_end_handle(int8_t int_id) {
         item->state = FUNCTION_IDLE;
         return;
     }
+    uint32_t s = 0;
     if (df != NULL) {
         drive_function_rom_t *d = df->rom;
-        uint32_t s = (uint32_t)abs32(drive_get_speed(df));
+        s = drive_heard_speed(df, (uint32_t)abs32(drive_get_speed(df)));
         if (int_id == d->stop_id || int_id == d->start_id || int_id == d->estop_id ||
             int_id == df->accelon_started_id || int_id == df->decelon_started_id)
             return;
         if (int_id == d->accel_id || int_id == d->decel_id) {
-            drive_function_play_next(df, df->target_spd);
+            // The whole-range track is over and the levels it held back go on, at the speed heard
+            // now. Handed the target speed instead (to pass the hold), a loop of parts was timed
+            // for the target: for 0 while the loco slowed to reverse, and it fell silent.
+            df->block_loop = false;
+            drive_function_play_next(df, (int32_t)s);
             return;
         }
         if (int_id == df->last_accdcl_id) {
             df->last_accdcl_id = -1;
+            // At the speed it was started for, the same band's track would be picked again. One
+            // that ends at once (nothing to play from where its timing starts it) would then
+            // start and end again at once, for ever: it waits for the speed to move.
+            if ((int32_t)s == df->accdcl_speed) return;
             drive_function_play_accel(df, (int32_t)s);
             return;
         }
@@ -724,7 +733,7 @@ void track_end_handle(int8_t int_id) {
         item->state = function_next_track(item->state);
     }
     if (df != NULL) {
-        drive_function_play_next(df, abs32(drive_get_speed(df)));
+        drive_function_play_next(df, (int32_t)s);
         return;
     }
     function_play_next(item);
@@ -769,5 +778,12 @@ void drive_function_enable(drive_function_t *drive_function, bool state) {
     int pos = drive_get_pos(drive_function, (uint32_t)abs32(drive_get_speed(drive_function)));
     drive_function->target_pos = (int8_t)pos;
     drive_function->current_pos = (int8_t)pos;
-    if (!state) drive_function_stop(drive_function, sound_fade_ms());
+    if (!state) {
+        drive_function_stop(drive_function, sound_fade_ms());
+        // A transition track (ACCEL/DECEL) or the drive-off sound holds the levels back until
+        // its end, and the end of a track finds the key off here and goes no further: switched
+        // on again, the engine would wait silent for the target speed, or for good.
+        drive_function->block_loop = false;
+        drive_function->drv_off_started = false;
+    }
 }

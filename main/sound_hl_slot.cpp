@@ -199,8 +199,16 @@ void reset_slot(void) {
 
 void reset_slot_ram(void) {
     logics_reset_ram(logics);
-    for (int f = 0; f < MAX_FUNCTIONS; f++)
+    bool was_blocked[MAX_FUNCTIONS];
+    for (int f = 0; f < MAX_FUNCTIONS; f++) {
+        was_blocked[f] = functions[f].blocked;
         function_reset_ram(&functions[f]);
+    }
+    // A block of the old slot's logic ends with its slot: the DCC layer, which took a blocked
+    // key for off, hears of it as of any unblocking. It would otherwise leave the key off, and
+    // the key would not be replayed after the load.
+    for (int f = 0; f < MAX_FUNCTIONS; f++)
+        if (was_blocked[f]) DCC_FunctionBlockHandler((uint8_t)f);
     for (int i = 0; i < MAX_INFO_FUNCTIONS; i++)
         info_function_reset_ram(&slot_data.info_functions[i]);
     for (int d = 0; d < MAX_DRIVE_FUNCTIONS; d++) {
@@ -274,7 +282,11 @@ static bool try_fast_slot_load(int8_t slot) {
     uint8_t flags = 0;
     nvsHL_get_file_update_flags(&flags);
     if (flags != 0) {
-        ESP_LOGI(TAG, "Slot files changed (flags %u): parsing the folder", (unsigned)flags);
+        ESP_LOGI(TAG, "Parsing the folder: %s",
+                 (flags & FILE_UPDATE_RESCAN) != 0 && (flags & FILE_UPDATE_CV_FILE) != 0
+                     ? "a slot switch or a factory reset asks for it"
+                 : (flags & FILE_UPDATE_RESCAN) != 0 ? "its files changed"
+                                                     : "its CV file is to be applied");
         return false;
     }
     size_t len = sizeof slot_data;

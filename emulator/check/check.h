@@ -27,4 +27,4 @@ std::string check_report_text(const check_json &report);
 
 // `emulator --check [SLOT] [--json]`: starts the firmware without sound and console, loads the
 // slot (0: the slot of slot.txt), prints the report and returns the exit status.
-int check_main(int slot, bool json);
+int check_main(const char *program, int slot, bool json);

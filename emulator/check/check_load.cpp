@@ -227,7 +227,7 @@ check_json check_report_json(int slot) {
     return report;
 }
 
-int check_main(int slot, bool json) {
+int check_main(const char *program, int slot, bool json) {
     // Nothing of the start-up may reach the terminal: the report is the whole output.
     check_capture_begin();
     i2s_ll_set_no_device(true);
@@ -235,8 +235,8 @@ int check_main(int slot, bool json) {
     if (slot == 0) slot = Memory_LoadU8(202);
     if (slot < 1 || slot > MAX_SLOTS) {
         check_capture_end();
-        fprintf(stderr,
-                "emulator: --check needs a slot: slot.txt names none here (give it: emulator --check 1)\n");
+        fprintf(stderr, "%s: --check needs a slot: slot.txt names none here (give it: %s --check 1)\n", program,
+                program);
         return CHECK_ERRORS;
     }
     Memory_SaveU8(202, (uint8_t)slot);

@@ -380,10 +380,22 @@ check_loop_pass check_loop_pass_of(const check_file_info &fi, uint32_t custom_ms
 
 namespace {
 
-// A loop whose name gives its length with "_T", but whose passes are of another length.
+// A loop whose passes are not its file: one whose name gives its length with "_T" but whose
+// passes are of another length, or an Ogg loop that drops the end of the file at each pass.
 void check_loop_length(builder &b, int i, const std::string &name, const check_loop_pass &lp) {
     const uint32_t custom = audio_reader_name_param(b.snap.tracks[i].filepath, "_T");
-    if (custom == 0 || (lp.pass_ms + 1 >= custom && lp.pass_ms <= custom + 1)) return;
+    if (custom == 0) {
+        const uint64_t frames = b.snap.info[i].frames;
+        if (b.snap.info[i].format == AUDIO_FORMAT_OGG && lp.pass_frames < frames)
+            b.findings.warn(
+                "loop-length", name,
+                "each pass drops the last " +
+                    std::to_string((frames - lp.pass_frames) * 1000 / b.snap.info[i].sample_rate) +
+                    " ms of the file, which do not fill a whole buffer of 2048 frames, so the loop jumps "
+                    "there: make it a whole number of buffers long, or a WAV file");
+        return;
+    }
+    if (lp.pass_ms + 1 >= custom && lp.pass_ms <= custom + 1) return;
     const uint8_t format = b.snap.info[i].format;
     std::string why = "its name gives the loop " + std::to_string(custom) + " ms (_T), but each pass plays " +
                       std::to_string(lp.pass_ms) + " ms: ";

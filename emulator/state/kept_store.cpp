@@ -210,6 +210,7 @@ KeptStore::Namespace &KeptStore::load_locked(const std::string &name_space) {
     auto found = spaces_.find(name_space);
     if (found != spaces_.end()) return found->second;
     Namespace &ns = spaces_[name_space];
+    if (dir_.empty()) return ns;  // in memory only
     const std::string name = name_space + ".nvs";
     const std::string path = dir_ + "/" + name;
     // A temporary file left by a process that was killed while writing: the file it was to
@@ -292,6 +293,7 @@ esp_err_t KeptStore::get(nvs_handle_t handle, const char *key, NvsType type, voi
         const Image &image = spaces_[h->name_space].image;
         if (auto c = image.find(key); c != image.end()) value = &c->second;
     }
+    if (value == nullptr && dir_.empty()) return ESP_OK;  // in memory: as the inert store (see kept_store.h)
     if (value == nullptr || value->type != type) return ESP_ERR_NVS_NOT_FOUND;
     if (type == NvsType::Blob) {
         if (out != nullptr) {
@@ -356,6 +358,7 @@ esp_err_t KeptStore::commit(nvs_handle_t handle) {
             }
         }
         h->pending.clear();
+        if (dir_.empty()) return ESP_OK;  // in memory only
         bytes = encode(ns.image);
         generation = ++ns.generation;
     }

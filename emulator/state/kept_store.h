@@ -37,6 +37,9 @@ public:
     KeptStore(const KeptStore &) = delete;
     KeptStore &operator=(const KeptStore &) = delete;
 
+    // Without a folder (open_dir never called) the store lives in memory only, for the life of
+    // the process, and a key never written reads as from the inert store (success, the caller's
+    // variable untouched), so that a run without --state starts and logs as it always did.
     // Uses `dir`, creating it if missing, and locks it for this process. False with a message
     // for the user in `*error` when the folder cannot be made or used or another process holds it.
     bool open_dir(const std::string &dir, std::string *error);

@@ -82,13 +82,18 @@ bool state_open(const std::string &dir, std::string *error) {
     return true;
 }
 
+void state_use_memory() {
+    s_store = std::make_unique<KeptStore>();
+    stub_nvs_set_backend(s_store.get());
+}
+
 void state_close() {
     stub_nvs_set_backend(nullptr);
     s_store.reset();
 }
 
 void state_check_slot_folder() {
-    if (!s_store) return;
+    if (!s_store || s_store->dir().empty()) return;
     esp_log_level_set(TAG, ESP_LOG_INFO);
     const int slot = stored_slot();
     // No description of the slot about to load: the firmware parses the folder anyway.

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -101,7 +102,10 @@ Render run_script(const std::filesystem::path &dir, const std::string &script,
         dup2(n, 0);
         dup2(o, 1);
         dup2(e, 2);
-        std::vector<std::string> argv_s = {EMULATOR_PATH, "--script", script_path.string()};
+        // EMULATOR names another binary than the one of this build (a long explorer run keeps
+        // going while the build changes).
+        const char *program = getenv("EMULATOR") != nullptr ? getenv("EMULATOR") : EMULATOR_PATH;
+        std::vector<std::string> argv_s = {program, "--script", script_path.string()};
         argv_s.insert(argv_s.end(), args.begin(), args.end());
         std::vector<char *> argv;
         for (auto &a : argv_s)

