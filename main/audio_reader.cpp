@@ -240,10 +240,14 @@ static void apply_gain(audio_decoder *r, int16_t *data, uint32_t samples) {
             // 64-bit sum: near 200 % gain a 32-bit sum would wrap negative and silence the sound.
             int64_t v = (int64_t)vol + step;
             uint32_t target = r->file.volume.load(std::memory_order_relaxed);
+            // A fade-out goes on down to silence whatever the file gain is now: stopped at a gain
+            // lowered while it ran, the sound held that gain until the stop timer cut it.
+            const bool fading_out = step < 0 && r->delayed_stop.load(std::memory_order_relaxed) &&
+                                    r->timer_armed.load(std::memory_order_relaxed);
             if (v <= 0) {
                 r->volume.store(0, std::memory_order_relaxed);
                 r->volume_step.store(0, std::memory_order_relaxed);
-            } else if (v >= (int64_t)target) {
+            } else if (v >= (int64_t)target && !fading_out) {
                 r->volume.store(target, std::memory_order_relaxed);
                 r->volume_step.store(0, std::memory_order_relaxed);
             } else {

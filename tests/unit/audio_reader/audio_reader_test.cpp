@@ -174,32 +174,40 @@ TEST(AudioReader, StopCutsTheWaitingBufferAtItsFirstZeroCrossing) {
     EXPECT_EQ(audio_reader_get_task_state(r.h), TASK_IDLE);
 }
 
+// A fade-out runs from the file gain to silence in its time, also when the volume changes while
+// it runs: dynamic volume (logic conditions, CV 192/193) lowers gains at any moment.
 TEST(AudioReader, StopWithFadeRampsDownToSilenceAndEnds) {
-    TempFolder dir;
-    std::string path = dir.file("const.wav");
-    ASSERT_TRUE(write_pcm_wav(path, constant(8000, 20000), RATE));
-    TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
-    TimerPump pump;
-    LogCapture log;
-    Drainer drain(r.h, 1000);
-    ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
-    ASSERT_TRUE(drain.wait_for_count(3));
-    ASSERT_EQ(audio_reader_stop(r.h, 200), ESP_OK);
-    ASSERT_TRUE(r.stops.wait_for(1));
-    drain.stop();
-    auto all = concat(drain.buffers());
-    size_t start = 0;
-    while (start < all.size() && all[start] == 20000)
-        start++;
-    ASSERT_LT(start, all.size()) << "no fade-out was heard";
-    // 200 ms at 32000 Hz: the gain falls by 1/6400 of the file gain per sample.
-    for (size_t i = start + 1; i < all.size(); i++)
-        ASSERT_LE(all[i], all[i - 1]) << "sample " << i;
-    ASSERT_GT(all.size(), start + 6400);
-    EXPECT_EQ(all[start + 6400], 0);
-    EXPECT_EQ(all.back(), 0);
-    EXPECT_TRUE(log.contains("Stopping task")) << log.dump();
+    for (const int lowered_to : {0, 50}) {
+        SCOPED_TRACE(lowered_to ? "volume lowered during the fade" : "volume unchanged");
+        TempFolder dir;
+        std::string path = dir.file("const.wav");
+        ASSERT_TRUE(write_pcm_wav(path, constant(8000, 20000), RATE));
+        TestReader r;
+        ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+        TimerPump pump;
+        LogCapture log;
+        Drainer drain(r.h, 1000);
+        ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
+        ASSERT_TRUE(drain.wait_for_count(3));
+        ASSERT_EQ(audio_reader_stop(r.h, 200), ESP_OK);
+        if (lowered_to != 0) {
+            ASSERT_EQ(audio_reader_set_volume(r.h, (uint8_t)lowered_to), ESP_OK);
+        }
+        ASSERT_TRUE(r.stops.wait_for(1));
+        drain.stop();
+        auto all = concat(drain.buffers());
+        size_t start = 0;
+        while (start < all.size() && all[start] == 20000)
+            start++;
+        ASSERT_LT(start, all.size()) << "no fade-out was heard";
+        // 200 ms at 32000 Hz: the gain falls by 1/6400 of the file gain per sample.
+        for (size_t i = start + 1; i < all.size(); i++)
+            ASSERT_LE(all[i], all[i - 1]) << "sample " << i;
+        ASSERT_GT(all.size(), start + 6400);
+        EXPECT_EQ(all[start + 6400], 0);
+        EXPECT_EQ(all.back(), 0);
+        EXPECT_TRUE(log.contains("Stopping task")) << log.dump();
+    }
 }
 
 TEST(AudioReader, PlayWhileAudibleRestartsFromTheBeginning) {
