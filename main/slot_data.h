@@ -255,6 +255,7 @@ typedef struct {
     uint32_t max_speed;
     bool stop_started;
     bool drv_off_started;
+    bool drv_off_done;  // the drive-off sound of this braking has played
     uint32_t turbo_start_time_ms;
     int8_t accelon_started_id;
     int8_t decelon_started_id;

@@ -203,6 +203,7 @@ void drive_function_reset_ram(drive_function_t *drive_function) {
     drive_function->accel_sgn = 0;
     drive_function->stop_started = false;
     drive_function->drv_off_started = false;
+    drive_function->drv_off_done = false;
     drive_function->block_loop = false;
     drive_function->turbo_start_time_ms = 0;
     drive_function->accelon_len = 0;
@@ -284,6 +285,9 @@ void begin_moving_handler(void *arg) {
 
 void periodic_handler(void *arg) {
     drive_function_t *df = (drive_function_t *)arg;
+    // A slot load unloads the readers one by one: a part played meanwhile kept its reader busy,
+    // and the load waited for it in vain ("Failed to wait for TASK idle").
+    if (slot_state == SLOT_LOADING) return;
     if (!drive_is_enabled(df)) return;
     function_t *item = drive_get_item(df);
     if (item == nullptr || item->state != FUNCTION_LOOP) {

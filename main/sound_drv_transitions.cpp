@@ -132,7 +132,8 @@ bool drive_function_speed_changed(drive_function_t *drive_function, uint32_t spd
             set_position(rom->stop_id, start);
             track_play(rom->stop_id, "STOP", fade, fade);
         }
-        if (drive_track_valid(rom->drv_off_id) && !df->drv_off_started && rom->drv_off_speed >= spd) {
+        if (drive_track_valid(rom->drv_off_id) && !df->drv_off_started && !df->drv_off_done &&
+            rom->drv_off_speed >= spd) {
             df->drv_off_started = true;
             df->last_int_id = rom->drv_off_id;
             ESP_LOGI(TAG, "F%u: Play DRVOFF track id=%i", drive_fid(df), (int)rom->drv_off_id);
@@ -147,6 +148,9 @@ bool drive_function_speed_changed(drive_function_t *drive_function, uint32_t spd
         df->stop_started = false;
     }
     if (spd == 0) df->stop_started = false;
+    // The drive-off sound plays once per braking: it may end before the stand (its speed is
+    // reckoned less a fade), and the next braking update played it again.
+    if (spd == 0 || last_spd < spd) df->drv_off_done = false;
 
     const int pos = drive_get_pos(df, spd);
     if (pos != df->current_pos && now - df->level_change_time_ms < LEVEL_CHANGE_HOLD_MS) return false;

@@ -68,24 +68,43 @@ uint16_t sound_fade_ms(void) {
 static void sound_tick_handler(void *arg);
 static void mixer_status_callback(bool status);
 
+// A reader's report: its end notification ("Ending of"), or the end of its task ("End of").
+typedef struct {
+    int8_t id;
+    bool stopped;
+} track_event_t;
+
+// Called with the engine lock held. A track played again while its reader was ending reports
+// the end of the old task after the new play began: taken as the end of the new play, it
+// marked a playing track as silent, and the track's key switched off later left it playing.
+static void handle_track_event(track_event_t e) {
+    if (e.stopped && tracks[e.id].state && tracks[e.id].audio_reader != NULL &&
+        audio_reader_get_task_state(tracks[e.id].audio_reader) != TASK_IDLE) {
+        ESP_LOGI(TAG, "Track %d plays again: the end of its earlier play changes nothing", (int)e.id);
+        return;
+    }
+    track_end_handle(e.id);
+}
+
 static void track_event_task(void *arg) {
     (void)arg;
-    int8_t id;
+    track_event_t e;
     for (;;) {
-        if (xQueueReceive(track_events, &id, portMAX_DELAY) != pdPASS) continue;
+        if (xQueueReceive(track_events, &e, portMAX_DELAY) != pdPASS) continue;
         EngineLock lock;
-        track_end_handle(id);
+        handle_track_event(e);
     }
 }
 
 // A reader's report of a track end, handled on the engine's side of the lock.
-static void post_track_end(int8_t id) {
+static void post_track_end(int8_t id, bool stopped) {
+    const track_event_t e = {id, stopped};
     if (track_events == NULL) {
         EngineLock lock;
-        track_end_handle(id);
+        handle_track_event(e);
         return;
     }
-    xQueueSend(track_events, &id, portMAX_DELAY);
+    xQueueSend(track_events, &e, portMAX_DELAY);
 }
 
 void soundHL_start(void) {
@@ -105,7 +124,7 @@ void soundHL_start(void) {
 
     // Each reader can have at most two reports outstanding (end and stop), so this queue never
     // fills while the engine holds the lock.
-    track_events = xQueueCreate(4 * MAX_TRACKS, sizeof(int8_t));
+    track_events = xQueueCreate(4 * MAX_TRACKS, sizeof(track_event_t));
     xTaskCreatePinnedToCore(track_event_task, "sound_events", 4096, NULL, 8, NULL, 1);
 
     for (int i = 0; i < MAX_TRACKS; i++) {
@@ -718,6 +737,7 @@ void track_end_handle(int8_t int_id) {
         // stayed in OFF and the next step played the same track again, without end.
         if (int_id == d->drv_off_id && df->drv_off_started) {
             df->drv_off_started = false;
+            df->drv_off_done = true;
             drive_function_play_next(df, (int32_t)s);
             return;
         }
@@ -753,7 +773,7 @@ bool audio_end_notification(audio_reader_handle_t handle, void *param) {
     intptr_t id = (intptr_t)param;
     if (id < 0 || id >= MAX_TRACKS) return false;
     ESP_LOGI(TAG, "Ending of %lu", (unsigned long)id);
-    post_track_end((int8_t)id);
+    post_track_end((int8_t)id, false);
     return true;
 }
 
@@ -761,7 +781,7 @@ void audio_stop_notification(audio_reader_handle_t handle, void *param) {
     (void)handle;
     intptr_t id = (intptr_t)param;
     ESP_LOGI(TAG, "End of %lu", (unsigned long)id);
-    if (id >= 0 && id < MAX_TRACKS) post_track_end((int8_t)id);
+    if (id >= 0 && id < MAX_TRACKS) post_track_end((int8_t)id, true);
 }
 
 void drive_update_enable_state(void) {
@@ -785,5 +805,6 @@ void drive_function_enable(drive_function_t *drive_function, bool state) {
         // on again, the engine would wait silent for the target speed, or for good.
         drive_function->block_loop = false;
         drive_function->drv_off_started = false;
+        drive_function->drv_off_done = false;
     }
 }

@@ -143,7 +143,10 @@ TEST(SimulatedTime, ARenderPlaysWhatARealTimeRunPlays) {
     p.tone("F1_START.wav", 0.8, 300);
     p.tone("F1_S30_LOOP.wav", 0.7, 400, 1, true);
     p.tone("F1_S30_ON.wav", 0.9, 450);
-    p.tone("F1_S30_OFF.wav", 0.9, 500);
+    // The drive-off sound's end falls between two speed updates (100 ms apart), not within a
+    // real-time run's jitter of one: which side of an update it falls on decides when the idle
+    // level comes back.
+    p.tone("F1_S30_OFF.wav", 0.95, 500);
     p.tone("F1_STOP.wav", 1.5, 600);
     p.tone("F2_ON.ogg", 0.6, 700);
     p.tone("F2_LOOP.wav", 0.5, 800);
@@ -153,6 +156,10 @@ TEST(SimulatedTime, ARenderPlaysWhatARealTimeRunPlays) {
     const Render sim = render(p.path(), script);
     ASSERT_EQ(sim.status, 0) << sim.dump();
     ASSERT_GT(events(sim, "Play ").size(), 8u) << sim.dump();
+    // The drive-off sound ends before the stand (its speed is reckoned less a fade); the braking
+    // goes on and must not play it again. Played twice, the runs differed on which side of a
+    // speed update its end fell.
+    EXPECT_EQ(events(sim, "(DRVOFF)").size(), 1u) << sim.dump();
     std::string diff;
     for (int attempt = 0; attempt < 3; attempt++) {
         const Render real = play_in_real_time(p.path(), script);

@@ -270,6 +270,23 @@ TEST(WholeDrive, DriveSoundsThatEndHandBackToTheLevels) {
     EXPECT_TRUE(r.heard(200, r.length_ms() - 500));
 }
 
+// The drive-off sound is reckoned to end a fade before the stand, so its end may come while the
+// loco still brakes below its speed: it plays once, and the idle level follows it.
+TEST(WholeDrive, TheDriveOffSoundPlaysOncePerBraking) {
+    Project p;
+    p.tone("F1_S0_LOOP.wav", 1, 200);
+    p.tone("F1_S0_ON.wav", 1.2, 250);
+    p.tone("F1_START.wav", 0.8, 300);
+    p.tone("F1_S30_LOOP.wav", 0.7, 400, 1, true);
+    p.tone("F1_S30_ON.wav", 0.9, 450);
+    p.tone("F1_S30_OFF.wav", 1.0, 500);
+    p.tone("F1_STOP.wav", 1.5, 600);
+    const Render r = render(p.path(), "wait 0.7\nf1\nwait 2.5\ns50\nwait 8.5\ns0\nwait 6\n");
+    ASSERT_EQ(r.status, 0) << r.dump();
+    EXPECT_EQ(r.count("(DRVOFF)"), 1) << r.dump();
+    EXPECT_TRUE(r.heard(200, r.length_ms() - 500)) << "the idle level after the drive-off sound";
+}
+
 // Mean square of the recording over 20 ms from `t_ms`.
 double power_at(const Render &r, int64_t t_ms) {
     const size_t p = (size_t)t_ms * 32, n = 640;
