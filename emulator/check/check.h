@@ -19,7 +19,8 @@ enum { CHECK_CLEAN = 0, CHECK_WARNINGS = 1, CHECK_ERRORS = 2 };
 // Loads slot `slot` (1..3) of the working folder with the firmware's loader in this process and
 // returns the report. The firmware must be started (emulator_init): in a running emulator this
 // is a slot load like `cv202=<slot>`, so what plays is stopped and the slot loads anew. The log
-// of the load is captured for the report and not printed.
+// of the load is captured for the report and printed as usual; what the check's own parsing
+// logs is not printed.
 check_json check_report_json(int slot);
 
 // The report as text for a terminal, ending with the summary line.

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "audio_ll.h"
 #include "audio_reader.h"
@@ -33,8 +34,11 @@ namespace {
 std::mutex &g_capture_lock = *new std::mutex;
 std::vector<check_log_line> &g_lines = *new std::vector<check_log_line>;
 std::string &g_partial = *new std::string;
+// Under g_capture_lock once the capture has begun.
 vprintf_like_t g_previous;
 bool g_capturing;
+bool g_forward_others;  // a check in a running emulator: the engine's own lines still go out
+std::thread::id g_checking_thread;
 
 // "<L> (<ms>) <tag>: <text>" into its parts; a line of another shape keeps its whole text.
 check_log_line split_line(const std::string &s) {
@@ -49,6 +53,14 @@ check_log_line split_line(const std::string &s) {
     return l;
 }
 
+int forward(vprintf_like_t out, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = out(format, args);
+    va_end(args);
+    return n;
+}
+
 int capture_vprintf(const char *format, va_list args) {
     va_list copy;
     va_copy(copy, args);
@@ -58,32 +70,40 @@ int capture_vprintf(const char *format, va_list args) {
     std::string text((size_t)n + 1, '\0');
     vsnprintf(text.data(), text.size(), format, args);
     text.resize((size_t)n);
-    std::lock_guard<std::mutex> lock(g_capture_lock);
-    g_partial += text;
-    size_t pos;
-    while ((pos = g_partial.find('\n')) != std::string::npos) {
-        g_lines.push_back(split_line(g_partial.substr(0, pos)));
-        g_partial.erase(0, pos + 1);
+    vprintf_like_t out = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_capture_lock);
+        g_partial += text;
+        size_t pos;
+        while ((pos = g_partial.find('\n')) != std::string::npos) {
+            g_lines.push_back(split_line(g_partial.substr(0, pos)));
+            g_partial.erase(0, pos + 1);
+        }
+        if (g_forward_others && std::this_thread::get_id() != g_checking_thread) out = g_previous;
     }
+    // In a running emulator the reload and whatever else the engine does meanwhile stay in its
+    // log; what the check's own parsing writes (on the checking thread) is the check's alone.
+    if (out != nullptr) forward(out, "%s", text.c_str());
     return n;
 }
 
 }  // namespace
 
-void check_capture_begin(void) {
-    {
-        std::lock_guard<std::mutex> lock(g_capture_lock);
-        g_lines.clear();
-        g_partial.clear();
-    }
+void check_capture_begin(bool forward_others) {
+    std::lock_guard<std::mutex> lock(g_capture_lock);
+    g_lines.clear();
+    g_partial.clear();
+    g_forward_others = forward_others;
+    g_checking_thread = std::this_thread::get_id();
     if (!g_capturing) g_previous = esp_log_set_vprintf(capture_vprintf);
     g_capturing = true;
 }
 
 std::vector<check_log_line> check_capture_end(void) {
+    std::lock_guard<std::mutex> lock(g_capture_lock);
     if (g_capturing) esp_log_set_vprintf(g_previous);
     g_capturing = false;
-    std::lock_guard<std::mutex> lock(g_capture_lock);
+    g_forward_others = false;
     std::vector<check_log_line> lines;
     lines.swap(g_lines);
     return lines;
@@ -219,7 +239,7 @@ check_json check_report_json(int slot) {
         r["exit_status"] = CHECK_ERRORS;
         return r;
     }
-    check_capture_begin();
+    check_capture_begin(true);
     check_snapshot snap = check_take_snapshot(slot, false, check_capture_mark());
     // The report puts the text files through the firmware's parsers: their lines are captured too.
     check_json report = check_build_report(snap);
@@ -229,22 +249,27 @@ check_json check_report_json(int slot) {
 
 int check_main(const char *program, int slot, bool json) {
     // Nothing of the start-up may reach the terminal: the report is the whole output.
-    check_capture_begin();
+    check_capture_begin(false);
     i2s_ll_set_no_device(true);
     emulator_init_decoder();
     if (slot == 0) slot = Memory_LoadU8(202);
     if (slot < 1 || slot > MAX_SLOTS) {
         check_capture_end();
-        fprintf(stderr, "%s: --check needs a slot: slot.txt names none here (give it: %s --check 1)\n", program,
-                program);
+        fprintf(stderr, "%s: --check needs a slot: slot.txt names none here (give it: %s --check 1)\n",
+                program, program);
         return CHECK_ERRORS;
     }
     Memory_SaveU8(202, (uint8_t)slot);
     esp_log_level_set("FILE_IO", ESP_LOG_INFO);
     esp_log_level_set("WAV_READER", ESP_LOG_INFO);
     const size_t mark = check_capture_mark();
+    // What the load is asked to apply, read before it starts: a load that is quick clears the
+    // flags before the snapshot could read them, and the CV file then looked unapplied.
+    uint8_t flags = 0;
+    nvsHL_get_file_update_flags(&flags);
     soundHL_start();
     check_snapshot snap = check_take_snapshot(slot, true, mark);
+    snap.update_flags = flags;
     check_json report = check_build_report(snap);
     check_capture_end();
     if (json) {

@@ -56,7 +56,9 @@ struct check_snapshot {
 check_snapshot check_take_snapshot(int slot, bool startup, size_t mark);
 
 // Log capture for the duration of a check. Lines logged by any thread are kept in order.
-void check_capture_begin(void);
+// `forward_others`: lines of threads other than the calling one are also printed as before
+// (a check in a running emulator must not hide its engine's log).
+void check_capture_begin(bool forward_others);
 std::vector<check_log_line> check_capture_end(void);
 size_t check_capture_mark(void);
 std::vector<check_log_line> check_capture_since(size_t mark);
@@ -88,4 +90,4 @@ check_loop_pass check_loop_pass_of(const check_file_info &fi, uint32_t custom_ms
 // Formatting helpers shared by the report builders.
 std::string check_seconds(uint32_t ms);  // "2.5 s", "0.8 s", "12 s"
 std::string check_key(int id);           // "F5", or "input 2" for ids from 99 on
-std::string check_logic_sentence(const logic_condition_rom_t &r, int pct_param);
+std::string check_logic_sentence(const logic_condition_rom_t &r);

@@ -353,10 +353,9 @@ void check_tokens(builder &b, const std::string &name) {
     }
 }
 
-// One pass of a loop, as the reader plays it: an ADPCM file is read only up to its data size,
-// which leaves out the block headers, so the last blocks of the data are never decoded, and a
-// "_T" duration cuts an ADPCM pass; an Ogg pass ends with its last whole buffer; a PCM pass is
-// the whole file. Lengths in milliseconds.
+// One pass of a loop, as the reader plays it: a WAV pass (PCM or ADPCM) is the whole file, except
+// that a "_T" duration cuts an ADPCM pass; an Ogg pass ends with its last whole buffer. Lengths
+// in milliseconds.
 }  // namespace
 
 check_loop_pass check_loop_pass_of(const check_file_info &fi, uint32_t custom_ms) {
@@ -403,7 +402,7 @@ void check_loop_length(builder &b, int i, const std::string &name, const check_l
         why += "the file holds only " + std::to_string(lp.file_ms) + " ms";
     } else {
         why += std::string("the decoder cuts only IMA ADPCM loops at their _T length; ") +
-               (format == AUDIO_FORMAT_OGG ? "an Ogg loop plays the whole 64 ms buffers of its "
+               (format == AUDIO_FORMAT_OGG ? "an Ogg loop plays the whole 2048-frame buffers of its "
                                            : "a PCM loop plays all ") +
                std::to_string(lp.file_ms) + " ms of audio";
     }
@@ -477,13 +476,7 @@ check_json file_entries(builder &b, const std::vector<int> &track_of_entry) {
             }
             if (!msgs.empty()) j["messages"] = msgs;
             if (fi.ok && fi.channels > 1 && j["status"] == "used")
-                b.findings.warn(
-                    "stereo", name,
-                    "stereo file: only its first channel is heard" +
-                        std::string(fi.format == AUDIO_FORMAT_OGG
-                                        ? ""
-                                        : ", and the decoder takes its length as twice its duration "
-                                          "(end notifications and stop timing come late)"));
+                b.findings.warn("stereo", name, "stereo file: only its first channel is heard");
             if (j["status"] == "used") {
                 check_tokens(b, name);
                 if (R.type == PLAY_TYPE_LOOP && fi.ok) {

@@ -13,6 +13,7 @@
 
 #include "check_private.h"
 #include "file_io.h"
+#include "fw_lock.h"
 #include "logics.h"
 #include "memory.h"
 
@@ -118,7 +119,7 @@ void logic_file(const check_snapshot &snap, const std::string &name, check_json 
         check_json c = {{"line", tl.number},
                         {"text", tl.text},
                         {"kind", logics_type2str(rom.type)},
-                        {"sentence", check_logic_sentence(rom, rom.param)}};
+                        {"sentence", check_logic_sentence(rom)}};
         conditions.push_back(c);
         const int target = rom.func_id;
         if (acts_on_function(rom.type) && rom.type != LOGIC_BLOCK_DRV && rom.type != LOGIC_BLOCK) {
@@ -146,7 +147,9 @@ void logic_file(const check_snapshot &snap, const std::string &name, check_json 
 }
 
 // The CV file's lines through the firmware's parser one at a time; the CV page is put back
-// afterwards, so that the check changes nothing the load left.
+// afterwards, so that the check changes nothing the load left. In a running emulator the
+// firmware lock keeps CV writes from the console or the panel out of that span: put back, the
+// page would undo them.
 void cv_file(const check_snapshot &snap, const std::string &name, check_json &section,
              check_findings &findings) {
     static const struct {
@@ -174,6 +177,7 @@ void cv_file(const check_snapshot &snap, const std::string &name, check_json &se
         {210, "complex-loop period scale"},
     };
     uint8_t page[MEMORY_PAGE_SIZE];
+    fw_lock();
     Memory_ReadPage(page, sizeof page);
     char tmp[] = "/tmp/emulator-check-cv-XXXXXX";
     const int fd = mkstemp(tmp);
@@ -210,6 +214,7 @@ void cv_file(const check_snapshot &snap, const std::string &name, check_json &se
         unlink(tmp);
     }
     Memory_WritePage(page, sizeof page);
+    fw_unlock();
     section["values"] = values;
     section["rejected"] = rejected;
 }

@@ -21,20 +21,22 @@ std::string check_key(int id) {
     return "F" + std::to_string(id);
 }
 
+static void add_finding(check_json &list, const std::string &code, const std::string &where,
+                        const std::string &message, int line) {
+    check_json f = {{"code", code}, {"file", where}};
+    if (line > 0) f["line"] = line;
+    f["message"] = message;
+    list.push_back(f);
+}
+
 void check_findings::warn(const std::string &code, const std::string &where, const std::string &message,
                           int line) {
-    check_json w = {{"code", code}, {"file", where}};
-    if (line > 0) w["line"] = line;
-    w["message"] = message;
-    warnings.push_back(w);
+    add_finding(warnings, code, where, message, line);
 }
 
 void check_findings::error(const std::string &code, const std::string &where, const std::string &message,
                            int line) {
-    check_json e = {{"code", code}, {"file", where}};
-    if (line > 0) e["line"] = line;
-    e["message"] = message;
-    errors.push_back(e);
+    add_finding(errors, code, where, message, line);
 }
 
 namespace {
@@ -63,22 +65,22 @@ std::string when_words(uint8_t flags) {
 
 }  // namespace
 
-// One sentence for an accepted condition. `pct_param`: the speed change of ACC, DCL and ACCDCL
-// as written in the file (the loaded record holds it in speed units).
-std::string check_logic_sentence(const logic_condition_rom_t &r, int pct_param) {
+// One sentence for an accepted condition, from the record as the parser makes it (ACC, DCL and
+// ACCDCL hold their speed change in percent there, as written in the file).
+std::string check_logic_sentence(const logic_condition_rom_t &r) {
     const std::string f = check_key(r.func_id);
     const std::string t = check_key(r.trigger_id);
     const std::string when = when_words(r.flags);
     switch (r.type) {
         case LOGIC_ACCEL:
             return timed_action(r) + delay_words(r) + " once the speed has risen by " +
-                   std::to_string(pct_param) + " %" + when;
+                   std::to_string(r.param) + " %" + when;
         case LOGIC_DECEL:
             return timed_action(r) + delay_words(r) + " whenever the speed drops by " +
-                   std::to_string(pct_param) + " %" + when;
+                   std::to_string(r.param) + " %" + when;
         case LOGIC_ACCDCL:
             return timed_action(r) + delay_words(r) + " whenever the speed changes by " +
-                   std::to_string(pct_param) + " % either way" + when;
+                   std::to_string(r.param) + " % either way" + when;
         case LOGIC_START:
             return timed_action(r) + delay_words(r) + " " + every(r.param, "start") + when;
         case LOGIC_STOP:

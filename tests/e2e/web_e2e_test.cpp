@@ -234,6 +234,18 @@ TEST(WebE2e, HostileClientsNeitherSilenceNorStopTheDecoder) {
         EXPECT_GE(pages[i]->frames() - before[i], 25) << "page " << i << " in about 3.5 s";
     EXPECT_TRUE(emu.running());
     EXPECT_EQ(emu.count("E ("), 0) << emu.dump();
+
+    // The project check reloads the slot: the reload stays in the decoder's log, as any reload
+    // does; the check's own parsing of the text files does not go there.
+    const size_t from = emu.lines().size();
+    const int cv_parses = emu.count("Parsing CV file");
+    pages[1]->send(R"({"type":"check"})");
+    const json check = pages[1]->wait_for([](const json &m) { return m["type"] == "check"; }, 60s);
+    ASSERT_FALSE(check.is_null());
+    EXPECT_NE(check["text"].get<std::string>().find(" files, "), std::string::npos) << check.dump();
+    EXPECT_GE(emu.wait_for("Slot 1 loaded", 10s, from), 0) << emu.dump();
+    // The reload parses the CV file at most once; the check parses each of its five lines alone.
+    EXPECT_LE(emu.count("Parsing CV file") - cv_parses, 1) << "the check's own parsing reached the log";
 }
 
 TEST(WebE2e, RefusedWithRenderAndCheckAndOnABadAddress) {
