@@ -106,7 +106,7 @@ void DCC_WriteAllCV(uint8_t value) {
     const uint8_t slot = buf[202];
     free(buf);
     if (value == 1) {
-        nvsHL_set_file_update_flags(255);
+        nvsHL_set_file_update_flags(FILE_UPDATE_ALL);
         if (slot != 0) soundHL_load_slot(slot - 1u, 1);
     }
 }

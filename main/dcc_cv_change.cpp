@@ -40,7 +40,7 @@ void DCC_ChangeCV(uint16_t CV, uint8_t Value) {
     } else if ((CV >= 2 && CV <= 6) || (CV >= 50 && CV <= 60)) {
         EngineLoadConfig();
     } else if (CV == 202) {
-        nvsHL_set_file_update_flags(255);
+        nvsHL_set_file_update_flags(FILE_UPDATE_ALL);
         // Slots are numbered from 1. A 0 names no slot: the loader then unloads the current one,
         // which is how an author silences a slot.
         soundHL_load_slot(Value - 1u, 1);

@@ -9,6 +9,7 @@
 
 #include "file_io.h"
 #include "file_io_private.h"
+#include "nvs_hl.h"
 #include "sound_hl.h"
 
 static const char *TAG = FILEIO_TAG;
@@ -261,7 +262,7 @@ static void parse_text_file(const char *path, const char *name, logic_condition_
                             loco_info_t *loco_info, uint8_t update_flags) {
     const fileIO_text_kind_t kind = fileIO_textFileKind(name);
     if (kind == FILEIO_TEXT_NONE) return;
-    if (kind == FILEIO_TEXT_CV && (update_flags & 1) == 0) return;
+    if (kind == FILEIO_TEXT_CV && (update_flags & FILE_UPDATE_CV_FILE) == 0) return;
     char full[TEXT_PATH_LEN];
     int n = snprintf(full, sizeof full, "%s%s", path, name);
     if (strlen(name) > FILE_NAME_MAX_LEN || n < 0 || (size_t)n >= sizeof full) {

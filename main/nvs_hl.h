@@ -21,6 +21,7 @@ esp_err_t nvsHL_set_hw_flags(uint8_t value);
 // Bits of the file-update flags ("file_update"); 255 (a slot switch, a factory reset) sets both.
 #define FILE_UPDATE_CV_FILE 1  // apply the slot's CV file at the next parse
 #define FILE_UPDATE_RESCAN 2   // files of the slot folder changed: the next load parses it
+#define FILE_UPDATE_ALL 255    // a slot switch or a factory reset: parse and apply everything
 esp_err_t nvsHL_get_file_update_flags(uint8_t *value);
 esp_err_t nvsHL_set_file_update_flags(uint8_t value);
 

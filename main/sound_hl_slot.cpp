@@ -283,10 +283,9 @@ static bool try_fast_slot_load(int8_t slot) {
     nvsHL_get_file_update_flags(&flags);
     if (flags != 0) {
         ESP_LOGI(TAG, "Parsing the folder: %s",
-                 (flags & FILE_UPDATE_RESCAN) != 0 && (flags & FILE_UPDATE_CV_FILE) != 0
-                     ? "a slot switch or a factory reset asks for it"
-                 : (flags & FILE_UPDATE_RESCAN) != 0 ? "its files changed"
-                                                     : "its CV file is to be applied");
+                 flags == FILE_UPDATE_ALL             ? "a slot switch or a factory reset asks for it"
+                 : (flags & FILE_UPDATE_CV_FILE) != 0 ? "its CV file changed and is to be applied"
+                                                      : "its files changed");
         return false;
     }
     size_t len = sizeof slot_data;
