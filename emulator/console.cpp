@@ -117,7 +117,8 @@ void console_execute(const console_command &cmd) {
             fw_unlock();
             break;
         case CONSOLE_CV_READ:
-            ESP_LOGI("DCC_HL", "CV%u=%u", (unsigned)cmd.number, (unsigned)console_read_cv((uint16_t)cmd.number));
+            ESP_LOGI("DCC_HL", "CV%u=%u", (unsigned)cmd.number,
+                     (unsigned)console_read_cv((uint16_t)cmd.number));
             break;
         case CONSOLE_NONE:
             break;
@@ -144,7 +145,7 @@ bool console_read_line(FILE *in, char *buf, size_t size) {
 }
 
 void console_run(FILE *in) {
-    char line[100];
+    char line[CONSOLE_LINE_MAX + 1];
     // At the end of input the console stops reading; the emulator keeps running.
     while (console_read_line(in, line, sizeof line)) {
         console_handle_line(line);

@@ -26,13 +26,22 @@ void engine_drv_main(void);
 void tick(void);
 
 // One console command, as parsed from a line.
-enum console_kind { CONSOLE_NONE, CONSOLE_FUNCTION, CONSOLE_ESTOP, CONSOLE_SPEED, CONSOLE_CV_WRITE, CONSOLE_CV_READ };
+enum console_kind {
+    CONSOLE_NONE,
+    CONSOLE_FUNCTION,
+    CONSOLE_ESTOP,
+    CONSOLE_SPEED,
+    CONSOLE_CV_WRITE,
+    CONSOLE_CV_READ
+};
 struct console_command {
     console_kind kind = CONSOLE_NONE;
     uint32_t number = 0;  // function or CV number
     uint32_t value = 0;   // speed in the tick's encoding, or the CV value to write
     int times = 0;        // toggles of the function (2: a momentary press)
 };
+// The console reads lines of at most this many characters (a longer one loses its tail).
+constexpr size_t CONSOLE_LINE_MAX = 99;
 // Parses one console line (without its line feed); false for a line that is no command.
 bool console_parse_line(const char *line, console_command *cmd);
 void console_execute(const console_command &cmd);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "emulator.h"
@@ -48,10 +49,7 @@ bool parse_wait(const std::string &line, int64_t *us, std::string *error) {
 
 // A microsecond within the millisecond, the same for the same seed and step.
 int64_t jitter_us(uint64_t seed, size_t index) {
-    uint64_t z = seed + 0x9E3779B97F4A7C15ull * (index + 1);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return (int64_t)((z ^ (z >> 31)) % 1000);
+    return (int64_t)(stub_mix64(seed + STUB_MIX64_GAMMA * (index + 1)) % 1000);
 }
 
 void feeder_task(void *arg) {
@@ -78,8 +76,10 @@ void feeder_task(void *arg) {
 }  // namespace
 
 bool script_load(const char *path, std::vector<script_step> *steps, std::string *error) {
+    // A folder opens as a stream that reads nothing: it would play as an empty script.
+    std::error_code ec;
     std::ifstream in(path);
-    if (!in) {
+    if (!in || std::filesystem::is_directory(path, ec)) {
         *error = std::string(path) + ": cannot read the script";
         return false;
     }
@@ -102,14 +102,18 @@ bool script_load(const char *path, std::vector<script_step> *steps, std::string 
             continue;
         }
         console_command cmd;
-        // The console reads at most 99 characters of a line: a longer one is not what it says.
-        if (line.size() > 99 || !console_parse_line(line.c_str(), &cmd)) {
+        // The console would cut a longer line: it would not be what it says.
+        if (line.size() > CONSOLE_LINE_MAX || !console_parse_line(line.c_str(), &cmd)) {
             *error = std::string(path) + ":" + std::to_string(line_no) + ": '" + line +
                      "' is not a console command, a wait or a comment";
             return false;
         }
         step.command = line;
         steps->push_back(step);
+    }
+    if (in.bad()) {
+        *error = std::string(path) + ": cannot read the script";
+        return false;
     }
     return true;
 }

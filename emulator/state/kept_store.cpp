@@ -199,9 +199,9 @@ bool KeptStore::open_dir(const std::string &dir, std::string *error) {
     }
     // The holder's process id, for the message of a second emulator.
     const std::string pid = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(lock_fd_, 0) != 0 || ::pwrite(lock_fd_, pid.data(), pid.size(), 0) < 0) {
-        // Only the message of a second process loses the id; the lock holds.
-    }
+    // A failure here only costs a second process's message the id; the lock holds.
+    (void)!::ftruncate(lock_fd_, 0);
+    (void)!::pwrite(lock_fd_, pid.data(), pid.size(), 0);
     dir_ = dir;
     return true;
 }

@@ -374,10 +374,7 @@ void *heap_caps_calloc(size_t n, size_t size, uint32_t caps) {
 // break replay, so the counter is a seeded sequence there (splitmix64).
 uint32_t esp_cpu_get_cycle_count(void) {
     if (!s_sim.load(std::memory_order_relaxed)) return (uint32_t)__rdtsc();
-    uint64_t z = s_random_state.fetch_add(0x9E3779B97F4A7C15ull) + 0x9E3779B97F4A7C15ull;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return (uint32_t)((z ^ (z >> 31)) >> 16);
+    return (uint32_t)(stub_mix64(s_random_state.fetch_add(STUB_MIX64_GAMMA) + STUB_MIX64_GAMMA) >> 16);
 }
 
 void ets_delay_us(uint32_t us) {

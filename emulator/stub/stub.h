@@ -26,6 +26,14 @@ bool stub_wait_until(std::condition_variable &cv, std::unique_lock<std::mutex> &
                      const std::function<bool()> &pred);
 
 // ---- simulated time ----
+// The splitmix64 sequence: the n-th value of a seed is stub_mix64(seed + n * STUB_MIX64_GAMMA).
+// Simulated time draws what must replay from it (the firmware's random choices, script jitter).
+constexpr uint64_t STUB_MIX64_GAMMA = 0x9E3779B97F4A7C15ull;
+inline uint64_t stub_mix64(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
 // Switches the platform to simulated time (emulator/stub/os/sim.cpp): the calling thread becomes
 // the first registered thread, every task created later is registered too, only one of them runs
 // at a time, and the clock (from 0) moves only when all of them wait. Call it before any task is
@@ -36,8 +44,6 @@ bool stub_sim_active();
 // Wakes the platform waits on `cv` (stub_wait_until): in real time cv.notify_all(); in simulated
 // time the registered threads waiting on it become ready and look at their condition again.
 void stub_notify(std::condition_variable &cv);
-// Runs the exit hooks (a recording's header), flushes standard output and ends the process.
-[[noreturn]] void stub_exit(int status);
 
 // ---- tick loop ----
 // The tick loop sleeps until the next millisecond in which something is due. Whatever may
@@ -73,5 +79,7 @@ void stub_set_thread_priority(unsigned freertos_priority);
 // and then end the process. Must be called before any thread is created.
 void stub_install_exit_signals();
 void stub_on_exit(void (*hook)(void));
+// Runs the exit hooks (a recording's header), flushes standard output and ends the process.
+[[noreturn]] void stub_exit(int status);
 // SIGUSR1 runs this hook (a status report) and the process carries on.
 void stub_on_status_request(void (*hook)(void));

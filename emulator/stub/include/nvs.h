@@ -1,5 +1,6 @@
-// Non-volatile storage (ESP-IDF interface). On the host every call succeeds and keeps nothing,
-// unless the emulator was given a kept store (--state DIR).
+// Non-volatile storage (ESP-IDF interface). Without a backend every call succeeds and keeps
+// nothing (the unit tests' storage); the emulator always sets one: a store in memory for the
+// run, or a kept store on disk (--state DIR).
 #pragma once
 
 #include <stddef.h>

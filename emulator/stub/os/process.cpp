@@ -26,7 +26,14 @@ void stub_on_status_request(void (*hook)(void)) {
     s_status_hook.store(hook);
 }
 
+// The end of a script and a Ctrl+C may come at the same moment: the first runs the hooks (a
+// recording's header is written once) and ends the process; the other waits for that end.
 static void run_exit_hooks(void) {
+    static std::atomic<bool> s_exiting{false};
+    if (s_exiting.exchange(true)) {
+        for (;;)
+            pause();
+    }
     for (int i = 0; i < s_exit_hook_count.load(); i++)
         s_exit_hooks[i]();
     fflush(stdout);

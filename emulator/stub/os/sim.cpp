@@ -31,7 +31,7 @@
 struct sim_thread {
     char name[16];
     unsigned priority;
-    enum { READY, RUNNING, BLOCKED } state;
+    enum { READY, RUNNING, BLOCKED, ENDED } state;
     uint64_t ready_seq;  // order of becoming ready
     const void *key;     // what a blocked thread waits to be woken by (null: its deadline only)
     int64_t deadline;
@@ -55,6 +55,7 @@ constexpr unsigned FIRST_THREAD_PRIORITY = 1000;
 // Never destroyed: detached task threads may still wait here while the process ends.
 std::mutex &g_mu = *new std::mutex;
 std::vector<sim_thread *> &g_threads = *new std::vector<sim_thread *>;  // creation order
+std::vector<sim_thread *> &g_ended = *new std::vector<sim_thread *>;    // see sim_thread_end
 sim_thread *g_running;
 std::atomic<int64_t> g_now{0};
 uint64_t g_ready_seq;
@@ -88,7 +89,8 @@ sim_thread *pick_ready() {
             continue;
         }
         if (t->holder != nullptr) {
-            fprintf(stderr, "  %s waits for %s held by %s since %lld ms\n", t->name, t->what, t->holder->name,
+            fprintf(stderr, "  %s waits for %s held by %s%s since %lld ms\n", t->name, t->what,
+                    t->holder->name, t->holder->state == sim_thread::ENDED ? " (which has ended)" : "",
                     (long long)(t->blocked_since / 1000));
         } else if (t->deadline == STUB_FOREVER) {
             fprintf(stderr, "  %s waits for %s, with no time-out\n", t->name, t->what);
@@ -169,15 +171,19 @@ void sim_thread_begin(sim_thread *t) {
     wait_for_turn(lock, t);
 }
 
+// The record of an ended thread is kept, not freed: a lock it still held names it as its owner,
+// and a waiter names it as the holder it waits for. Freed, those would point at nothing, or at a
+// new thread given the same address, which would then own a lock it never took. Threads end
+// rarely (a few per run), so what is kept is small.
 void sim_thread_end(void) {
     sim_thread *self = t_self;
     if (self == nullptr) return;
     std::unique_lock<std::mutex> lock(g_mu);
     g_threads.erase(std::find(g_threads.begin(), g_threads.end(), self));
+    self->state = sim_thread::ENDED;
+    g_ended.push_back(self);
     t_self = nullptr;
     schedule_locked();
-    lock.unlock();
-    delete self;
 }
 
 sim_thread *sim_self(void) {
