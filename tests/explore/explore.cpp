@@ -187,7 +187,7 @@ int shrink_case(const fs::path &dir, const fs::path &to, const fs::path &cache) 
     return 1;
 }
 
-int check_case(const fs::path &dir, const fs::path &cache) {
+int check_case(const fs::path &dir) {
     Case c;
     if (!load_case(dir, &c)) return 2;
     // In a copy: the render writes its files next to the project.
@@ -201,7 +201,6 @@ int check_case(const fs::path &dir, const fs::path &cache) {
     for (const auto &x : v)
         printf("%s at %lld ms: %s\n", x.rule.c_str(), x.t_ms, x.what.c_str());
     printf("%s: %s\n", dir.c_str(), v.empty() ? "every rule holds" : "broken");
-    (void)cache;
     return v.empty() ? 0 : 1;
 }
 
@@ -227,7 +226,7 @@ int main(int argc, char **argv) {
             const fs::path cache = fs::temp_directory_path() / "explore-cache";
             if (i + 3 < argc && std::string(argv[i + 2]) == "--shrink")
                 return shrink_case(argv[i + 1], argv[i + 3], cache);
-            return check_case(argv[i + 1], cache);
+            return check_case(argv[i + 1]);
         } else if (a == "--jobs" && i + 1 < argc) {
             jobs = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--keep" && i + 1 < argc) {

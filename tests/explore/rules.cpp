@@ -580,14 +580,6 @@ void no_unexpected_errors(Context &c, std::vector<Violation> &out) {
 
 }  // namespace
 
-const std::vector<std::string> &rule_names() {
-    static const std::vector<std::string> names = {
-        "engine_sounds_while_on", "level_follows_speed",      "function_loops_while_on",
-        "function_ends_when_off", "nothing_starts_after_off", "no_unexpected_errors",
-        "render_repeats"};
-    return names;
-}
-
 // Where two renders part, for the report: a case that does not repeat may not repeat when it is
 // run again either, so the report must show what differed.
 static std::string first_difference(const Render &a, const Render &b) {
