@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "audio_test_util.h"
+#include "log_line.h"
 
 namespace {
 
@@ -104,13 +105,9 @@ Render play_in_real_time(const std::filesystem::path &dir, const std::string &sc
 
 std::vector<int64_t> Render::times(const std::string &text) const {
     std::vector<int64_t> t;
-    for (const auto &l : lines) {
-        // "I (<ms>) TAG: text"
-        const size_t close = l.find(") ");
-        if (l.find(text) == std::string::npos || l.size() < 4 || l[2] != '(' || close == std::string::npos)
-            continue;
-        t.push_back(std::stoll(l.substr(3, close - 3)));
-    }
+    LogLine parsed;
+    for (const auto &l : lines)
+        if (l.find(text) != std::string::npos && parse_log_line(l, &parsed)) t.push_back(parsed.ms);
     return t;
 }
 

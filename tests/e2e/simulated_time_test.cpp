@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "hostile_folder.h"
+#include "log_line.h"
 #include "render.h"
 
 namespace {
@@ -108,10 +109,10 @@ TEST(SimulatedTime, TheSameDriveGivesTheSameBytes) {
 // One kind of line ("Play " or "End of ") with its time: the text after the tag, and the stamp.
 std::vector<std::pair<std::string, int64_t>> events(const Render &r, const std::string &kind) {
     std::vector<std::pair<std::string, int64_t>> out;
+    LogLine parsed;
     for (const auto &l : r.lines) {
         const size_t at = l.find(kind);
-        if (at == std::string::npos) continue;
-        out.push_back({l.substr(at), std::stoll(l.substr(3, l.find(')') - 3))});
+        if (at != std::string::npos && parse_log_line(l, &parsed)) out.push_back({l.substr(at), parsed.ms});
     }
     return out;
 }

@@ -25,6 +25,7 @@
 #include "esp_timer.h"
 #include "freertos/task.h"
 #include "fw_lock.h"
+#include "log_line.h"
 #include "memory.h"
 #include "movement.h"
 #include "sound_hl.h"
@@ -51,13 +52,10 @@ struct Stamped {
 // The log's stamps are the 32-bit millisecond time stamp of the platform clock.
 std::vector<Stamped> stamped(const LogCapture &log, int64_t start_ms) {
     std::vector<Stamped> out;
-    // "I (<ms>) TAG: text"
-    for (const auto &l : log.lines()) {
-        size_t close = l.find(") ");
-        if (l.size() < 4 || l[1] != ' ' || l[2] != '(' || close == std::string::npos) continue;
-        const uint32_t stamp = (uint32_t)std::stoull(l.substr(3, close - 3));
-        out.push_back({(int64_t)(uint32_t)(stamp - (uint32_t)start_ms), l.substr(close + 2)});
-    }
+    LogLine parsed;
+    for (const auto &l : log.lines())
+        if (parse_log_line(l, &parsed))
+            out.push_back({(int64_t)(uint32_t)((uint32_t)parsed.ms - (uint32_t)start_ms), parsed.text});
     return out;
 }
 
