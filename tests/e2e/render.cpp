@@ -1,7 +1,6 @@
 #include "render.h"
 
 #include <chrono>
-#include <cmath>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -15,13 +14,6 @@ constexpr uint32_t RATE = 32000;
 // 40 ms windows: long enough to tell tones 50 Hz apart, short enough to time a change.
 constexpr size_t WINDOW = RATE / 25;
 
-std::vector<int16_t> tone_samples(double seconds, double freq, int channels) {
-    std::vector<int16_t> s((size_t)(seconds * RATE) * (size_t)channels);
-    for (size_t i = 0; i < s.size(); i++)
-        s[i] = (int16_t)(10000 * std::sin(2 * M_PI * freq * (double)(i / (size_t)channels) / RATE));
-    return s;
-}
-
 }  // namespace
 
 Project::Project() {
@@ -32,34 +24,28 @@ Project::Project() {
 
 void Project::tone(const std::string &name, double seconds, double freq, int channels, bool adpcm,
                    int slot) const {
-    const auto folder = dir_.path() / "data" / std::to_string(slot);
+    write(name, audio_test::tone(seconds, freq, RATE, (uint16_t)channels), channels, adpcm, slot);
+}
+
+void Project::samples(const std::string &name, const std::vector<int16_t> &samples, bool adpcm,
+                      int slot) const {
+    write(name, samples, 1, adpcm, slot);
+}
+
+void Project::write(const std::string &name, const std::vector<int16_t> &samples, int channels, bool adpcm,
+                    int slot) const {
+    const auto out = dir_.path() / "data" / std::to_string(slot) / name;
     const bool ogg = name.size() > 4 && name.compare(name.size() - 4, 4, ".ogg") == 0;
     if (!ogg && !adpcm) {
-        if (!audio_test::write_pcm_wav((folder / name).string(), tone_samples(seconds, freq, channels), RATE,
-                                       (uint16_t)channels))
+        if (!audio_test::write_pcm_wav(out.string(), samples, RATE, (uint16_t)channels))
             throw std::runtime_error("cannot write " + name);
         return;
     }
     // Through a PCM file of our own, so that sox sees exactly the samples we mean.
     const auto pcm = dir_.path() / ("tmp-" + name + ".wav");
-    audio_test::write_pcm_wav(pcm.string(), tone_samples(seconds, freq, channels), RATE, (uint16_t)channels);
-    const std::string out = (folder / name).string();
-    const bool ok =
-        audio_test::sox("'" + pcm.string() + "' " + (adpcm ? "-e ima-adpcm " : "") + "'" + out + "'");
-    std::filesystem::remove(pcm);
-    if (!ok) throw std::runtime_error("sox could not write " + name);
-}
-
-void Project::samples(const std::string &name, const std::vector<int16_t> &samples, bool adpcm,
-                      int slot) const {
-    const auto folder = dir_.path() / "data" / std::to_string(slot);
-    if (!adpcm) {
-        audio_test::write_pcm_wav((folder / name).string(), samples, RATE);
-        return;
-    }
-    const auto pcm = dir_.path() / ("tmp-" + name + ".wav");
-    audio_test::write_pcm_wav(pcm.string(), samples, RATE);
-    const bool ok = audio_test::sox("'" + pcm.string() + "' -e ima-adpcm '" + (folder / name).string() + "'");
+    const bool ok = audio_test::write_pcm_wav(pcm.string(), samples, RATE, (uint16_t)channels) &&
+                    audio_test::sox("'" + pcm.string() + "' " + (adpcm ? "-e ima-adpcm " : "") + "'" +
+                                    out.string() + "'");
     std::filesystem::remove(pcm);
     if (!ok) throw std::runtime_error("sox could not write " + name);
 }

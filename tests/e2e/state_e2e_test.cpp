@@ -35,10 +35,8 @@ protected:
 
     void write_tone(const std::string &name, double freq, double seconds) const {
         std::filesystem::create_directories(path("data/1"));
-        std::vector<int16_t> s((size_t)(seconds * RATE));
-        for (size_t i = 0; i < s.size(); i++)
-            s[i] = (int16_t)(12000 * std::sin(2 * M_PI * freq * (double)i / RATE));
-        ASSERT_TRUE(audio_test::write_pcm_wav(path("data/1/" + name).string(), s, RATE));
+        ASSERT_TRUE(audio_test::write_pcm_wav(path("data/1/" + name).string(),
+                                              audio_test::tone(seconds, freq, RATE, 1, 12000), RATE));
     }
 
     // The emulator on the project with the kept store; returns once the slot is loaded.

@@ -37,10 +37,8 @@ constexpr int64_t WRAP_US = int64_t(1) << 32;
 constexpr uint32_t RATE = 32000;
 
 void write_tone(const std::filesystem::path &file, double seconds, double freq) {
-    std::vector<int16_t> s((size_t)(seconds * RATE));
-    for (size_t i = 0; i < s.size(); i++)
-        s[i] = (int16_t)(8000 * std::sin(2 * M_PI * freq * (double)i / RATE));
-    ASSERT_TRUE(audio_test::write_pcm_wav(file.string(), s, RATE));
+    ASSERT_TRUE(
+        audio_test::write_pcm_wav(file.string(), audio_test::tone(seconds, freq, RATE, 1, 8000), RATE));
 }
 
 // A log line with its time stamp taken relative to the start.
