@@ -61,11 +61,9 @@ bool has_finding(const json &report, const char *list, const std::string &code, 
 }
 
 void write_tone(const fs::path &p, double seconds, uint32_t rate = 32000, uint16_t channels = 1) {
-    std::vector<int16_t> s((size_t)(seconds * rate) * channels);
-    for (size_t i = 0; i < s.size(); i++)
-        s[i] = (int16_t)(6000 * std::sin(2 * M_PI * 440 * (double)(i / channels) / rate));
     fs::create_directories(p.parent_path());
-    ASSERT_TRUE(audio_test::write_pcm_wav(p.string(), s, rate, channels));
+    ASSERT_TRUE(audio_test::write_pcm_wav(p.string(), audio_test::tone(seconds, 440, rate, channels, 6000),
+                                          rate, channels));
 }
 
 TEST(Check, DemoSlotsAreClean) {

@@ -162,11 +162,22 @@ int EmulatorProcess::stop(int sig) {
 }
 
 int run_emulator(const std::filesystem::path &workdir, const std::vector<std::string> &args, std::string *out,
-                 std::string *err) {
+                 std::string *err, std::chrono::seconds timeout) {
     TempDir files;
     const std::filesystem::path out_path = files.path() / "out", err_path = files.path() / "err";
+    // EMULATOR names another binary than the one of this build (a long explorer run keeps going
+    // while the build changes).
+    std::string exe = getenv("EMULATOR") != nullptr ? getenv("EMULATOR") : EMULATOR_PATH;
+    std::vector<std::string> copy = args;
+    std::vector<char *> argv = {exe.data()};
+    for (auto &a : copy)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
     const pid_t pid = fork();
-    if (pid < 0) return -1;
+    if (pid < 0) {
+        if (err != nullptr) *err = "fork failed\n";
+        return -1;
+    }
     if (pid == 0) {
         const int in = open("/dev/null", O_RDONLY);
         const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -175,22 +186,33 @@ int run_emulator(const std::filesystem::path &workdir, const std::vector<std::st
         dup2(in, 0);
         dup2(o, 1);
         dup2(e, 2);
-        std::vector<std::string> copy = args;
-        std::string exe = EMULATOR_PATH;
-        std::vector<char *> argv = {exe.data()};
-        for (auto &a : copy)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
         execv(exe.c_str(), argv.data());
         _exit(127);
     }
+    // A run that goes on past `timeout` is stopped, so that a hang shows as a failure rather than
+    // as a test that never ends.
     int status = 0;
-    waitpid(pid, &status, 0);
+    bool stopped = false;
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > until) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            stopped = true;
+            break;
+        }
+        usleep(2000);
+    }
     auto slurp = [](const std::filesystem::path &p) {
         std::ifstream in(p, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     };
     if (out != nullptr) *out = slurp(out_path);
-    if (err != nullptr) *err = slurp(err_path);
+    if (err != nullptr) {
+        *err = stopped ? "the emulator did not finish within " + std::to_string(timeout.count()) +
+                             " s and was stopped\n"
+                       : "";
+        *err += slurp(err_path);
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -66,6 +66,8 @@ private:
 };
 
 // Runs the emulator with `args` in `workdir` to its end, with no input; its standard output and
-// standard error go to `out` and `err`. Returns the exit status, or -1 when it did not exit.
+// standard error go to `out` and `err`. One still running after `timeout` is killed, and `err`
+// begins with a line that says so. Returns the exit status, or -1 when it did not exit. EMULATOR
+// in the environment names another emulator binary to run.
 int run_emulator(const std::filesystem::path &workdir, const std::vector<std::string> &args, std::string *out,
-                 std::string *err);
+                 std::string *err, std::chrono::seconds timeout = std::chrono::seconds(120));

@@ -18,10 +18,7 @@ using namespace std::chrono_literals;
 constexpr uint32_t RATE = 32000;
 
 std::vector<int16_t> tone(double freq, double seconds, double amplitude = 12000) {
-    std::vector<int16_t> s((size_t)(seconds * RATE));
-    for (size_t i = 0; i < s.size(); i++)
-        s[i] = (int16_t)(amplitude * std::sin(2 * M_PI * freq * (double)i / RATE));
-    return s;
+    return audio_test::tone(seconds, freq, RATE, 1, amplitude);
 }
 
 void write_tone(const TempDir &dir, const std::string &name, double freq, double seconds) {

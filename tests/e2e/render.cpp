@@ -1,38 +1,18 @@
 #include "render.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include "audio_test_util.h"
+#include "log_line.h"
 
 namespace {
 
 constexpr uint32_t RATE = 32000;
 // 40 ms windows: long enough to tell tones 50 Hz apart, short enough to time a change.
 constexpr size_t WINDOW = RATE / 25;
-
-std::string read_file(const std::filesystem::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-std::vector<int16_t> tone_samples(double seconds, double freq, int channels) {
-    std::vector<int16_t> s((size_t)(seconds * RATE) * (size_t)channels);
-    for (size_t i = 0; i < s.size(); i++)
-        s[i] = (int16_t)(10000 * std::sin(2 * M_PI * freq * (double)(i / (size_t)channels) / RATE));
-    return s;
-}
 
 }  // namespace
 
@@ -44,34 +24,28 @@ Project::Project() {
 
 void Project::tone(const std::string &name, double seconds, double freq, int channels, bool adpcm,
                    int slot) const {
-    const auto folder = dir_.path() / "data" / std::to_string(slot);
+    write(name, audio_test::tone(seconds, freq, RATE, (uint16_t)channels), channels, adpcm, slot);
+}
+
+void Project::samples(const std::string &name, const std::vector<int16_t> &samples, bool adpcm,
+                      int slot) const {
+    write(name, samples, 1, adpcm, slot);
+}
+
+void Project::write(const std::string &name, const std::vector<int16_t> &samples, int channels, bool adpcm,
+                    int slot) const {
+    const auto out = dir_.path() / "data" / std::to_string(slot) / name;
     const bool ogg = name.size() > 4 && name.compare(name.size() - 4, 4, ".ogg") == 0;
     if (!ogg && !adpcm) {
-        if (!audio_test::write_pcm_wav((folder / name).string(), tone_samples(seconds, freq, channels), RATE,
-                                       (uint16_t)channels))
+        if (!audio_test::write_pcm_wav(out.string(), samples, RATE, (uint16_t)channels))
             throw std::runtime_error("cannot write " + name);
         return;
     }
     // Through a PCM file of our own, so that sox sees exactly the samples we mean.
     const auto pcm = dir_.path() / ("tmp-" + name + ".wav");
-    audio_test::write_pcm_wav(pcm.string(), tone_samples(seconds, freq, channels), RATE, (uint16_t)channels);
-    const std::string out = (folder / name).string();
-    const bool ok =
-        audio_test::sox("'" + pcm.string() + "' " + (adpcm ? "-e ima-adpcm " : "") + "'" + out + "'");
-    std::filesystem::remove(pcm);
-    if (!ok) throw std::runtime_error("sox could not write " + name);
-}
-
-void Project::samples(const std::string &name, const std::vector<int16_t> &samples, bool adpcm,
-                      int slot) const {
-    const auto folder = dir_.path() / "data" / std::to_string(slot);
-    if (!adpcm) {
-        audio_test::write_pcm_wav((folder / name).string(), samples, RATE);
-        return;
-    }
-    const auto pcm = dir_.path() / ("tmp-" + name + ".wav");
-    audio_test::write_pcm_wav(pcm.string(), samples, RATE);
-    const bool ok = audio_test::sox("'" + pcm.string() + "' -e ima-adpcm '" + (folder / name).string() + "'");
+    const bool ok = audio_test::write_pcm_wav(pcm.string(), samples, RATE, (uint16_t)channels) &&
+                    audio_test::sox("'" + pcm.string() + "' " + (adpcm ? "-e ima-adpcm " : "") + "'" +
+                                    out.string() + "'");
     std::filesystem::remove(pcm);
     if (!ok) throw std::runtime_error("sox could not write " + name);
 }
@@ -85,53 +59,19 @@ Render run_script(const std::filesystem::path &dir, const std::string &script,
     Render r;
     const auto script_path = dir / "drive.txt";
     const auto wav = dir / "take.wav";
-    const auto out = dir / "out.txt";
-    const auto err = dir / "err.txt";
     {
         std::ofstream s(script_path);
         s << script;
     }
     std::filesystem::remove(wav);
-    pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int n = open("/dev/null", O_RDONLY);
-        if (o < 0 || e < 0 || n < 0 || chdir(dir.c_str()) != 0) _exit(127);
-        dup2(n, 0);
-        dup2(o, 1);
-        dup2(e, 2);
-        // EMULATOR names another binary than the one of this build (a long explorer run keeps
-        // going while the build changes).
-        const char *program = getenv("EMULATOR") != nullptr ? getenv("EMULATOR") : EMULATOR_PATH;
-        std::vector<std::string> argv_s = {program, "--script", script_path.string()};
-        argv_s.insert(argv_s.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (auto &a : argv_s)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    // A render takes seconds at most; one that runs on is stopped, so that a hang shows as a
-    // failure rather than as a test that never ends.
-    int status = 0;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > until) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            r.errors = "the emulator did not finish within 120 s and was stopped\n";
-            break;
-        }
-        usleep(2000);
-    }
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::istringstream lines(read_file(out));
+    std::vector<std::string> all = {"--script", script_path.string()};
+    all.insert(all.end(), args.begin(), args.end());
+    // A render takes seconds at most; one that runs on for two minutes has hung.
+    std::string out;
+    r.status = run_emulator(dir, all, &out, &r.errors, std::chrono::seconds(120));
+    std::istringstream lines(out);
     for (std::string l; std::getline(lines, l);)
         r.lines.push_back(l);
-    r.errors += read_file(err);
     r.audio = audio_test::read_wav(wav.string()).samples;
     return r;
 }
@@ -151,13 +91,9 @@ Render play_in_real_time(const std::filesystem::path &dir, const std::string &sc
 
 std::vector<int64_t> Render::times(const std::string &text) const {
     std::vector<int64_t> t;
-    for (const auto &l : lines) {
-        // "I (<ms>) TAG: text"
-        const size_t close = l.find(") ");
-        if (l.find(text) == std::string::npos || l.size() < 4 || l[2] != '(' || close == std::string::npos)
-            continue;
-        t.push_back(std::stoll(l.substr(3, close - 3)));
-    }
+    LogLine parsed;
+    for (const auto &l : lines)
+        if (l.find(text) != std::string::npos && parse_log_line(l, &parsed)) t.push_back(parsed.ms);
     return t;
 }
 

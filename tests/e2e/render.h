@@ -27,6 +27,10 @@ public:
     }
 
 private:
+    // `samples` (interleaved `channels`) as `name`: PCM, IMA ADPCM or, by its extension, Ogg.
+    void write(const std::string &name, const std::vector<int16_t> &samples, int channels, bool adpcm,
+               int slot) const;
+
     TempDir dir_;
 };
 

@@ -3,6 +3,7 @@
 // times, with a recording of the same length.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "hostile_folder.h"
+#include "log_line.h"
 #include "render.h"
 
 namespace {
@@ -22,13 +24,20 @@ std::string read_text(const std::filesystem::path &p) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Processes that keep both cores busy while they live.
+// Processes that keep both cores busy while they live. They end with the test program, also
+// when it is killed (a time-out, Ctrl+C), and after five minutes at most: left over, they would
+// hold the machine's cores for ever.
 class BusyCores {
 public:
     BusyCores() {
+        const pid_t parent = getpid();
         for (int i = 0; i < 2; i++) {
             pid_t pid = fork();
             if (pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                // The parent may have ended before the line above.
+                if (getppid() != parent) _exit(0);
+                alarm(300);
                 volatile unsigned long n = 0;
                 for (;;)
                     n = n + 1;
@@ -100,10 +109,10 @@ TEST(SimulatedTime, TheSameDriveGivesTheSameBytes) {
 // One kind of line ("Play " or "End of ") with its time: the text after the tag, and the stamp.
 std::vector<std::pair<std::string, int64_t>> events(const Render &r, const std::string &kind) {
     std::vector<std::pair<std::string, int64_t>> out;
+    LogLine parsed;
     for (const auto &l : r.lines) {
         const size_t at = l.find(kind);
-        if (at == std::string::npos) continue;
-        out.push_back({l.substr(at), std::stoll(l.substr(3, l.find(')') - 3))});
+        if (at != std::string::npos && parse_log_line(l, &parsed)) out.push_back({l.substr(at), parsed.ms});
     }
     return out;
 }

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -34,10 +35,8 @@ protected:
 
     void write_tone(const std::string &name, double freq, double seconds) const {
         std::filesystem::create_directories(path("data/1"));
-        std::vector<int16_t> s((size_t)(seconds * RATE));
-        for (size_t i = 0; i < s.size(); i++)
-            s[i] = (int16_t)(12000 * std::sin(2 * M_PI * freq * (double)i / RATE));
-        ASSERT_TRUE(audio_test::write_pcm_wav(path("data/1/" + name).string(), s, RATE));
+        ASSERT_TRUE(audio_test::write_pcm_wav(path("data/1/" + name).string(),
+                                              audio_test::tone(seconds, freq, RATE, 1, 12000), RATE));
     }
 
     // The emulator on the project with the kept store; returns once the slot is loaded.
@@ -50,10 +49,13 @@ protected:
     }
 
     // The track id of an audio file: its place among the audio files in the folder's listing,
-    // which is the order the slot scan reads them in.
+    // which is the order the slot scan reads them in. Throws (failing the test) when the folder
+    // cannot be read or the file is not there, so that no answer can match a press that found
+    // nothing (-1).
     int track_of(const std::string &name) const {
         int id = 0, found = -1;
         DIR *d = opendir(path("data/1").c_str());
+        if (d == nullptr) throw std::runtime_error("cannot list " + path("data/1").string());
         while (dirent *e = readdir(d)) {
             std::string n = e->d_name;
             if (n.size() < 4 || n.substr(n.size() - 4) != ".wav") continue;
@@ -61,6 +63,7 @@ protected:
             id++;
         }
         closedir(d);
+        if (found < 0) throw std::runtime_error(name + " is not in data/1");
         return found;
     }
 

@@ -81,7 +81,9 @@ TEST(WholeDrive, WholeRangeAccelAndDecelTracksHandBackToTheLevels) {
     ASSERT_EQ(r.count("(ACCEL)"), 2) << "the acceleration and the braking each play their track\n"
                                      << r.dump();
     // When a transition track ends, a level plays on in the same millisecond.
-    for (int64_t t : r.times("Ending of")) {
+    const auto ends = r.times("Ending of");
+    ASSERT_EQ(ends.size(), 2u) << "the acceleration and the braking track each end\n" << r.dump();
+    for (int64_t t : ends) {
         bool level_follows = false;
         for (int64_t l : r.times("(LOOP)"))
             level_follows |= l == t;

@@ -9,9 +9,11 @@
 //   explore --write SEED FOLDER                           the case of one seed, as generated
 //
 // Ends with "N cases, N passed, N failed"; status 1 when a case failed.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -187,7 +189,7 @@ int shrink_case(const fs::path &dir, const fs::path &to, const fs::path &cache) 
     return 1;
 }
 
-int check_case(const fs::path &dir, const fs::path &cache) {
+int check_case(const fs::path &dir) {
     Case c;
     if (!load_case(dir, &c)) return 2;
     // In a copy: the render writes its files next to the project.
@@ -201,7 +203,6 @@ int check_case(const fs::path &dir, const fs::path &cache) {
     for (const auto &x : v)
         printf("%s at %lld ms: %s\n", x.rule.c_str(), x.t_ms, x.what.c_str());
     printf("%s: %s\n", dir.c_str(), v.empty() ? "every rule holds" : "broken");
-    (void)cache;
     return v.empty() ? 0 : 1;
 }
 
@@ -227,7 +228,7 @@ int main(int argc, char **argv) {
             const fs::path cache = fs::temp_directory_path() / "explore-cache";
             if (i + 3 < argc && std::string(argv[i + 2]) == "--shrink")
                 return shrink_case(argv[i + 1], argv[i + 3], cache);
-            return check_case(argv[i + 1], cache);
+            return check_case(argv[i + 1]);
         } else if (a == "--jobs" && i + 1 < argc) {
             jobs = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--keep" && i + 1 < argc) {
@@ -252,13 +253,38 @@ int main(int argc, char **argv) {
     keep = fs::absolute(keep);
     // Workers, each taking every jobs-th seed; they report their counts through a pipe.
     std::vector<std::pair<pid_t, int>> workers;
+    const auto work_of = [](pid_t pid) {
+        return fs::temp_directory_path() / ("explore-" + std::to_string(pid));
+    };
+    // Ends the workers from `from` on and removes their work folders: when one fails, the run
+    // has failed, and the others must not go on rendering alone.
+    const auto stop_workers = [&](size_t from) {
+        for (size_t k = from; k < workers.size(); k++) {
+            kill(workers[k].first, SIGKILL);
+            close(workers[k].second);
+            waitpid(workers[k].first, nullptr, 0);
+            std::error_code ec;
+            fs::remove_all(work_of(workers[k].first), ec);
+        }
+    };
     for (int j = 0; j < jobs; j++) {
         int fd[2];
-        if (pipe(fd) != 0) return 2;
+        if (pipe(fd) != 0) {
+            fprintf(stderr, "explore: cannot start a worker: %s\n", strerror(errno));
+            stop_workers(0);
+            return 2;
+        }
         const pid_t pid = fork();
+        if (pid < 0) {
+            fprintf(stderr, "explore: cannot start a worker: %s\n", strerror(errno));
+            close(fd[0]);
+            close(fd[1]);
+            stop_workers(0);
+            return 2;
+        }
         if (pid == 0) {
             close(fd[0]);
-            const fs::path work = fs::temp_directory_path() / ("explore-" + std::to_string(getpid()));
+            const fs::path work = work_of(getpid());
             const Counts n = explore_seeds(seed, count, jobs, j, keep, work, cache);
             fs::remove_all(work);
             dprintf(fd[1], "%d %d %d\n", n.cases, n.passed, n.failed);
@@ -268,7 +294,8 @@ int main(int argc, char **argv) {
         workers.push_back({pid, fd[0]});
     }
     Counts total;
-    for (auto [pid, fd] : workers) {
+    for (size_t k = 0; k < workers.size(); k++) {
+        const auto [pid, fd] = workers[k];
         char buf[64] = {};
         ssize_t got = read(fd, buf, sizeof buf - 1);
         close(fd);
@@ -276,6 +303,9 @@ int main(int argc, char **argv) {
         Counts n;
         if (got <= 0 || sscanf(buf, "%d %d %d", &n.cases, &n.passed, &n.failed) != 3) {
             fprintf(stderr, "explore: a worker ended without its counts\n");
+            std::error_code ec;
+            fs::remove_all(work_of(pid), ec);
+            stop_workers(k + 1);
             return 2;
         }
         total.cases += n.cases;

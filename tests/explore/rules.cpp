@@ -9,6 +9,8 @@
 #include <set>
 #include <sstream>
 
+#include "log_line.h"
+
 namespace explore {
 
 namespace {
@@ -62,21 +64,18 @@ int target_pct(int n) {
 
 // ---------------------------------------------------------------- the log
 
-struct LogLine {
+// A log line as the rules read it.
+struct Entry {
     long long t;
     char level;
     std::string text;  // after the tag
 };
 
-std::vector<LogLine> parse_log(const Render &r) {
-    std::vector<LogLine> out;
-    for (const std::string &l : r.lines) {
-        const size_t close = l.find(") ");
-        if (l.size() < 5 || l[1] != ' ' || l[2] != '(' || close == std::string::npos) continue;
-        const size_t colon = l.find(": ", close);
-        out.push_back(
-            {std::atoll(l.c_str() + 3), l[0], colon == std::string::npos ? "" : l.substr(colon + 2)});
-    }
+std::vector<Entry> parse_log(const Render &r) {
+    std::vector<Entry> out;
+    LogLine l;
+    for (const std::string &s : r.lines)
+        if (parse_log_line(s, &l)) out.push_back({l.ms, l.level, l.text});
     return out;
 }
 
@@ -167,7 +166,7 @@ private:
 // What the script and the log say about a moment: keys, CVs and the loaded slot.
 class World {
 public:
-    World(const Model &m, const std::vector<Cmd> &cmds, const std::vector<LogLine> &log, long long end)
+    World(const Model &m, const std::vector<Cmd> &cmds, const std::vector<Entry> &log, long long end)
         : model_(m), cmds_(cmds), end_(end) {
         for (const Cmd &c : cmds) {
             const char k = c.text[0];
@@ -185,7 +184,7 @@ public:
         std::vector<long long> requests;
         for (const Cmd &c : cmds)
             if (c.text.rfind("cv202=", 0) == 0) requests.push_back(c.t);
-        for (const LogLine &l : log) {
+        for (const Entry &l : log) {
             int n = 0;
             if (std::sscanf(l.text.c_str(), "Slot %d loaded", &n) == 1 && n >= 1 && n <= 3) {
                 long long to = end_ + 1;
@@ -315,7 +314,7 @@ std::string fmt(const char *format, ...) {
 struct Context {
     const Model &m;
     const std::vector<Cmd> &cmds;
-    const std::vector<LogLine> &log;
+    const std::vector<Entry> &log;
     const World &world;
     Sound &sound;
     const Render &r;
@@ -511,7 +510,7 @@ void function_loops_and_ends(Context &c, std::vector<Violation> &out) {
 
 // Track ids of each plain function after a load, from the load's summary lines:
 // "F2: 11 6 2" (ON, LOOP, OFF) and "F4 MULTI: [46 -1 -1] [4 -1 -1]".
-std::map<int, std::set<int>> function_tracks(const std::vector<LogLine> &log, size_t from) {
+std::map<int, std::set<int>> function_tracks(const std::vector<Entry> &log, size_t from) {
     std::map<int, std::set<int>> out;
     for (size_t i = from; i < log.size(); i++) {
         const std::string &t = log[i].text;
@@ -547,7 +546,7 @@ void nothing_starts_after_off(Context &c, std::vector<Violation> &out) {
         for (int k : plain_functions(slot)) {
             auto it = ids.find(k);
             if (it == ids.end()) continue;
-            for (const LogLine &l : c.log) {
+            for (const Entry &l : c.log) {
                 if (l.t <= span.from || l.t >= span.to) continue;
                 int id;
                 char role[16];
@@ -574,7 +573,7 @@ void no_unexpected_errors(Context &c, std::vector<Violation> &out) {
         out.push_back({"no_unexpected_errors", -1, fmt("the emulator ended with status %d", c.r.status)});
     if (!c.r.errors.empty())
         out.push_back({"no_unexpected_errors", -1, "standard error: " + c.r.errors.substr(0, 300)});
-    for (const LogLine &l : c.log) {
+    for (const Entry &l : c.log) {
         if (l.level != 'E') continue;
         bool expected = false;
         for (const Slot &s : c.m.slots)
@@ -597,14 +596,6 @@ void no_unexpected_errors(Context &c, std::vector<Violation> &out) {
 }
 
 }  // namespace
-
-const std::vector<std::string> &rule_names() {
-    static const std::vector<std::string> names = {
-        "engine_sounds_while_on", "level_follows_speed",      "function_loops_while_on",
-        "function_ends_when_off", "nothing_starts_after_off", "no_unexpected_errors",
-        "render_repeats"};
-    return names;
-}
 
 // Where two renders part, for the report: a case that does not repeat may not repeat when it is
 // run again either, so the report must show what differed.

@@ -21,7 +21,4 @@ struct Violation {
 std::vector<Violation> check_all(const Model &m, const std::vector<std::string> &script, const Render &r,
                                  const Render &repeat);
 
-// The names of the rules, in the order they are checked.
-const std::vector<std::string> &rule_names();
-
 }  // namespace explore

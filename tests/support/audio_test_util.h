@@ -53,6 +53,16 @@ inline void put32(std::vector<uint8_t> &v, uint32_t x) {
     put16(v, (uint16_t)(x >> 16));
 }
 
+// `seconds` of a sine of `freq` Hz at `rate` Hz with `amplitude`, in `channels` interleaved
+// channels that all carry it.
+inline std::vector<int16_t> tone(double seconds, double freq, uint32_t rate, uint16_t channels = 1,
+                                 double amplitude = 10000) {
+    std::vector<int16_t> s((size_t)(seconds * rate) * channels);
+    for (size_t i = 0; i < s.size(); i++)
+        s[i] = (int16_t)(amplitude * std::sin(2 * M_PI * freq * (double)(i / channels) / rate));
+    return s;
+}
+
 // A canonical 16-bit PCM WAV file (any rate, any channel count, interleaved samples).
 inline bool write_pcm_wav(const std::string &path, const std::vector<int16_t> &samples, uint32_t rate,
                           uint16_t channels = 1) {

@@ -15,14 +15,20 @@ i2s_ll_handle_t init_without_device() {
     return i2s_ll_init(&cfg);
 }
 
+// Waits, without moving the clock, until `done` (2 s of real time at most).
+bool wait_for(const std::atomic<bool> &done) {
+    for (int i = 0; i < 2000 && !done.load(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return done.load();
+}
+
 // Advances the manual clock in 1 ms steps until `done`; returns the clock then.
 int64_t advance_until(ManualClock &clock, const std::atomic<bool> &done, int64_t limit_ms) {
     for (int64_t i = 0; i < limit_ms && !done.load(); i++) {
         clock.advance_ms(1);
         std::this_thread::sleep_for(std::chrono::microseconds(300));
     }
-    for (int i = 0; i < 2000 && !done.load(); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    wait_for(done);
     return esp_timer_get_time();
 }
 
@@ -41,21 +47,28 @@ TEST(AudioOutput, WithoutDeviceAWriteSleepsTheBuffersPlayTime) {
     const int64_t start = 1000000000000;
     ManualClock clock(start);
     std::vector<char> buf(4096, 0);
-    std::atomic<bool> done{false};
+    std::atomic<bool> started{false}, done{false};
     int rc = -2;
     std::thread writer([&] {
+        started = true;
         rc = i2s_ll_write(h, buf.data(), (int)buf.size());
         done.store(true);
     });
-    // Let the writer take its deadline at the start time before the clock moves.
+    // Let the writer take its deadline before the clock moves (a thread may start late on a
+    // loaded machine).
+    for (int i = 0; i < 2000 && !started; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     clock.advance_ms(63);
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_FALSE(done.load()) << "returned before the buffer's play time";
-    int64_t end = advance_until(clock, done, 100);
+    // The clock then stays at the play time: the write must return there, not a step later.
+    clock.advance_ms(1);
+    const bool returned = wait_for(done);
+    if (!returned) clock.advance_ms(1000);  // let it end, so that it can be joined
     writer.join();
+    EXPECT_TRUE(returned) << "did not return at the buffer's play time";
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(end - start, 64000);
     i2s_ll_set_mute(h, false);
 }
 
@@ -66,14 +79,28 @@ TEST(AudioOutput, PacingUsesAbsoluteDeadlinesSoMixingTimeDoesNotAccumulate) {
     ManualClock clock(start);
     std::vector<char> buf(4096, 0);
     std::atomic<bool> done{false};
+    std::atomic<int> written{0};
     std::thread writer([&] {
         for (int i = 0; i < 10; i++) {
             // Each cycle spends 10 ms mixing before it writes.
             stub_clock_advance_us(10000);
             i2s_ll_write(h, buf.data(), (int)buf.size());
+            written++;
         }
         done.store(true);
     });
+    // Let the writer mix its first buffer and take its deadline before the clock moves.
+    for (int i = 0; i < 2000 && esp_timer_get_time() < start + 10000; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // The clock stops at the end of each buffer's play time until that write has returned, so
+    // that a writer woken late (a loaded machine) does not see the clock run on past its wake.
+    for (int k = 1; k <= 10; k++) {
+        while (esp_timer_get_time() < start + k * 64000)
+            clock.advance_ms(1);
+        for (int i = 0; i < 1000 && written.load() < k; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     int64_t end = advance_until(clock, done, 2000);
     writer.join();
     // Ten buffers of 64 ms on the grid of the buffer length (the start is on it): 640 ms of

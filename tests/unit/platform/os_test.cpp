@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "esp_timer.h"
@@ -13,6 +14,44 @@
 #include "test_support.h"
 
 namespace {
+
+// A thread that runs one timed wait and reads the platform clock before and after it; the test
+// steps the manual clock until the wait is over.
+class TimedWait {
+public:
+    explicit TimedWait(std::function<void()> wait)
+        : thread_([this, wait] {
+              before_us_ = esp_timer_get_time();
+              wait();
+              after_us_ = esp_timer_get_time();
+              done_ = true;
+          }) {}
+    ~TimedWait() {
+        if (thread_.joinable()) thread_.join();
+    }
+    bool done() const { return done_; }
+
+    // Steps the clock by `step_ms` until the wait is over and returns how long it took on the
+    // platform clock (ms), or -1 when it did not end within a few hundred steps. The time is
+    // measured from the waiter's own start: on a loaded machine it may start only after some
+    // steps. After each step it has up to 100 ms of real time to wake before the next.
+    int64_t step_until_done(ManualClock &clock, int64_t step_ms) {
+        for (int i = 0; i < 300 && !done_; i++) {
+            clock.advance_ms(step_ms);
+            for (int w = 0; w < 100 && !done_; w++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const bool ended = done_;
+        if (!ended) clock.advance_ms(1000000000);  // let it end, so that it can be joined
+        thread_.join();
+        return ended ? (after_us_ - before_us_) / 1000 : -1;
+    }
+
+private:
+    std::atomic<int64_t> before_us_{0}, after_us_{0};
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
 
 TEST(EventGroups, SetClearAndWaitReturnTheDocumentedBits) {
     EventGroupHandle_t g = xEventGroupCreate();
@@ -53,20 +92,15 @@ TEST(EventGroups, WaitAllReturnsOnlyWhenEveryBitIsSet) {
 TEST(EventGroups, WaitTimesOutOnThePlatformClock) {
     ManualClock clock(0);
     EventGroupHandle_t g = xEventGroupCreate();
-    std::atomic<bool> done{false};
-    std::thread waiter([&] {
-        EXPECT_EQ(xEventGroupWaitBits(g, 0x2, pdFALSE, pdFALSE, 100), 0x0u);
-        done = true;
-    });
+    TimedWait waiter([&] { EXPECT_EQ(xEventGroupWaitBits(g, 0x2, pdFALSE, pdFALSE, 100), 0x0u); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(done.load()) << "the manual clock has not moved";
-    // Stepped until it is over: on a busy machine the waiter may take its deadline only after the
-    // first step, and it would then wait for ever.
-    while (!done) {
-        clock.advance_ms(100);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    waiter.join();
+    EXPECT_FALSE(waiter.done()) << "the manual clock has not moved";
+    // It ends at the first step that reaches its deadline (one step more if it took its start
+    // time just before a step).
+    const int64_t took = waiter.step_until_done(clock, 25);
+    ASSERT_NE(took, -1) << "the wait never ended";
+    EXPECT_GE(took, 100);
+    EXPECT_LE(took, 125);
     vEventGroupDelete(g);
 }
 
@@ -177,24 +211,15 @@ TEST(Tasks, StateFollowsTheThreadAndRecordsAreRecycled) {
 
 TEST(Tasks, DelaySleepsOnThePlatformClock) {
     ManualClock clock(0);
-    std::atomic<bool> done{false};
-    std::atomic<bool> started{false};
-    std::thread t([&] {
-        started = true;
-        vTaskDelay(50);
-        done = true;
-    });
-    while (!started)
-        std::this_thread::yield();
+    TimedWait t([] { vTaskDelay(50); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it reach its sleep
     clock.advance_ms(49);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(done.load());
-    while (!done) {  // one step, or more if the thread reached its sleep only after the first
-        clock.advance_ms(1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    t.join();
+    EXPECT_FALSE(t.done());
+    const int64_t took = t.step_until_done(clock, 1);
+    ASSERT_NE(took, -1) << "the delay never ended";
+    EXPECT_GE(took, 50);
+    EXPECT_LE(took, 51);
 }
 
 TEST(Queues, ItemsArriveInOrderAndReceiveTimesOut) {
@@ -208,18 +233,11 @@ TEST(Queues, ItemsArriveInOrderAndReceiveTimesOut) {
     EXPECT_EQ(out, 1);
     EXPECT_EQ(xQueueReceive(q, &out, 0), pdPASS);
     EXPECT_EQ(out, 2);
-    // The clock moves on until the receive has timed out: on a busy machine the thread may start
-    // waiting only after a first step, and a single step would then leave it waiting for ever.
-    std::atomic<bool> done{false};
-    std::thread t([&] {
-        EXPECT_EQ(xQueueReceive(q, &out, 10), pdFAIL);
-        done = true;
-    });
-    while (!done) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        clock.advance_ms(10);
-    }
-    t.join();
+    TimedWait t([&] { EXPECT_EQ(xQueueReceive(q, &out, 10), pdFAIL); });
+    const int64_t took = t.step_until_done(clock, 5);
+    ASSERT_NE(took, -1) << "the receive never timed out";
+    EXPECT_GE(took, 10);
+    EXPECT_LE(took, 15);
     vQueueDelete(q);
 }
 

@@ -60,10 +60,9 @@ public:
 
     static void write_tone(const std::string &name, double seconds, double freq = 440, uint32_t rate = RATE,
                            uint16_t channels = 1) {
-        std::vector<int16_t> s((size_t)(seconds * rate) * channels);
-        for (size_t i = 0; i < s.size(); i++)
-            s[i] = (int16_t)(8000 * std::sin(2 * M_PI * freq * (double)(i / channels) / rate));
-        ASSERT_TRUE(audio_test::write_pcm_wav((slot_dir() / name).string(), s, rate, channels));
+        ASSERT_TRUE(audio_test::write_pcm_wav((slot_dir() / name).string(),
+                                              audio_test::tone(seconds, freq, rate, channels, 8000), rate,
+                                              channels));
     }
 
     static slot_state_t state() {

@@ -25,6 +25,7 @@
 #include "esp_timer.h"
 #include "freertos/task.h"
 #include "fw_lock.h"
+#include "log_line.h"
 #include "memory.h"
 #include "movement.h"
 #include "sound_hl.h"
@@ -36,10 +37,8 @@ constexpr int64_t WRAP_US = int64_t(1) << 32;
 constexpr uint32_t RATE = 32000;
 
 void write_tone(const std::filesystem::path &file, double seconds, double freq) {
-    std::vector<int16_t> s((size_t)(seconds * RATE));
-    for (size_t i = 0; i < s.size(); i++)
-        s[i] = (int16_t)(8000 * std::sin(2 * M_PI * freq * (double)i / RATE));
-    ASSERT_TRUE(audio_test::write_pcm_wav(file.string(), s, RATE));
+    ASSERT_TRUE(
+        audio_test::write_pcm_wav(file.string(), audio_test::tone(seconds, freq, RATE, 1, 8000), RATE));
 }
 
 // A log line with its time stamp taken relative to the start.
@@ -51,13 +50,10 @@ struct Stamped {
 // The log's stamps are the 32-bit millisecond time stamp of the platform clock.
 std::vector<Stamped> stamped(const LogCapture &log, int64_t start_ms) {
     std::vector<Stamped> out;
-    // "I (<ms>) TAG: text"
-    for (const auto &l : log.lines()) {
-        size_t close = l.find(") ");
-        if (l.size() < 4 || l[1] != ' ' || l[2] != '(' || close == std::string::npos) continue;
-        const uint32_t stamp = (uint32_t)std::stoull(l.substr(3, close - 3));
-        out.push_back({(int64_t)(uint32_t)(stamp - (uint32_t)start_ms), l.substr(close + 2)});
-    }
+    LogLine parsed;
+    for (const auto &l : log.lines())
+        if (parse_log_line(l, &parsed))
+            out.push_back({(int64_t)(uint32_t)((uint32_t)parsed.ms - (uint32_t)start_ms), parsed.text});
     return out;
 }
 
