@@ -250,7 +250,9 @@ bool drive_function_play_accel(drive_function_t *drive_function, int32_t cur_spe
         stop_if_set(df->last_accdcl_id, fade);
     }
     df->last_accdcl_id = id;
-    df->accdcl_speed = cur_speed;
+    // Kept as the speed heard, which is what a track end compares it with: a raw speed below
+    // the begin-moving jump never matched, and a band track that ends at once started again.
+    df->accdcl_speed = (int32_t)drive_heard_speed(df, (uint32_t)cur_speed);
 
     if (df->accel_sgn == -1) {
         // Enter the DECEL track so that it ends, with its fade, when the speed reaches the lower
