@@ -27,6 +27,16 @@ void Project::tone(const std::string &name, double seconds, double freq, int cha
     write(name, audio_test::tone(seconds, freq, RATE, (uint16_t)channels), channels, adpcm, slot);
 }
 
+void Project::drive_on_f1(double off_seconds) const {
+    tone("F1_S0_LOOP.wav", 1, 200);
+    tone("F1_S0_ON.wav", 1.2, 250);
+    tone("F1_START.wav", 0.8, 300);
+    tone("F1_S30_LOOP.wav", 0.7, 400, 1, true);
+    tone("F1_S30_ON.wav", 0.9, 450);
+    tone("F1_S30_OFF.wav", off_seconds, 500);
+    tone("F1_STOP.wav", 1.5, 600);
+}
+
 void Project::samples(const std::string &name, const std::vector<int16_t> &samples, bool adpcm,
                       int slot) const {
     write(name, samples, 1, adpcm, slot);

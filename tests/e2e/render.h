@@ -25,6 +25,10 @@ public:
     void text(const std::string &relative, const std::string &content) const {
         dir_.write(relative, content);
     }
+    // A drive function on F1: the idle level (ON 250 Hz, LOOP 200 Hz), START (300 Hz), one
+    // running level from 30 % (ON 450 Hz, ADPCM LOOP 400 Hz, OFF 500 Hz, `off_seconds` long) and
+    // STOP (600 Hz). When its OFF ends against the speed updates depends on `off_seconds`.
+    void drive_on_f1(double off_seconds) const;
 
 private:
     // `samples` (interleaved `channels`) as `name`: PCM, IMA ADPCM or, by its extension, Ogg.

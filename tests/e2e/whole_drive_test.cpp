@@ -276,13 +276,7 @@ TEST(WholeDrive, DriveSoundsThatEndHandBackToTheLevels) {
 // loco still brakes below its speed: it plays once, and the idle level follows it.
 TEST(WholeDrive, TheDriveOffSoundPlaysOncePerBraking) {
     Project p;
-    p.tone("F1_S0_LOOP.wav", 1, 200);
-    p.tone("F1_S0_ON.wav", 1.2, 250);
-    p.tone("F1_START.wav", 0.8, 300);
-    p.tone("F1_S30_LOOP.wav", 0.7, 400, 1, true);
-    p.tone("F1_S30_ON.wav", 0.9, 450);
-    p.tone("F1_S30_OFF.wav", 1.0, 500);
-    p.tone("F1_STOP.wav", 1.5, 600);
+    p.drive_on_f1(1.0);
     const Render r = render(p.path(), "wait 0.7\nf1\nwait 2.5\ns50\nwait 8.5\ns0\nwait 6\n");
     ASSERT_EQ(r.status, 0) << r.dump();
     EXPECT_EQ(r.count("(DRVOFF)"), 1) << r.dump();
