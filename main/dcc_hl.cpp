@@ -338,6 +338,13 @@ void notifyDccSpeed(uint16_t Addr, uint8_t Speed, bool localForwardDir, uint8_t 
             nvsHL_set_speed_and_dir(0, CurrentDirection);
         } else {
             lastDirection = dir;
+            // An emergency stop during the start delay calls the start off, as a stop does. Left
+            // prepared, the sound began moving at a stand and stayed at its running level, and
+            // the next start skipped its delay and its start sound.
+            if (MotorStopTime != 0) {
+                soundHL_movement_canceled();
+                MotorStopTime = 0;
+            }
         }
         return;
     }

@@ -283,6 +283,24 @@ TEST(WholeDrive, TheDriveOffSoundPlaysOncePerBraking) {
     EXPECT_TRUE(r.heard(200, r.length_ms() - 500)) << "the idle level after the drive-off sound";
 }
 
+// An emergency stop during the start delay calls the start off, as a stop does: the engine stays
+// at its idle level, and the next start has its delay and its start sound again.
+TEST(WholeDrive, AnEmergencyStopDuringTheStartDelayCallsTheStartOff) {
+    Project p;
+    p.drive_on_f1(1.0);
+    const Render r = render(p.path(), "wait 0.7\nf1\nwait 2.5\ns50\nwait 0.3\nestop\nwait 4\ns50\nwait 4\n");
+    ASSERT_EQ(r.status, 0) << r.dump();
+    // At a stand after the emergency stop: the idle level (200 Hz), not the running one (400 Hz).
+    EXPECT_TRUE(r.heard(200, 6500)) << r.dump();
+    EXPECT_FALSE(r.heard(400, 6500)) << r.dump();
+    // The start sound plays once: for the second start (7.5 s), after its delay of 1 s.
+    const auto start = r.times("(START)");
+    ASSERT_EQ(start.size(), 1u) << r.dump();
+    EXPECT_NEAR((double)start[0], 7520 + 1000, 30) << r.dump();
+    EXPECT_EQ(r.count("Wait for Start moving"), 2) << r.dump();
+    EXPECT_TRUE(r.heard(400, r.length_ms() - 500)) << r.dump();
+}
+
 // Mean square of the recording over 20 ms from `t_ms`.
 double power_at(const Render &r, int64_t t_ms) {
     const size_t p = (size_t)t_ms * 32, n = 640;
