@@ -17,7 +17,7 @@
 #include "freertos/task.h"
 #include "script.h"
 #include "sound_hl.h"
-#include "state/state.h"
+#include "state.h"
 #include "stub.h"
 #include "web.h"
 

@@ -55,6 +55,10 @@ uint32_t stub_tick_wakeups();
 // Sleeps until the platform clock reaches `deadline_us` or the wake-up count differs from
 // `seen`; true if woken.
 bool stub_tick_wait_until(int64_t deadline_us, uint32_t seen);
+// The host's tick: `run` runs every millisecond that has elapsed since its last call, `due_us`
+// gives the platform-clock time of the next millisecond with work. The tick loop calls them;
+// they are registered at run time because the host sits above the platform.
+void stub_tick_set_hooks(void (*run)(void), int64_t (*due_us)(void));
 // The tick loop itself, without the priority request of vTaskStartScheduler (a test in simulated
 // time runs it as a task of its own); never returns.
 [[noreturn]] void stub_tick_loop();

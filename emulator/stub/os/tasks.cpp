@@ -179,12 +179,25 @@ void vTaskStartScheduler(void) {
     stub_tick_loop();
 }
 
+// The host registers its tick before the loop starts; until then the loop only waits to be woken.
+static void no_tick(void) {}
+static int64_t never_due(void) {
+    return STUB_FOREVER;
+}
+static std::atomic<void (*)(void)> s_tick_run{no_tick};
+static std::atomic<int64_t (*)(void)> s_tick_due_us{never_due};
+
+void stub_tick_set_hooks(void (*run)(void), int64_t (*due_us)(void)) {
+    s_tick_run.store(run != nullptr ? run : no_tick);
+    s_tick_due_us.store(due_us != nullptr ? due_us : never_due);
+}
+
 void stub_tick_loop(void) {
     // A loop that woke every millisecond would cost a few percent of a core while nothing
     // sounds; it sleeps until the next tick with work instead, and catches up on waking.
     for (;;) {
-        vApplicationTickHook();
+        s_tick_run.load()();
         const uint32_t seen = stub_tick_wakeups();
-        stub_tick_wait_until(vApplicationTickDueUs(), seen);
+        stub_tick_wait_until(s_tick_due_us.load()(), seen);
     }
 }

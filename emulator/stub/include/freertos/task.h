@@ -35,12 +35,6 @@ TickType_t xTaskGetTickCount(void);
 // The tick loop: the calling thread becomes the tick thread; never returns.
 void vTaskStartScheduler(void);
 
-// Supplied by the application: runs one firmware tick per elapsed millisecond.
-void vApplicationTickHook(void);
-// Supplied by the application: the time (microseconds of the time base) of the next tick that
-// has work to do. The tick loop sleeps until then, or until stub_tick_wake().
-int64_t vApplicationTickDueUs(void);
-
 #ifdef __cplusplus
 }
 #endif

@@ -6,10 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "board.h"
 #include "board_time.h"
 
-// Firmware time in milliseconds: the number of ticks run so far.
-extern std::atomic<uint32_t> MillisecondCounter;
 // Speed requested at the console in the encoding DCC_SetSpeed takes (low byte, signed):
 // 0 = emergency stop, 1 = stop, 2..101 = speed 1..100 %; negative = the other direction.
 extern std::atomic<uint32_t> currentSpd;
@@ -20,10 +19,13 @@ void emulator_init(void);
 void emulator_init_decoder(void);
 // Slot number from "slot.txt" in the working directory, or -1.
 int get_slot_id(void);
-// The emulated motor driver step, run every tick.
-void engine_drv_main(void);
 // One firmware millisecond.
 void tick(void);
+// The tick hooks the platform's tick loop calls (registered by emulator_init_decoder): every
+// millisecond elapsed since the last call as a tick of its own, and the platform-clock time of
+// the next millisecond with work.
+void vApplicationTickHook(void);
+int64_t vApplicationTickDueUs(void);
 
 // One console command, as parsed from a line.
 enum console_kind {

@@ -3,6 +3,7 @@
 // forward it: CV access goes to the CV store, the motor's direction to the DCC layer.
 #include "NmraDcc.h"
 #include "board_drivers.h"
+#include "board.h"
 #include "memory.h"
 
 // The DCC layer takes the direction of travel the motor reports.
@@ -72,3 +73,13 @@ void ADCHL_SetABCCallback(abc_callback_t) {}
 void ADCHL_SetVirtualCapacitance(uint16_t) {}
 
 void wdt_init(bool) {}
+
+const outDriver_t board_out_drivers[OUTPUTS_DRIVER_COUNT] = {
+    {DRIVER_SOFTWAREPWM, SoftOuts_Init, SoftOuts_Set, SoftOuts_Reset, SoftOuts_DisableWithState,
+     SoftOuts_Enable},
+    {DRIVER_HARDWAREPWM, PWMOuts_Init, PWMOuts_Set, PWMOuts_Reset, PWMOuts_DisableWithState, PWMOuts_Enable},
+};
+// Outputs 0..3 are hardware PWM channels 2..5, outputs 4..11 software PWM channels 1..8.
+const outDriverConf_t board_out_driver_map[OUTPUTS_COUNT] = {
+    {1, 2}, {1, 3}, {1, 4}, {1, 5}, {0, 1}, {0, 2}, {0, 3}, {0, 4}, {0, 5}, {0, 6}, {0, 7}, {0, 8},
+};

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "board_drivers.h"
+#include "board.h"
 #include "callback.h"
 #include "dcc_hl.h"
 #include "esp_log.h"
@@ -19,7 +19,6 @@
 #include "movement.h"
 #include "outputs.h"
 
-std::atomic<uint32_t> MillisecondCounter{0};
 // Host timing is kept in 64 bits: the platform-clock millisecond of the first hook call and the
 // ticks run since. The firmware's Time() is a 32-bit count that wraps after 49.7 days, as on the
 // decoder; host deadlines computed from it would then lie in the past, every timer would stop
@@ -32,21 +31,6 @@ static constexpr uint32_t SPEED_REPEAT_MS = 10;
 // freed pages resident between the blocks still in use; they are handed back this often.
 static constexpr uint32_t TRIM_PERIOD_MS = 30000;
 static uint32_t lastTrim;
-
-// The board's two output drivers; both do nothing on the host.
-static const outDriver_t outDrivers[OUTPUTS_DRIVER_COUNT] = {
-    {DRIVER_SOFTWAREPWM, SoftOuts_Init, SoftOuts_Set, SoftOuts_Reset, SoftOuts_DisableWithState,
-     SoftOuts_Enable},
-    {DRIVER_HARDWAREPWM, PWMOuts_Init, PWMOuts_Set, PWMOuts_Reset, PWMOuts_DisableWithState, PWMOuts_Enable},
-};
-// Outputs 0..3 are hardware PWM channels 2..5, outputs 4..11 software PWM channels 1..8.
-static const outDriverConf_t outDriverMap[OUTPUTS_COUNT] = {
-    {1, 2}, {1, 3}, {1, 4}, {1, 5}, {0, 1}, {0, 2}, {0, 3}, {0, 4}, {0, 5}, {0, 6}, {0, 7}, {0, 8},
-};
-
-uint32_t Time(void) {
-    return MillisecondCounter.load(std::memory_order_relaxed);
-}
 
 int get_slot_id(void) {
     FILE *f = fopen("slot.txt", "r");
@@ -61,58 +45,18 @@ int get_slot_id(void) {
     return (int)value;
 }
 
-// Rate per 10 ms step for a CV giving the time of a full-scale change in quarter seconds.
-static uint32_t rate_from_cv(uint8_t cv) {
-    return cv != 0 ? (1020u / cv) * 256u : 65280u;
-}
-
-void EngineLoadConfig(void) {
-    pid_config_t pid = {};
-    pid.kp = Memory_LoadU8(50);
-    pid.kp_s = Memory_LoadU8(51);
-    pid.ki = Memory_LoadU8(52);
-    pid.ki_s = Memory_LoadU8(53);
-    pid.kd = Memory_LoadU8(54);
-    pid.kd_s = Memory_LoadU8(55);
-    pid.kff_a = Memory_LoadU8(56);
-    pid.kff_d = Memory_LoadU8(57);
-    pid.int_max_div = 0;
-    pid.period_us = (uint16_t)(Memory_LoadU8(58) * 100);
-    pid.meas_time_us = (uint16_t)(Memory_LoadU8(59) * 100);
-    pid.emf_max_val = (uint16_t)(Memory_LoadU8(60) * 10);
-    DCDriver_SetPID(&pid);
-    EngineParams.MaxSpeed = Memory_LoadU8(5) * 256u;
-    EngineParams.NomSpeed = Memory_LoadU8(6) * 256u;
-    EngineParams.Accel = rate_from_cv(Memory_LoadU8(3));
-    EngineParams.Decel = rate_from_cv(Memory_LoadU8(4));
-    if (EngineParams.MaxSpeed == 0) EngineParams.MaxSpeed = 65280;
-}
-
-// The emulated motor driver follows its set-point at once; the ramp is the motor model's.
-void engine_drv_main(void) {
-    if (EngineParams.ImmediateStop) {
-        EngineParams.SetSpeed = 0;
-        EngineParams.CurSpeed = 0;
-    }
-    if (EngineParams.SetSpeed == 0 && EngineParams.CurSpeed == 0) {
-        EngineParams.ImmediateStop = false;
-        EngineParams.Stopped = true;
-    } else {
-        EngineParams.Stopped = false;
-    }
-}
-
 void emulator_init_decoder(void) {
     // The tick loop sleeps until the next due callback: a slot scheduled from a command must
     // wake it.
     Callback_SetChangeHook(stub_tick_wake);
+    stub_tick_set_hooks(vApplicationTickHook, vApplicationTickDueUs);
     esp_log_level_set("*", ESP_LOG_WARN);
     esp_log_level_set("SOUND_HL", ESP_LOG_INFO);
     esp_log_level_set("DCC_HL", ESP_LOG_INFO);
     esp_log_level_set("AUDIO_TRACK", ESP_LOG_INFO);
     esp_log_level_set("LOGICS", ESP_LOG_INFO);
     esp_timer_init();
-    Outputs_Init(outDrivers, outDriverMap);
+    Outputs_Init(board_out_drivers, board_out_driver_map);
     Outputs_Enable();
     DCC_Init();
     Engine_Init();
