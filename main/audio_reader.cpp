@@ -299,7 +299,7 @@ esp_err_t audio_reader_set_volume(audio_reader_handle_t r, uint8_t volume) {
 void audio_reader_set_buf_size(audio_reader_handle_t r, uint16_t size) {
     if (r == nullptr || size == 0) return;  // a zero size would make every buffer empty
     uint32_t out = (uint32_t)size * (r->file.channels ? r->file.channels : 1);
-    if (out > 65535) return;
+    if (out > AUDIO_MAX_BUFFER_BYTES) return;
     r->buf_len.store(size);
     r->out_buf_len.store((uint16_t)out);
 }

@@ -12,6 +12,7 @@
 
 #include <atomic>
 
+#include "audio_format.h"
 #include "esp_err.h"
 #include "slot_data.h"
 
@@ -32,10 +33,6 @@ typedef enum {
 #define RUN_BIT (1u << 0)        // produced buffers may be released to the mixer
 #define BUF_EMPTY (1u << 1)      // the ready slot is empty
 #define TASK_DONE_BIT (1u << 2)  // no reader task is running
-
-#define AUDIO_FORMAT_PCM 1
-#define AUDIO_FORMAT_ADPCM 17
-#define AUDIO_FORMAT_OGG 32
 
 #define AUDIO_UNITY_VOLUME 0x40000000u
 

@@ -46,18 +46,6 @@ static esp_err_t wait_for_stop(audio_decoder *r) {
     return ESP_OK;
 }
 
-// Rates below 100 Hz would make the time conversions divide by zero; rates above 65535 Hz do
-// not fit the 16-bit stream-rate fields of the mixer.
-bool reader_rate_supported(uint32_t rate) {
-    return rate >= 100 && rate <= 65535;
-}
-
-// The output buffer size (bytes per channel times channels) must be a non-zero 16-bit count.
-bool reader_channels_supported(const audio_decoder *r, uint32_t channels) {
-    uint32_t out = (uint32_t)r->buf_len.load() * channels;
-    return channels > 0 && out > 0 && out <= 65535;
-}
-
 static esp_err_t load_wav(audio_decoder *r, const char *path) {
     FILE *f = fopen(path, "rb");
     if (f == nullptr) {
@@ -92,21 +80,21 @@ static esp_err_t load_wav(audio_decoder *r, const char *path) {
              (unsigned long)info.sampleRate, (unsigned)info.channels, (unsigned)info.bits,
              (unsigned long)info.bitRate, (unsigned)info.blockAlign);
     if (info.audioFormat == AUDIO_FORMAT_PCM) {
-        if (info.bits != 16) {
+        if (info.bits != AUDIO_PCM_BITS) {
             ESP_LOGE(TAG, "[%s] Not supported PCM file. Bits=%u", r->tag, (unsigned)info.bits);
             return ESP_FAIL;
         }
     } else if (info.audioFormat == AUDIO_FORMAT_ADPCM) {
-        if (info.bits != 4) {
+        if (info.bits != AUDIO_ADPCM_BITS) {
             ESP_LOGE(TAG, "[%s] Not supported ADPCM file. Bits=%u", r->tag, (unsigned)info.bits);
             return ESP_FAIL;
         }
         // The decoder state holds two channels, and a block must hold more than its headers.
-        if (info.channels == 0 || info.channels > 2) {
+        if (info.channels == 0 || info.channels > AUDIO_ADPCM_MAX_CHANNELS) {
             ESP_LOGE(TAG, "[%s] Not supported ADPCM file. Channels=%u", r->tag, (unsigned)info.channels);
             return ESP_FAIL;
         }
-        if (info.blockAlign <= 4u * info.channels) {
+        if (info.blockAlign <= AUDIO_ADPCM_GROUP_BYTES * info.channels) {
             ESP_LOGE(TAG, "[%s] Not supported ADPCM file. Align=%u", r->tag, (unsigned)info.blockAlign);
             return ESP_FAIL;
         }
@@ -114,11 +102,11 @@ static esp_err_t load_wav(audio_decoder *r, const char *path) {
         ESP_LOGE(TAG, "[%s] Not supported format = %u", r->tag, (unsigned)info.audioFormat);
         return ESP_FAIL;
     }
-    if (!reader_rate_supported(info.sampleRate)) {
+    if (!audio_rate_supported(info.sampleRate)) {
         ESP_LOGE(TAG, "[%s] Not supported sample rate = %lu", r->tag, (unsigned long)info.sampleRate);
         return ESP_FAIL;
     }
-    if (!reader_channels_supported(r, info.channels)) {
+    if (!audio_channels_supported(info.channels, r->buf_len.load())) {
         ESP_LOGE(TAG, "[%s] Not supported number of channels = %u", r->tag, (unsigned)info.channels);
         return ESP_FAIL;
     }
@@ -137,7 +125,7 @@ static esp_err_t load_wav(audio_decoder *r, const char *path) {
         // before the end of the data, and every loop would jump at its join. The limit is the
         // data through the 8-frame group that holds the last sample.
         const uint64_t per_block = adpcm_frames_per_block(r);
-        const uint64_t group = 4ull * info.channels;
+        const uint64_t group = (uint64_t)AUDIO_ADPCM_GROUP_BYTES * info.channels;
         const uint64_t rest = r->file.frames % per_block;
         uint64_t extent = (uint64_t)(r->file.frames / per_block) * info.blockAlign;
         if (rest > 0) extent += group + (rest - 1 + 7) / 8 * group;
@@ -166,7 +154,7 @@ esp_err_t audio_reader_load(audio_reader_handle_t r, const char *path, file_info
     esp_err_t result = is_ogg ? reader_load_ogg(r, path) : load_wav(r, path);
 
     uint32_t out = (uint32_t)r->buf_len.load() * r->file.channels;
-    r->out_buf_len.store(out <= 65535 ? (uint16_t)out : 0);
+    r->out_buf_len.store(out <= AUDIO_MAX_BUFFER_BYTES ? (uint16_t)out : 0);
     r->end_frames = r->file.frames;
     uint32_t duration = audio_reader_name_param(path, "_T");
     if (duration != 0) {

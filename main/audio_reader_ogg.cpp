@@ -103,10 +103,10 @@ esp_err_t reader_load_ogg(audio_decoder *r, const char *path) {
     if (vi == nullptr || total < 0) {
         ESP_LOGE(TAG, "[%s] Input does not appear to be an Ogg bitstream", r->tag);
         result = ESP_FAIL;
-    } else if (!reader_rate_supported((uint32_t)vi->rate)) {
+    } else if (!audio_rate_supported((uint32_t)vi->rate)) {
         ESP_LOGE(TAG, "[%s] Not supported sample rate = %lu", r->tag, (unsigned long)vi->rate);
         result = ESP_FAIL;
-    } else if (!reader_channels_supported(r, (uint32_t)vi->channels) || vi->channels > 255) {
+    } else if (!audio_channels_supported((uint32_t)vi->channels, r->buf_len.load())) {
         ESP_LOGE(TAG, "[%s] Not supported number of channels = %u", r->tag, (unsigned)vi->channels);
         result = ESP_FAIL;
     }

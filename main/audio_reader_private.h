@@ -101,8 +101,7 @@ static inline uint32_t us2bytes(const audio_decoder *r, uint64_t t) {
 
 // Frames (per channel) an IMA ADPCM block holds: the header sample and two per data byte.
 static inline uint32_t adpcm_frames_per_block(const audio_decoder *r) {
-    const uint32_t ch = r->file.channels != 0 ? r->file.channels : 1u;
-    return ((uint32_t)r->file.blockSize - 4 * ch) * 2 / ch + 1;
+    return audio_adpcm_frames_per_block(r->file.blockSize, r->file.channels);
 }
 
 static inline uint16_t slack_bytes(const audio_decoder *r) {
@@ -130,11 +129,6 @@ bool reader_wait_task_done(audio_decoder *r, TickType_t ticks);
 // produced buffer: gain, end notification, loop length, loop join and cut, hand-over.
 void reader_task(void *arg);
 int reader_set_ready_buf(audio_decoder *r, buf_item_t buf);
-
-// Loading (audio_reader_load.cpp): whether a file's rate and channel count fit what the reader
-// plays.
-bool reader_rate_supported(uint32_t rate);
-bool reader_channels_supported(const audio_decoder *r, uint32_t channels);
 
 // WAV data (audio_reader_wav.cpp): one decode step each.
 int reader_pcm_step(audio_decoder *r);
