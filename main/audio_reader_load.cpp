@@ -131,9 +131,7 @@ static esp_err_t load_wav(audio_decoder *r, const char *path) {
         if (rest > 0) extent += group + (rest - 1 + 7) / 8 * group;
         r->file.data_len = extent > UINT32_MAX ? UINT32_MAX : (uint32_t)extent;
     }
-    // 64-bit: 32 bits overflow for files longer than about 134 s at 32 kHz.
-    uint64_t length = (uint64_t)r->file.frames * 1000 / info.sampleRate;
-    r->file.length_ms.store(length > UINT32_MAX ? UINT32_MAX : (uint32_t)length);
+    r->file.length_ms.store(frames2ms(r, r->file.frames));
     ESP_LOGI(TAG, "[%s] Header len = %u", r->tag, (unsigned)r->file.header_len);
     r->file.available.store(true);
     if (r->task_state.load() != TASK_IDLE) ESP_LOGE(TAG, "[%s] Task is not IDLE at loading", r->tag);

@@ -63,6 +63,13 @@ int reader_ogg_step(audio_decoder *r) {
     return reader_set_ready_buf(r, {buf, (uint16_t)req});
 }
 
+// A pass ends with the stream, and the step drops the partial buffer at its end: a pass is the
+// whole output buffers the stream fills.
+uint32_t reader_ogg_pass_frames(const audio_decoder *r) {
+    const uint32_t per_buffer = r->out_buf_len.load() / frame_bytes(r);
+    return per_buffer == 0 ? 0 : r->file.frames / per_buffer * per_buffer;
+}
+
 int reader_ogg_seek(audio_decoder *r) {
     auto *vf = (OggVorbis_File *)r->codec_ctx;
     uint32_t pos = r->position.load();
@@ -124,8 +131,7 @@ esp_err_t reader_load_ogg(audio_decoder *r, const char *path) {
     r->file.channels = (uint8_t)vi->channels;
     r->file.format = AUDIO_FORMAT_OGG;
     r->file.blockSize = 0;
-    uint64_t length = (uint64_t)r->file.data_len * 1000 / r->file.sample_rate;
-    r->file.length_ms.store(length > UINT32_MAX ? UINT32_MAX : (uint32_t)length);
+    r->file.length_ms.store(frames2ms(r, r->file.data_len));
     r->file.available.store(true);
     if (r->task_state.load() != TASK_IDLE) ESP_LOGE(TAG, "[%s] Task is not IDLE at loading", r->tag);
     r->task_state.store(TASK_IDLE);

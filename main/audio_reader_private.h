@@ -94,6 +94,14 @@ static inline uint32_t bytes2us(const audio_decoder *r, uint32_t len) {
     return us > UINT32_MAX ? UINT32_MAX : (uint32_t)us;
 }
 
+// Milliseconds of `frames` frames. 64-bit: 32 bits overflow for files longer than about 134 s
+// at 32 kHz.
+static inline uint32_t frames2ms(const audio_decoder *r, uint64_t frames) {
+    if (r->file.sample_rate == 0) return 0;
+    uint64_t ms = frames * 1000 / r->file.sample_rate;
+    return ms > UINT32_MAX ? UINT32_MAX : (uint32_t)ms;
+}
+
 static inline uint32_t us2bytes(const audio_decoder *r, uint64_t t) {
     uint64_t bytes = (uint64_t)(r->file.sample_rate / 100) * t / 10000 * frame_bytes(r);
     return bytes > UINT32_MAX ? UINT32_MAX : (uint32_t)bytes;
@@ -135,8 +143,10 @@ int reader_pcm_step(audio_decoder *r);
 int reader_adpcm_step(audio_decoder *r);
 
 // Ogg Vorbis through Tremor (audio_reader_ogg.cpp): open and learn the stream, one decode step,
-// the seek at the start of a pass (0 on success) and the release of the decoder state.
+// the frames of a pass, the seek at the start of a pass (0 on success) and the release of the
+// decoder state.
 esp_err_t reader_load_ogg(audio_decoder *r, const char *path);
 int reader_ogg_step(audio_decoder *r);
+uint32_t reader_ogg_pass_frames(const audio_decoder *r);
 int reader_ogg_seek(audio_decoder *r);
 void reader_ogg_clear(audio_decoder *r);

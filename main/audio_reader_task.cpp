@@ -161,6 +161,25 @@ int reader_set_ready_buf(audio_decoder *r, buf_item_t buf) {
 
 // ---------------------------------------------------------------- reader task
 
+audio_reader_loop_pass_t audio_reader_get_loop_pass(audio_reader_handle_t r) {
+    audio_reader_loop_pass_t pass = {0, 0, 0};
+    if (r == nullptr || !r->file.available.load()) return pass;
+    switch (r->file.format) {
+        case AUDIO_FORMAT_ADPCM:
+            pass.frames = r->end_frames;  // where the ready stage cuts a looping pass
+            break;
+        case AUDIO_FORMAT_OGG:
+            pass.frames = reader_ogg_pass_frames(r);
+            break;
+        default:
+            pass.frames = r->file.frames;
+            break;
+    }
+    pass.ms = frames2ms(r, pass.frames);
+    pass.file_ms = frames2ms(r, r->file.frames);
+    return pass;
+}
+
 // Seeks to `position` for a new pass; false on failure.
 static bool seek_pass(audio_decoder *r) {
     if (r->file.format == AUDIO_FORMAT_OGG) {
