@@ -46,6 +46,13 @@ static esp_err_t wait_for_stop(audio_decoder *r) {
     return ESP_OK;
 }
 
+void reader_loaded(audio_decoder *r) {
+    r->file.available.store(true);
+    if (r->task_state.load() != TASK_IDLE) ESP_LOGE(TAG, "[%s] Task is not IDLE at loading", r->tag);
+    r->task_state.store(TASK_IDLE);
+    ESP_LOGI(TAG, "[%s] Len = %lu", r->tag, (unsigned long)r->file.length_ms.load());
+}
+
 static esp_err_t load_wav(audio_decoder *r, const char *path) {
     FILE *f = fopen(path, "rb");
     if (f == nullptr) {
@@ -133,10 +140,7 @@ static esp_err_t load_wav(audio_decoder *r, const char *path) {
     }
     r->file.length_ms.store(frames2ms(r, r->file.frames));
     ESP_LOGI(TAG, "[%s] Header len = %u", r->tag, (unsigned)r->file.header_len);
-    r->file.available.store(true);
-    if (r->task_state.load() != TASK_IDLE) ESP_LOGE(TAG, "[%s] Task is not IDLE at loading", r->tag);
-    r->task_state.store(TASK_IDLE);
-    ESP_LOGI(TAG, "[%s] Len = %lu", r->tag, (unsigned long)r->file.length_ms.load());
+    reader_loaded(r);
     return ESP_OK;
 }
 

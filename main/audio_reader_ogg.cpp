@@ -132,9 +132,6 @@ esp_err_t reader_load_ogg(audio_decoder *r, const char *path) {
     r->file.format = AUDIO_FORMAT_OGG;
     r->file.blockSize = 0;
     r->file.length_ms.store(frames2ms(r, r->file.data_len));
-    r->file.available.store(true);
-    if (r->task_state.load() != TASK_IDLE) ESP_LOGE(TAG, "[%s] Task is not IDLE at loading", r->tag);
-    r->task_state.store(TASK_IDLE);
-    ESP_LOGI(TAG, "[%s] Len = %lu", r->tag, (unsigned long)r->file.length_ms.load());
+    reader_loaded(r);
     return ESP_OK;
 }

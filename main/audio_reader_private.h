@@ -138,6 +138,9 @@ bool reader_wait_task_done(audio_decoder *r, TickType_t ticks);
 void reader_task(void *arg);
 int reader_set_ready_buf(audio_decoder *r, buf_item_t buf);
 
+// Loading (audio_reader_load.cpp): the file is loaded and the reader idle, ready to play.
+void reader_loaded(audio_decoder *r);
+
 // WAV data (audio_reader_wav.cpp): one decode step each.
 int reader_pcm_step(audio_decoder *r);
 int reader_adpcm_step(audio_decoder *r);
