@@ -94,7 +94,7 @@ task_state_t audio_reader_get_task_state(audio_reader_handle_t handle);
 // One pass of a loop of the loaded file, as this reader plays it: a PCM pass is the whole file,
 // an IMA ADPCM pass is cut at the "_T" duration when that is shorter, and an Ogg pass ends with
 // its last whole output buffer (the partial one after it is dropped). All 0 when no file is
-// loaded.
+// loaded. Ask from the thread that loads the reader: the load writes these facts unguarded.
 typedef struct {
     uint32_t frames;   // frames of one pass
     uint32_t ms;       // the pass in milliseconds
