@@ -10,6 +10,20 @@
 
 #define GAIN_PER_PERCENT 10737418u
 
+std::atomic<audio_reader_trace_hook_t> reader_trace_hook{nullptr};
+
+void audio_reader_set_trace_hook(audio_reader_trace_hook_t hook) {
+    reader_trace_hook.store(hook);
+}
+
+static void trace_request(audio_reader_handle_t r, audio_reader_trace_kind_t kind, uint32_t fade_ms) {
+    const audio_reader_trace_hook_t hook = reader_trace_hook.load(std::memory_order_relaxed);
+    if (hook == nullptr) return;
+    const audio_reader_trace_t event = {kind, r->tag, r->file.path,         fade_ms, nullptr,
+                                        0,    0,      r->file.volume.load()};
+    hook(&event);
+}
+
 static int32_t calculate_volume_step(const audio_decoder *r, uint32_t fade_ms, uint32_t start, uint32_t end) {
     uint64_t n = (uint64_t)fade_ms * r->file.sample_rate / 1000;
     if (n == 0) return 0;
@@ -198,6 +212,7 @@ esp_err_t audio_reader_play(audio_reader_handle_t r, bool loop, uint16_t fadein_
                             uint16_t end_notification_ms) {
     if (r == nullptr) return ESP_FAIL;
     if (!r->file.available.load()) return ESP_ERR_NOT_SUPPORTED;
+    trace_request(r, AUDIO_READER_TRACE_PLAY, fadein_ms);
     r->play_tick.store(now_ms());
     r->loop.store(loop);
     r->notification_time_ms.store(end_notification_ms);
@@ -231,6 +246,7 @@ esp_err_t audio_reader_play(audio_reader_handle_t r, bool loop, uint16_t fadein_
 
 esp_err_t audio_reader_stop(audio_reader_handle_t r, uint32_t fadeout_ms) {
     if (r == nullptr) return ESP_FAIL;
+    trace_request(r, AUDIO_READER_TRACE_STOP, fadeout_ms);
     if (r->timer_armed.load()) {
         if (xTimerStop(r->timer, 0) != pdPASS) ESP_LOGE(TAG, "[%s] (Stop)Failed to stop timer", r->tag);
         r->timer_armed.store(false);

@@ -113,3 +113,26 @@ typedef struct {
     int32_t volume_step;   // gain change per sample: > 0 fading in, < 0 fading out
 } audio_reader_view_t;
 audio_reader_view_t audio_reader_get_view(audio_reader_handle_t handle);
+
+// What the readers do, for a trace kept by the host: every play and stop request, and every
+// buffer handed to the mixer with the gains applied to it. Off (null) by default, and then it
+// costs one load of the hook per event.
+typedef enum {
+    AUDIO_READER_TRACE_PLAY,    // a play was asked for; `fade_ms` is its fade-in
+    AUDIO_READER_TRACE_STOP,    // a stop was asked for; `fade_ms` is its fade-out
+    AUDIO_READER_TRACE_BUFFER,  // `data` was put in the ready slot for the mixer
+} audio_reader_trace_kind_t;
+typedef struct {
+    audio_reader_trace_kind_t kind;
+    const char *tag;   // the reader's name ("wav" and its track number)
+    const char *path;  // the loaded file
+    uint32_t fade_ms;
+    const int16_t *data;  // buffer: its samples (the mixer takes and frees them)
+    uint32_t gain_first;  // buffer: the gain of its first produced frame (AUDIO_UNITY_VOLUME = 100 %)
+    uint32_t gain_last;   // buffer: the gain after its last frame
+    uint32_t target;      // the file's gain, which a fade-in rises to
+} audio_reader_trace_t;
+// Called on the thread of the event (a caller of play or stop, or the reader's task, with its
+// ready slot locked): it must copy what it needs and return at once, without waiting.
+typedef void (*audio_reader_trace_hook_t)(const audio_reader_trace_t *event);
+void audio_reader_set_trace_hook(audio_reader_trace_hook_t hook);

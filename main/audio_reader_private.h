@@ -130,6 +130,9 @@ static inline EventBits_t get_bits(const audio_decoder *r) {
 
 // ---------------------------------------------------------------- across the reader's files
 
+// The trace hook of audio_reader_set_trace_hook (null: no trace).
+extern std::atomic<audio_reader_trace_hook_t> reader_trace_hook;
+
 // Control (audio_reader.cpp): waits until the task that ended (or is ending) has set its done bit.
 bool reader_wait_task_done(audio_decoder *r, TickType_t ticks);
 

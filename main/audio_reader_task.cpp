@@ -58,7 +58,10 @@ int reader_set_ready_buf(audio_decoder *r, buf_item_t buf) {
     r->pass_buffers++;
     const uint32_t d = bytes2us(r, buf.len);
 
+    const audio_reader_trace_hook_t trace = reader_trace_hook.load(std::memory_order_relaxed);
+    const uint32_t gain_first = trace != nullptr ? r->volume.load() : 0;
     apply_gain(r, buf.data, buf.len / 2);
+    const uint32_t gain_last = trace != nullptr ? r->volume.load() : 0;
 
     // End notification, once per play.
     if (!r->loop.load()) {
@@ -151,6 +154,12 @@ int reader_set_ready_buf(audio_decoder *r, buf_item_t buf) {
         }
         r->ready_buf = buf;
         xEventGroupClearBits(r->events, BUF_EMPTY);
+        if (trace != nullptr) {
+            const audio_reader_trace_t event = {
+                AUDIO_READER_TRACE_BUFFER, r->tag, r->file.path, 0, buf.data, gain_first, gain_last,
+                r->file.volume.load()};
+            trace(&event);
+        }
     }
     if (r->req_buf_len == 0) {
         r->req_buf_len = out_len;

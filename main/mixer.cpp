@@ -34,6 +34,12 @@ struct mixer {
 };
 typedef struct mixer mixer_t;
 
+static std::atomic<mixer_trace_hook_t> s_trace_hook{nullptr};
+
+void mixer_set_trace_hook(mixer_trace_hook_t hook) {
+    s_trace_hook.store(hook);
+}
+
 static void set_status(mixer_t *m, bool status) {
     if (m->last_status == status) return;
     m->last_status = status;
@@ -67,6 +73,8 @@ static void mixer_task(void *arg) {
             }
             have_data = true;
         }
+        if (mixer_trace_hook_t trace = s_trace_hook.load(std::memory_order_relaxed); trace != nullptr)
+            trace(pending, MIXER_MAX_INPUTS, m->volume.load());
 
         if (!have_data) {
             set_status(m, false);

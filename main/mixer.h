@@ -38,5 +38,12 @@ esp_err_t mixer_set_file_info(mixer_handle_t self, int id, uint16_t sample_rate,
 // `i2s` is the output device handle (i2s_ll_handle_t), passed as an opaque handle.
 esp_err_t mixer_set_i2s_handler(mixer_handle_t self, mixer_handle_t i2s);
 esp_err_t mixer_set_status_handler(mixer_handle_t self, mixer_status_callback_t callback);
+// What the mixer mixes, for a trace kept by the host: called by the mixer task once per output
+// buffer, just before it is written, with the buffer taken from each of the `count` inputs
+// (data null where an input had none) and the master volume (256 = unity). It must return at
+// once, without waiting, and leave the buffers alone. Off (null) by default, and then it costs
+// one load of the hook per output buffer.
+typedef void (*mixer_trace_hook_t)(const buf_item_t *inputs, int count, uint16_t master_volume);
+void mixer_set_trace_hook(mixer_trace_hook_t hook);
 // Copy of the recorded stream and input formats.
 esp_err_t mixer_get_info(mixer_handle_t self, mixer_info_t *info);
