@@ -15,10 +15,12 @@
 #include "decoder.h"
 #include "emulator.h"
 #include "esp_log.h"
+#include "fault.h"
 #include "freertos/task.h"
 #include "script.h"
 #include "state.h"
 #include "stub.h"
+#include "trace.h"
 #include "web.h"
 
 // The name the program is installed under; messages use the name it was started by.
@@ -54,6 +56,15 @@ static void print_help(void) {
         "                     seed give the same file and log on every run\n"
         "  --seed N           with --render: the seed of the firmware's random choices (random\n"
         "                     logic, ACCELON/DECELON and MULTI picks); default 1\n"
+        "  --trace FILE       with --render: also write what the mixer mixed into FILE, as JSON\n"
+        "                     lines: every output buffer with the track, file and gain of each\n"
+        "                     input, and the commands, plays, stops and speeds around them\n"
+        "  --shuffle-schedule with --render: among tasks of equal priority that are ready to\n"
+        "                     run, pick by a draw from the seed rather than in the order they\n"
+        "                     became ready, so that each seed tries another interleaving\n"
+        "  --fault NAME       with --render: a fault at the platform's seams, drawn from the\n"
+        "                     seed (short-read, slow-read, truncate, remove, slow-store); may be\n"
+        "                     given more than once\n"
         "  --check [SLOT]     load the slot (default: the one in slot.txt) without sound, print\n"
         "                     what the decoder makes of each file and text line, with warnings\n"
         "                     for likely mistakes, and exit: 0 clean, 1 warnings, 2 refused\n"
@@ -84,6 +95,8 @@ struct options {
     const char *script = nullptr;
     const char *render = nullptr;
     const char *state = nullptr;
+    const char *trace = nullptr;
+    bool shuffle = false, fault = false;
     bool seed_given = false;
     uint64_t seed = 1;
     bool check = false, json = false;
@@ -127,6 +140,7 @@ int parse_options(int argc, char **argv, options *o) {
                              : strcmp(a, "--script") == 0 ? &o->script
                              : strcmp(a, "--render") == 0 ? &o->render
                              : strcmp(a, "--state") == 0  ? &o->state
+                             : strcmp(a, "--trace") == 0  ? &o->trace
                                                           : nullptr;
         if (value != nullptr) {
             if ((*value = value_of(i)) == nullptr) return 2;
@@ -139,6 +153,17 @@ int parse_options(int argc, char **argv, options *o) {
                 return 2;
             }
             o->seed_given = true;
+        } else if (strcmp(a, "--shuffle-schedule") == 0) {
+            o->shuffle = true;
+        } else if (strcmp(a, "--fault") == 0) {
+            const char *v = value_of(i);
+            if (v == nullptr) return 2;
+            std::string error;
+            if (!fault_arm(v, &error)) {
+                fprintf(stderr, "%s: %s\n", s_invoked_as, error.c_str());
+                return 2;
+            }
+            o->fault = true;
         } else if (strcmp(a, "--no-sound") == 0) {
             i2s_ll_set_no_device(true);
         } else if (strcmp(a, "--check") == 0) {
@@ -177,6 +202,10 @@ int parse_options(int argc, char **argv, options *o) {
         conflict = "--render writes the recording itself; leave out --record";
     if (o->seed_given && o->render == nullptr)
         conflict = "--seed applies to a render in simulated time (--render)";
+    // Each follows or steers a run in simulated time, and only a render has one.
+    if (o->trace != nullptr && o->render == nullptr) conflict = "--trace follows a render (--render)";
+    if (o->shuffle && o->render == nullptr) conflict = "--shuffle-schedule applies to a render (--render)";
+    if (o->fault && o->render == nullptr) conflict = "--fault applies to a render (--render)";
     // A render replays the same drive from the same start every time; a kept store would make
     // each run start where the last one ended. A check reads the folder itself.
     if (o->state != nullptr && (o->render != nullptr || o->check))
@@ -248,6 +277,15 @@ int main(int argc, char **argv) {
         return 2;
     }
     stub_on_status_request(report_status);
+    if (o.trace != nullptr) {
+        std::string error;
+        if (!trace_start(o.trace, &error)) {
+            fprintf(stderr, "%s: %s\n", s_invoked_as, error.c_str());
+            return 2;
+        }
+    }
+    fault_start(o.seed);
+    stub_sim_shuffle_schedule(o.shuffle);
     // From here on every thread of the firmware is one the scheduler of simulated time knows.
     if (o.render != nullptr) stub_sim_start("tick", o.seed);
     if (o.web) web_prepare();

@@ -41,6 +41,12 @@ void decoder_start(void);
 
 // ---------------------------------------------------------------- what it is doing
 
+// Called on the tick thread after every firmware millisecond, which is `t_us` on the platform
+// clock (with the firmware lock held: copy and return at once), with the motor's speed and
+// set-point, 8.8 fixed point, signed by direction. For traces; null (the default) removes it.
+typedef void (*decoder_tick_observer)(int64_t t_us, int32_t cur_speed, int32_t set_speed);
+void decoder_set_tick_observer(decoder_tick_observer observer);
+
 struct decoder_key_state {
     bool commanded;  // what the command station last asked for
     bool on;         // the state the decoder accepted

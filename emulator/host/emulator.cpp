@@ -32,6 +32,11 @@ static constexpr uint32_t SPEED_REPEAT_MS = 10;
 // freed pages resident between the blocks still in use; they are handed back this often.
 static constexpr uint32_t TRIM_PERIOD_MS = 30000;
 static uint32_t lastTrim;
+static std::atomic<decoder_tick_observer> tickObserver{nullptr};
+
+void decoder_set_tick_observer(decoder_tick_observer observer) {
+    tickObserver.store(observer);
+}
 
 int get_slot_id(void) {
     FILE *f = fopen("slot.txt", "r");
@@ -80,6 +85,8 @@ static void tick_at(int64_t timers_us) {
     engine_drv_main();
     // A command station repeats speed packets: the console speed goes out every 10 ms.
     if (now % SPEED_REPEAT_MS == 0) DCC_SetSpeed((int8_t)(uint8_t)decoder_speed());
+    if (decoder_tick_observer observer = tickObserver.load(std::memory_order_relaxed); observer != nullptr)
+        observer(timers_us, EngineParams.CurSpeed, EngineParams.SetSpeed);
     fw_unlock();
 }
 

@@ -18,6 +18,8 @@ namespace {
 // A wait longer than this is a typo rather than a drive (about 11.5 days).
 constexpr double MAX_WAIT_S = 1e6;
 
+void (*g_observer)(const char *line);
+
 struct feeder {
     std::vector<script_step> steps;
     uint64_t seed;
@@ -67,6 +69,7 @@ void feeder_task(void *arg) {
         // Packets from a command station arrive at no exact moment: in simulated time each
         // command lands at a seeded microsecond of its millisecond (the MULTI pick reads it).
         if (simulated) stub_sleep_until_us(start + at + jitter_us(f->seed, i));
+        if (g_observer != nullptr) g_observer(step.command.c_str());
         console_handle_line(step.command.c_str());
         stub_tick_wake();
     }
@@ -116,6 +119,10 @@ bool script_load(const char *path, std::vector<script_step> *steps, std::string 
         return false;
     }
     return true;
+}
+
+void script_set_observer(void (*observer)(const char *line)) {
+    g_observer = observer;
 }
 
 void script_start(std::vector<script_step> steps, uint64_t seed) {

@@ -1,0 +1,148 @@
+// The trace of a render: the firmware's reader and mixer hooks, the tick observer of the seam and
+// the script feeder's observer write into one file, one JSON object per line, in the order the
+// events happen (in simulated time one thread runs at a time, so the order is the run's own).
+//
+// A buffer's gains are known when its reader hands it over, and the buffer is mixed later (the
+// readers work up to two buffers ahead). The hand-over records them under the buffer's address
+// until the mixer takes it; a play counter per track tells which play a buffer belongs to, so
+// that a buffer already in the ready slot when a track restarts is not taken for the new play.
+#include "trace.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "audio_reader.h"
+#include "decoder.h"
+#include "esp_timer.h"
+#include "mixer.h"
+#include "script.h"
+#include "stub.h"
+
+namespace {
+
+struct handed {
+    int play;
+    uint32_t first, last, target;
+    const char *path;
+};
+
+std::mutex g_mu;  // every field below
+FILE *g_out;
+std::map<const int16_t *, handed> g_buffers;  // handed over, not mixed yet
+std::map<int, int> g_plays;                   // plays so far per track
+int32_t g_cur = INT32_MIN, g_set = INT32_MIN;
+uint16_t g_master;
+
+double now_ms() {
+    return (double)esp_timer_get_time() / 1000.0;
+}
+
+// Track id from the reader's name ("wav" and the track number).
+int track_of(const char *tag) {
+    return tag != nullptr ? atoi(tag + 3) : -1;
+}
+
+// Gain as a percentage of unity.
+double pct(uint32_t gain) {
+    return (double)gain * 100.0 / AUDIO_UNITY_VOLUME;
+}
+
+// Writes `s` as a JSON string.
+void put_string(const char *s) {
+    fputc('"', g_out);
+    for (; s != nullptr && *s != 0; s++) {
+        if (*s == '"' || *s == '\\') fputc('\\', g_out);
+        if ((unsigned char)*s < 0x20) {
+            fprintf(g_out, "\\u%04x", (unsigned char)*s);
+        } else {
+            fputc(*s, g_out);
+        }
+    }
+    fputc('"', g_out);
+}
+
+void on_reader(const audio_reader_trace_t *e) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    const int track = track_of(e->tag);
+    if (e->kind == AUDIO_READER_TRACE_BUFFER) {
+        g_buffers[e->data] = {g_plays[track], e->gain_first, e->gain_last, e->target, e->path};
+        return;
+    }
+    const bool play = e->kind == AUDIO_READER_TRACE_PLAY;
+    if (play) g_plays[track]++;
+    fprintf(g_out, "{\"t\":%.3f,\"ev\":\"%s\",\"track\":%d,\"play\":%d,\"fade\":%u,\"full\":%.6g,\"file\":",
+            now_ms(), play ? "play" : "stop", track, g_plays[track], (unsigned)e->fade_ms, pct(e->target));
+    put_string(e->path);
+    fputs("}\n", g_out);
+}
+
+void on_mix(const buf_item_t *inputs, int count, uint16_t master) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    bool any = false;
+    for (int id = 0; id < count && !any; id++)
+        any = inputs[id].data != nullptr;
+    // Idle buffers are written only when the master volume changed: silence needs no lines.
+    if (!any && master == g_master) return;
+    g_master = master;
+    fprintf(g_out, "{\"t\":%.3f,\"ev\":\"mix\",\"master\":%u,\"in\":[", now_ms(), (unsigned)master);
+    bool first = true;
+    for (int id = 0; id < count; id++) {
+        if (inputs[id].data == nullptr) continue;
+        auto it = g_buffers.find(inputs[id].data);
+        handed h = it != g_buffers.end() ? it->second : handed{0, 0, 0, 0, nullptr};
+        if (it != g_buffers.end()) g_buffers.erase(it);
+        fprintf(g_out,
+                "%s{\"track\":%d,\"play\":%d,\"bytes\":%u,\"from\":%.6g,\"to\":%.6g,\"full\":%.6g,\"file\":",
+                first ? "" : ",", id, h.play, (unsigned)inputs[id].len, pct(h.first), pct(h.last),
+                pct(h.target));
+        put_string(h.path);
+        fputc('}', g_out);
+        first = false;
+    }
+    fputs("]}\n", g_out);
+}
+
+void on_tick(int64_t t_us, int32_t cur, int32_t set) {
+    // Whole speed steps (0..255 of top speed, signed by direction): the motor moves in finer
+    // steps every few milliseconds, which would fill the trace without telling more.
+    cur /= 256;
+    set /= 256;
+    std::lock_guard<std::mutex> lock(g_mu);
+    if (cur == g_cur && set == g_set) return;
+    g_cur = cur;
+    g_set = set;
+    fprintf(g_out, "{\"t\":%.3f,\"ev\":\"speed\",\"cur\":%d,\"set\":%d}\n", (double)t_us / 1000.0, (int)cur,
+            (int)set);
+}
+
+void on_command(const char *line) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    fprintf(g_out, "{\"t\":%.3f,\"ev\":\"cmd\",\"line\":", now_ms());
+    put_string(line);
+    fputs("}\n", g_out);
+}
+
+void finish() {
+    std::lock_guard<std::mutex> lock(g_mu);
+    if (g_out != nullptr) fflush(g_out);
+}
+
+}  // namespace
+
+bool trace_start(const char *path, std::string *error) {
+    g_out = fopen(path, "w");
+    if (g_out == nullptr) {
+        *error = std::string("cannot write the trace '") + path + "'";
+        return false;
+    }
+    audio_reader_set_trace_hook(on_reader);
+    mixer_set_trace_hook(on_mix);
+    decoder_set_tick_observer(on_tick);
+    script_set_observer(on_command);
+    stub_on_exit(finish);
+    atexit(finish);
+    return true;
+}
