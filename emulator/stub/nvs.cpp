@@ -12,6 +12,10 @@ void stub_nvs_set_backend(NvsBackend *backend) {
     s_backend.store(backend);
 }
 
+NvsBackend *stub_nvs_backend(void) {
+    return s_backend.load();
+}
+
 static NvsBackend *backend() {
     return s_backend.load(std::memory_order_acquire);
 }

@@ -28,3 +28,5 @@ public:
 
 // Installs `backend` (null: back to the inert stubs). Call while no NVS call can be running.
 void stub_nvs_set_backend(NvsBackend *backend);
+// The installed backend, or null.
+NvsBackend *stub_nvs_backend(void);

@@ -66,8 +66,15 @@ void stub_clock_set_us(int64_t now_us) {
     s_clock_cv.notify_all();
 }
 
+static bool s_shuffle_schedule;
+
+void stub_sim_shuffle_schedule(bool on) {
+    s_shuffle_schedule = on;
+}
+
 void stub_sim_start(const char *thread_name, uint64_t seed) {
     s_random_state.store(seed);
+    if (s_shuffle_schedule) sim_shuffle(seed);
     sim_register_first(thread_name);
     s_sim.store(true);
 }

@@ -40,6 +40,10 @@ inline uint64_t stub_mix64(uint64_t z) {
 // created; it stays on for the life of the process. `seed` seeds the platform's random numbers
 // (the cycle counter the firmware draws them from).
 void stub_sim_start(const char *thread_name, uint64_t seed);
+// Asks that simulated time pick among ready threads of equal priority by a draw from the seed
+// rather than in the order they became ready (one seed, one other interleaving). Call before
+// stub_sim_start; off by default.
+void stub_sim_shuffle_schedule(bool on);
 bool stub_sim_active();
 // Wakes the platform waits on `cv` (stub_wait_until): in real time cv.notify_all(); in simulated
 // time the registered threads waiting on it become ready and look at their condition again.

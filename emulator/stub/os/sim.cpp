@@ -10,7 +10,9 @@
 //
 // Choice: the ready thread of highest priority runs next; among equals the one that became ready
 // first, threads made ready together in the order they were created. Nothing depends on the
-// host's timing, so one build, one input and one seed give one execution.
+// host's timing, so one build, one input and one seed give one execution. With the schedule
+// shuffled (sim_shuffle), the pick among equals is a draw from the seed instead, made over the
+// equals in creation order: other seeds try other interleavings, each replays.
 //
 // Time: when no thread is ready the clock jumps to the earliest deadline of a waiting thread,
 // and every thread due then becomes ready. With no deadline left, or with a thread that has
@@ -60,6 +62,8 @@ sim_thread *g_running;
 std::atomic<int64_t> g_now{0};
 uint64_t g_ready_seq;
 uint64_t g_handovers_now;  // hand-overs since the clock last moved
+bool g_shuffle;            // pick among equals by a draw
+uint64_t g_shuffle_seed, g_draws;
 thread_local sim_thread *t_self;
 
 void make_ready(sim_thread *t) {
@@ -71,11 +75,23 @@ void make_ready(sim_thread *t) {
 
 sim_thread *pick_ready() {
     sim_thread *best = nullptr;
+    unsigned equals = 0;
     for (sim_thread *t : g_threads) {
         if (t->state != sim_thread::READY) continue;
-        if (best == nullptr || t->priority > best->priority ||
-            (t->priority == best->priority && t->ready_seq < best->ready_seq))
+        if (best == nullptr || t->priority > best->priority) {
             best = t;
+            equals = 1;
+        } else if (t->priority == best->priority) {
+            equals++;
+            if (t->ready_seq < best->ready_seq) best = t;
+        }
+    }
+    if (!g_shuffle || equals < 2) return best;
+    unsigned k = (unsigned)(stub_mix64(g_shuffle_seed + ++g_draws * STUB_MIX64_GAMMA) % equals);
+    const unsigned priority = best->priority;
+    for (sim_thread *t : g_threads) {
+        if (t->state != sim_thread::READY || t->priority != priority) continue;
+        if (k-- == 0) return t;
     }
     return best;
 }
@@ -216,6 +232,13 @@ void sim_wake(const void *key) {
 
 int64_t sim_now_us(void) {
     return g_now.load(std::memory_order_relaxed);
+}
+
+void sim_shuffle(uint64_t seed) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_shuffle = true;
+    // A stream of its own: the firmware's random choices draw from the seed itself.
+    g_shuffle_seed = seed ^ 0x5C4ED01E5C4ED01Eull;
 }
 
 void sim_register_first(const char *name) {

@@ -27,5 +27,8 @@ void sim_block_on(const void *key, int64_t deadline_us, const char *what, const 
 void sim_wake(const void *key);
 // The simulated clock in microseconds.
 int64_t sim_now_us(void);
+// From now on the next thread among ready ones of equal priority is a draw from `seed` rather
+// than the one ready first: each seed tries another interleaving, the same one every time.
+void sim_shuffle(uint64_t seed);
 // Registers the calling thread as the first one, running (the process's main thread).
 void sim_register_first(const char *name);
