@@ -43,8 +43,9 @@ void decoder_start(void);
 
 // Called on the tick thread after every firmware millisecond, which is `t_us` on the platform
 // clock (with the firmware lock held: copy and return at once), with the motor's speed and
-// set-point, 8.8 fixed point, signed by direction. For traces; null (the default) removes it.
-typedef void (*decoder_tick_observer)(int64_t t_us, int32_t cur_speed, int32_t set_speed);
+// set-point, 8.8 fixed point, signed by direction, and the loaded slot (1..3, 0 while none is
+// loaded or one loads). For traces; null (the default) removes it.
+typedef void (*decoder_tick_observer)(int64_t t_us, int32_t cur_speed, int32_t set_speed, int slot);
 void decoder_set_tick_observer(decoder_tick_observer observer);
 
 struct decoder_key_state {

@@ -86,7 +86,8 @@ static void tick_at(int64_t timers_us) {
     // A command station repeats speed packets: the console speed goes out every 10 ms.
     if (now % SPEED_REPEAT_MS == 0) DCC_SetSpeed((int8_t)(uint8_t)decoder_speed());
     if (decoder_tick_observer observer = tickObserver.load(std::memory_order_relaxed); observer != nullptr)
-        observer(timers_us, EngineParams.CurSpeed, EngineParams.SetSpeed);
+        observer(timers_us, EngineParams.CurSpeed, EngineParams.SetSpeed,
+                 slot_state == SLOT_LOADED ? slot_data.id + 1 : 0);
     fw_unlock();
 }
 

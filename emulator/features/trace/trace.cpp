@@ -34,6 +34,7 @@ FILE *g_out;
 std::map<const int16_t *, handed> g_buffers;  // handed over, not mixed yet
 std::map<int, int> g_plays;                   // plays so far per track
 int32_t g_cur = INT32_MIN, g_set = INT32_MIN;
+int g_slot = -1;
 uint16_t g_master;
 
 double now_ms() {
@@ -105,12 +106,16 @@ void on_mix(const buf_item_t *inputs, int count, uint16_t master) {
     fputs("]}\n", g_out);
 }
 
-void on_tick(int64_t t_us, int32_t cur, int32_t set) {
+void on_tick(int64_t t_us, int32_t cur, int32_t set, int slot) {
     // Whole speed steps (0..255 of top speed, signed by direction): the motor moves in finer
     // steps every few milliseconds, which would fill the trace without telling more.
     cur /= 256;
     set /= 256;
     std::lock_guard<std::mutex> lock(g_mu);
+    if (slot != g_slot) {
+        g_slot = slot;
+        fprintf(g_out, "{\"t\":%.3f,\"ev\":\"slot\",\"slot\":%d}\n", (double)t_us / 1000.0, slot);
+    }
     if (cur == g_cur && set == g_set) return;
     g_cur = cur;
     g_set = set;
