@@ -65,7 +65,7 @@ namespace {
 // Runs the emulator on `script` in `dir` with `args` after the script option; the recording is
 // read from take.wav.
 Render run_script(const std::filesystem::path &dir, const std::string &script,
-                  const std::vector<std::string> &args) {
+                  const std::vector<std::string> &args, int timeout_s = 120) {
     Render r;
     const auto script_path = dir / "drive.txt";
     const auto wav = dir / "take.wav";
@@ -78,7 +78,7 @@ Render run_script(const std::filesystem::path &dir, const std::string &script,
     all.insert(all.end(), args.begin(), args.end());
     // A render takes seconds at most; one that runs on for two minutes has hung.
     std::string out;
-    r.status = run_emulator(dir, all, &out, &r.errors, std::chrono::seconds(120));
+    r.status = run_emulator(dir, all, &out, &r.errors, std::chrono::seconds(timeout_s));
     std::istringstream lines(out);
     for (std::string l; std::getline(lines, l);)
         r.lines.push_back(l);
@@ -89,10 +89,10 @@ Render run_script(const std::filesystem::path &dir, const std::string &script,
 }  // namespace
 
 Render render(const std::filesystem::path &dir, const std::string &script,
-              const std::vector<std::string> &args) {
+              const std::vector<std::string> &args, int timeout_s) {
     std::vector<std::string> all = {"--render", (dir / "take.wav").string()};
     all.insert(all.end(), args.begin(), args.end());
-    return run_script(dir, script, all);
+    return run_script(dir, script, all, timeout_s);
 }
 
 Render play_in_real_time(const std::filesystem::path &dir, const std::string &script) {

@@ -61,8 +61,9 @@ struct Render {
     int64_t length_ms() const { return (int64_t)audio.size() * 1000 / 32000; }
 };
 
-// Renders `script` on the project in `dir`; `args` are added to the command line.
+// Renders `script` on the project in `dir`; `args` are added to the command line. A render that
+// runs on for `timeout_s` seconds has hung: it is stopped (status -1).
 Render render(const std::filesystem::path &dir, const std::string &script,
-              const std::vector<std::string> &args = {});
+              const std::vector<std::string> &args = {}, int timeout_s = 120);
 // Plays `script` in real time without a sound device, recording what would be heard.
 Render play_in_real_time(const std::filesystem::path &dir, const std::string &script);
