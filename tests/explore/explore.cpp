@@ -4,8 +4,8 @@
 // breaks) and written as a folder with its script, which `emulator --script drive.txt --render
 // take.wav` replays and `explore --case FOLDER` checks again.
 //
-//   explore [COUNT [SEED]] [--jobs N] [--keep FOLDER]   COUNT cases (200) from SEED (1)
-//   explore --case FOLDER [--shrink TO]                   one stored case (shrunk into TO)
+//   explore [COUNT [SEED]] [--jobs N] [--keep FOLDER] [--no-shrink]   COUNT cases (200) from SEED (1)
+//   explore --case FOLDER [--shrink TO [RULE]]            one stored case (shrunk into TO)
 //   explore --write SEED FOLDER                           the case of one seed, as generated
 //
 // Ends with "N cases, N passed, N failed"; status 1 when a case failed.
@@ -16,8 +16,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -35,7 +37,41 @@ namespace fs = std::filesystem;
 struct Case {
     Model model;
     std::vector<std::string> script;
+    std::string options;  // added to the emulator's command line (options.txt)
 };
+
+// A third of the seeds shuffle the schedule (another interleaving of the tasks) and one in six
+// adds a fault at the platform's seams, both drawn from the seed, which the render then gets.
+std::string options_of(uint64_t seed) {
+    std::mt19937_64 rng(seed ^ 0x0F7105ull);
+    const char *const faults[] = {"short-read", "slow-read", "truncate", "remove", "slow-store"};
+    std::string o = rng() % 3 == 0 ? " --shuffle-schedule" : "";
+    if (rng() % 6 == 0) o += std::string(" --fault ") + faults[rng() % 5];
+    return o.empty() ? o : o + " --seed " + std::to_string(seed);
+}
+
+// The rules that listen to the recording expect the files as they are, and the recording to start
+// when the first slot loads at once: not so under a fault, which changes a file or slows a load.
+bool recording_rules(const Case &c) {
+    return c.options.find("--fault") == std::string::npos;
+}
+
+// A render takes seconds: the shrinker, which renders a hanging case again and again, gives up
+// on a try sooner than a first render does.
+int g_timeout_s = 120;
+bool g_shrink = true;  // --no-shrink: report failing seeds only (a long run over known faults)
+
+Take take(const Case &c, const fs::path &dir, const std::string &script) {
+    std::vector<std::string> args = {"--trace", (dir / "trace.jsonl").string()};
+    std::istringstream words(c.options);
+    for (std::string w; words >> w;)
+        args.push_back(w);
+    Take t{render(dir, script, args, g_timeout_s), {}};
+    std::ifstream in(dir / "trace.jsonl");
+    for (std::string l; std::getline(in, l);)
+        t.trace.push_back(l);
+    return t;
+}
 
 std::string join(const std::vector<std::string> &lines) {
     std::string s;
@@ -50,9 +86,9 @@ std::vector<Violation> run(const Case &c, const fs::path &dir, const fs::path &c
     fs::create_directories(dir);
     write_project(c.model, dir, cache);
     const std::string script = join(c.script);
-    const Render first = render(dir, script);
-    const Render second = repeat ? render(dir, script) : first;
-    return check_all(c.model, c.script, first, second);
+    const Take first = take(c, dir, script);
+    const Take second = repeat ? take(c, dir, script) : first;
+    return check_all(c.model, c.script, first, second, recording_rules(c));
 }
 
 bool breaks(const std::vector<Violation> &v, const std::string &rule) {
@@ -64,6 +100,7 @@ bool breaks(const std::vector<Violation> &v, const std::string &rule) {
 // Removes what it can from the case while `rule` still breaks.
 Case shrink(Case c, const std::string &rule, const fs::path &dir, const fs::path &cache) {
     const bool repeat = rule == "render_repeats";
+    g_timeout_s = 20;
     auto still = [&](const Case &k) { return breaks(run(k, dir, cache, repeat), rule); };
     for (bool changed = true; changed;) {
         changed = false;
@@ -101,6 +138,7 @@ Case shrink(Case c, const std::string &rule, const fs::path &dir, const fs::path
             }
         }
     }
+    g_timeout_s = 120;
     return c;
 }
 
@@ -109,11 +147,12 @@ void store(const Case &c, const fs::path &to, const fs::path &cache, const Viola
     fs::create_directories(to);
     write_project(c.model, to, cache);
     std::ofstream(to / "drive.txt") << join(c.script);
+    if (!c.options.empty()) std::ofstream(to / "options.txt") << c.options << "\n";
     std::ofstream(to / "README.txt") << "Drive explorer case, seed " << seed << ": rule " << v.rule
                                      << " broke at " << v.t_ms << " ms:\n  " << v.what
                                      << "\nReplay: cd into this folder and run\n"
-                                        "  emulator --script drive.txt --render take.wav\n"
-                                        "Check again: explore --case <this folder>\n";
+                                        "  emulator --script drive.txt --render take.wav --trace trace.jsonl"
+                                     << c.options << "\nCheck again: explore --case <this folder>\n";
 }
 
 struct Counts {
@@ -125,7 +164,7 @@ Counts explore_seeds(uint64_t first, int count, int stride, int offset, const fs
     Counts n;
     for (int i = offset; i < count; i += stride) {
         const uint64_t seed = first + (uint64_t)i;
-        Case c{generate_project(seed), {}};
+        Case c{generate_project(seed), {}, options_of(seed)};
         c.script = generate_script(c.model, seed);
         const auto v = run(c, work, cache, true);
         n.cases++;
@@ -134,9 +173,10 @@ Counts explore_seeds(uint64_t first, int count, int stride, int offset, const fs
             continue;
         }
         n.failed++;
-        printf("seed %llu: %s at %lld ms: %s\n", (unsigned long long)seed, v[0].rule.c_str(), v[0].t_ms,
-               v[0].what.c_str());
+        printf("seed %llu%s: %s at %lld ms: %s\n", (unsigned long long)seed, c.options.c_str(),
+               v[0].rule.c_str(), v[0].t_ms, v[0].what.c_str());
         fflush(stdout);
+        if (!g_shrink) continue;
         const Case small = shrink(c, v[0].rule, work, cache);
         const auto again = run(small, work, cache, v[0].rule == "render_repeats");
         const Violation &shown = again.empty() ? v[0] : again[0];
@@ -166,11 +206,13 @@ bool load_case(const fs::path &dir, Case *c) {
     std::ifstream in(dir / "drive.txt");
     for (std::string l; std::getline(in, l);)
         c->script.push_back(l);
+    std::ifstream options(dir / "options.txt");
+    std::getline(options, c->options);
     return true;
 }
 
-// Shrinks a stored case by the first rule it breaks, into `to`.
-int shrink_case(const fs::path &dir, const fs::path &to, const fs::path &cache) {
+// Shrinks a stored case by `rule`, or by the first rule it breaks, into `to`.
+int shrink_case(const fs::path &dir, const fs::path &to, const fs::path &cache, std::string rule) {
     Case c;
     if (!load_case(dir, &c)) return 2;
     const fs::path work = fs::temp_directory_path() / ("explore-shrink-" + std::to_string(getpid()));
@@ -180,10 +222,13 @@ int shrink_case(const fs::path &dir, const fs::path &to, const fs::path &cache) 
         fs::remove_all(work);
         return 0;
     }
-    const Case small = shrink(c, v[0].rule, work, cache);
-    const auto again = run(small, work, cache, v[0].rule == "render_repeats");
+    if (rule.empty()) rule = v[0].rule;
+    const Case small = shrink(c, rule, work, cache);
+    const auto again = run(small, work, cache, rule == "render_repeats");
     fs::remove_all(work);
-    store(small, to, cache, again.empty() ? v[0] : again[0], 0);
+    const auto shown =
+        std::find_if(again.begin(), again.end(), [&](const Violation &x) { return x.rule == rule; });
+    store(small, to, cache, shown != again.end() ? *shown : v[0], 0);
     printf("%s at %lld ms: %s\nshrunk into %s\n", v[0].rule.c_str(), v[0].t_ms, v[0].what.c_str(),
            to.c_str());
     return 1;
@@ -197,8 +242,8 @@ int check_case(const fs::path &dir) {
     fs::remove_all(work);
     fs::copy(dir, work, fs::copy_options::recursive);
     const std::string script = join(c.script);
-    const Render first = render(work, script), second = render(work, script);
-    const auto v = check_all(c.model, c.script, first, second);
+    const Take first = take(c, work, script), second = take(c, work, script);
+    const auto v = check_all(c.model, c.script, first, second, recording_rules(c));
     fs::remove_all(work);
     for (const auto &x : v)
         printf("%s at %lld ms: %s\n", x.rule.c_str(), x.t_ms, x.what.c_str());
@@ -218,7 +263,7 @@ int main(int argc, char **argv) {
         if (a == "--write" && i + 2 < argc) {
             // The case of one seed as a folder, as generated (to look at or replay by hand).
             const uint64_t one = std::strtoull(argv[i + 1], nullptr, 10);
-            Case c{generate_project(one), {}};
+            Case c{generate_project(one), {}, options_of(one)};
             c.script = generate_script(c.model, one);
             store(c, argv[i + 2], fs::temp_directory_path() / "explore-cache",
                   Violation{"none", -1, "as generated"}, one);
@@ -227,16 +272,18 @@ int main(int argc, char **argv) {
         if (a == "--case" && i + 1 < argc) {
             const fs::path cache = fs::temp_directory_path() / "explore-cache";
             if (i + 3 < argc && std::string(argv[i + 2]) == "--shrink")
-                return shrink_case(argv[i + 1], argv[i + 3], cache);
+                return shrink_case(argv[i + 1], argv[i + 3], cache, i + 4 < argc ? argv[i + 4] : "");
             return check_case(argv[i + 1]);
         } else if (a == "--jobs" && i + 1 < argc) {
             jobs = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--no-shrink") {
+            g_shrink = false;
         } else if (a == "--keep" && i + 1 < argc) {
             keep = argv[++i];
         } else if (a == "--help" || a == "-h") {
             printf(
-                "usage: explore [COUNT [SEED]] [--jobs N] [--keep FOLDER]\n"
-                "       explore --case FOLDER [--shrink TO]\n");
+                "usage: explore [COUNT [SEED]] [--jobs N] [--keep FOLDER] [--no-shrink]\n"
+                "       explore --case FOLDER [--shrink TO [RULE]]\n");
             return 0;
         } else {
             plain.push_back(a);

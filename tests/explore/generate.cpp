@@ -95,7 +95,7 @@ void gen_drive(Gen &g, Slot &s, std::set<int> &used, bool small) {
     }
     s.level_pct.insert(s.level_pct.end(), pcts.begin(), pcts.end());
     // Whole-range ACCEL/DECEL tracks, and then no level has ON or OFF tracks.
-    const bool whole_accel = g.chance(0.15), whole_decel = g.chance(0.15);
+    const bool whole_accel = g.chance(0.2), whole_decel = g.chance(0.2);
     for (size_t k = 0; k < s.level_pct.size(); k++) {
         const std::string stem = F(fid) + lv + std::to_string(s.level_pct[k]);
         // A loop of parts plays faster with speed, and not at all at a stand: not for the idle level.
@@ -270,6 +270,15 @@ Slot gen_slot(Gen &g, bool small) {
     if (!small && g.chance(0.3)) gen_multi(g, s, used);
     if (!small && g.chance(0.3)) gen_info(g, s, used);
     if (!small && g.chance(0.5)) gen_logic(g, s, plain);
+    // A plain function whose volume follows the speed from a low end at or near 0 %: at a stand
+    // silent, also once its own volume scales the low end down to 0.
+    if (const int f = plain.empty() ? -1 : plain[0];
+        !small && f >= 0 && !s.is_logic_target(f) && g.chance(0.25)) {
+        const int lo = std::vector<int>{0, 0, 1, 2, 5}[(size_t)g.pick(0, 4)];
+        s.logic.push_back(F(f) + "_VOLSPD_V" + std::to_string(lo) + "_E" +
+                          std::to_string(g.pick(4, 10) * 10));
+        s.logic_targets.push_back(f);
+    }
     return s;
 }
 
@@ -354,6 +363,30 @@ std::vector<std::string> generate_script(const Model &m, uint64_t seed) {
         if (f.role == "info" && std::find(keys.begin(), keys.end(), f.function + 1) == keys.end())
             keys.push_back(f.function + 1);
 
+    // Swarm testing: half the drives mix every kind of step as a user would; the others draw a
+    // weight per kind, so that some drives are all keys, all speed or many slot switches.
+    enum Kind {
+        SPEED,
+        REVERSE,
+        ESTOP,
+        KEY,
+        DRIVE_KEY,
+        CV,
+        SLOT,
+        MUTE,
+        UNLOAD,
+        WHILE_MOVING,
+        VOLUME,
+        LONG_RAMP
+    };
+    std::vector<double> weight = {35, 5, 4, 20, 4, 10, 3, 3, 2, 6, 3, 2};
+    for (double &w : weight)
+        w *= pick(0, 1) ? 1 : std::vector<double>{0, 0.25, 1, 4}[(size_t)pick(0, 3)];
+    weight[SPEED] = std::max(weight[SPEED], 1.0);
+    std::discrete_distribution<int> kind_of(weight.begin(), weight.end());
+    std::vector<int> dynamic;  // functions whose volume a VOLSPD logic sets
+    for (const std::string &l : s.logic)
+        if (int f; std::sscanf(l.c_str(), "F%d_VOLSPD", &f) == 1) dynamic.push_back(f);
     std::vector<std::string> out;
     out.push_back(seconds(uniform(0.2, 1.0)));
     if (s.drive_fid >= 0 && pick(0, 9) > 0) out.push_back("f" + std::to_string(s.drive_fid));
@@ -362,8 +395,8 @@ std::vector<std::string> generate_script(const Model &m, uint64_t seed) {
     int speed = 0;
     bool other_slot = false;
     while (t < length) {
-        const int r = pick(0, 99);
-        if (r < 35) {
+        const int r = kind_of(rng);
+        if (r == SPEED) {
             // Speed: steps and jumps, up and down.
             if (pick(0, 2) == 0) {
                 speed = pick(0, 10) * 10;
@@ -371,13 +404,13 @@ std::vector<std::string> generate_script(const Model &m, uint64_t seed) {
                 speed = std::clamp(speed + pick(-3, 3) * 10 + pick(-5, 5), 0, 100);
             }
             out.push_back("s" + std::to_string(speed));
-        } else if (r < 40) {
+        } else if (r == REVERSE) {
             out.push_back("s-" + std::to_string(pick(10, 80) + 1));  // the other direction
             speed = 0;
-        } else if (r < 44) {
+        } else if (r == ESTOP) {
             out.push_back("estop");
             speed = 0;
-        } else if (r < 64 && !keys.empty()) {
+        } else if (r == KEY && !keys.empty()) {
             const int k = keys[(size_t)pick(0, (int)keys.size() - 1)];
             const int how = pick(0, 9);
             if (how == 0) {
@@ -390,9 +423,9 @@ std::vector<std::string> generate_script(const Model &m, uint64_t seed) {
             } else {
                 out.push_back("f" + std::to_string(k));
             }
-        } else if (r < 68 && s.drive_fid >= 0) {
+        } else if (r == DRIVE_KEY && s.drive_fid >= 0) {
             out.push_back("f" + std::to_string(s.drive_fid));
-        } else if (r < 78) {
+        } else if (r == CV) {
             switch (pick(0, 4)) {
                 case 0:
                     out.push_back("cv3=" + std::to_string(pick(0, 40)));
@@ -412,13 +445,37 @@ std::vector<std::string> generate_script(const Model &m, uint64_t seed) {
                     out.push_back("cv193=" + std::to_string(pick(40, 200)));
                 }
             }
-        } else if (r < 81 && !m.slots[1].empty()) {
+        } else if (r == SLOT && !m.slots[1].empty()) {
             other_slot = !other_slot;
             out.push_back(other_slot ? "cv202=2" : "cv202=1");
-        } else if (r < 84) {
+        } else if (r == MUTE) {
             out.push_back("f23");  // mute, and unmute a little later
             out.push_back(seconds(uniform(0.2, 2)));
             out.push_back("f23");
+        } else if (r == UNLOAD) {
+            // Unloaded, with a key or a speed meanwhile, and mostly loaded again.
+            const bool key = !keys.empty() && pick(0, 1);
+            out.insert(out.end(),
+                       {"cv202=0", seconds(uniform(0.1, 1.5)),
+                        key ? "f" + std::to_string(keys[(size_t)pick(0, (int)keys.size() - 1)]) : "s30",
+                        seconds(uniform(0.2, 3))});
+            if (pick(0, 3) > 0) out.push_back(other_slot ? "cv202=2" : "cv202=1");
+        } else if (r == WHILE_MOVING) {
+            // Under way (perhaps at the speed already): an emergency stop, or the engine off and on.
+            speed = pick(3, 10) * 10;
+            out.insert(out.end(), {"s" + std::to_string(speed), seconds(uniform(2, 6))});
+            const std::string d = "f" + std::to_string(s.drive_fid);
+            if (s.drive_fid >= 0 && pick(0, 1)) out.insert(out.end(), {d, seconds(uniform(0.05, 1.5)), d});
+            if (out.back() != d) out.push_back("estop");
+        } else if (r == VOLUME && !dynamic.empty()) {
+            // A small volume for a function whose dynamic volume may scale it down to 0 %.
+            out.push_back("cv192=" + std::to_string(dynamic[(size_t)pick(0, (int)dynamic.size() - 1)]));
+            out.push_back("cv193=" + std::to_string(pick(0, 1) ? pick(1, 60) : pick(40, 200)));
+        } else if (r == LONG_RAMP) {
+            // A slow ramp to far away: a whole-range ACCEL or DECEL ends long before the target.
+            out.push_back(std::string(pick(0, 1) ? "cv3=" : "cv4=") + std::to_string(pick(20, 60)));
+            speed = speed < 50 ? pick(8, 10) * 10 : 0;
+            out.push_back("s" + std::to_string(speed));
         }
         const double w = std::exp(uniform(std::log(0.05), std::log(6.0)));
         out.push_back(seconds(w));

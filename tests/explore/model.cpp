@@ -60,6 +60,15 @@ int Slot::longest_drive_ms() const {
     return longest;
 }
 
+const File *Model::file_of(const std::string &path) const {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash < 1 || path[slash - 1] < '1' || path[slash - 1] > '3')
+        return nullptr;
+    for (const File &f : slots[path[slash - 1] - '1'].files)
+        if (path.compare(slash + 1, std::string::npos, f.name) == 0) return &f;
+    return nullptr;
+}
+
 void save_model(const Model &m, const std::filesystem::path &file) {
     std::ofstream out(file);
     out << "# The drive explorer's model of this project: one line per slot, file, logic line and\n"

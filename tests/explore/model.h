@@ -53,6 +53,8 @@ struct Slot {
 
 struct Model {
     Slot slots[3];  // data/1 .. data/3
+    // The file behind a path "data/<slot>/<name>", or null.
+    const File *file_of(const std::string &path) const;
 };
 
 // Writes the model as text; reads it back (false with a message for a malformed file).

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "log_line.h"
+#include "trace_read.h"
 
 namespace explore {
 
@@ -328,6 +329,7 @@ std::string fmt(const char *format, ...) {
 
 struct Context {
     const Model &m;
+    const std::vector<trace_event> &trace;
     const std::vector<Cmd> &cmds;
     const std::vector<Entry> &log;
     const World &world;
@@ -523,73 +525,36 @@ void function_loops_and_ends(Context &c, std::vector<Violation> &out) {
     }
 }
 
-// Track ids of each plain function after a load, from the load's summary lines:
-// "F2: 11 6 2" (ON, LOOP, OFF) and "F4 MULTI: [46 -1 -1] [4 -1 -1]".
-std::map<int, std::set<int>> function_tracks(const std::vector<Entry> &log, size_t from) {
-    std::map<int, std::set<int>> out;
-    for (size_t i = from; i < log.size(); i++) {
-        const std::string &t = log[i].text;
-        if (t.rfind("Slot params", 0) == 0) break;
-        int f, on, loop, off;
-        char rest[8];
-        if (std::sscanf(t.c_str(), "F%d: %d %d %d%1s", &f, &on, &loop, &off, rest) == 4) {
-            for (int id : {on, loop})
-                if (id >= 0) out[f].insert(id);
-        } else if (std::sscanf(t.c_str(), "F%d MULTI:", &f) == 1) {
-            std::istringstream is(t.substr(t.find(':') + 1));
-            std::string tok;
-            int n = 0;
-            while (is >> tok) {
-                const int id = std::atoi(tok.c_str() + (tok[0] == '[' ? 1 : 0));
-                if (n++ % 3 != 2 && id >= 0) out[f].insert(id);
-            }
-        }
-    }
-    return out;
-}
-
 // 4. No ON or LOOP track of a function starts after its key went off (an OFF track, a fade-out
 // and what a logic condition holds on may play).
 void nothing_starts_after_off(Context &c, std::vector<Violation> &out) {
-    for (const auto &span : c.world.spans()) {
-        const Slot &slot = c.m.slots[span.slot];
-        size_t load_line = 0;
-        while (load_line < c.log.size() && !(c.log[load_line].t == span.from &&
-                                             c.log[load_line].text.find(" loaded") != std::string::npos))
-            load_line++;
-        const auto ids = function_tracks(c.log, load_line);
-        for (int k : plain_functions(slot)) {
-            auto it = ids.find(k);
-            if (it == ids.end()) continue;
-            for (const Entry &l : c.log) {
-                if (l.t <= span.from || l.t >= span.to) continue;
-                int id;
-                char role[16];
-                if (std::sscanf(l.text.c_str(), "Play %d(%15[A-Z])", &id, role) != 2) continue;
-                if (it->second.count(id) == 0 || std::string(role) == "OFF") continue;
-                // Off, and not switched within the millisecond (a momentary press is on and off
-                // in one millisecond, and a command and a track end can meet there).
-                if (!c.world.key_on(k, l.t) && !c.world.key_on(k, l.t - 1) &&
-                    !c.world.toggled(k, l.t - 1, l.t)) {
-                    out.push_back({"nothing_starts_after_off", l.t,
-                                   fmt("track %d (%s) of F%d starts at %lld ms while its key is off", id,
-                                       role, k, l.t)});
-                    return;
-                }
-            }
+    for (const trace_event &e : c.trace) {
+        const File *f = e.ev == "play" ? c.m.file_of(e.file) : nullptr;
+        if (f == nullptr || (f->role != "on" && f->role != "loop")) continue;
+        const auto plain = plain_functions(c.m.slots[e.file[e.file.rfind('/') - 1] - '1']);
+        const int k = f->function;
+        const long long t = (long long)e.t;
+        if (std::find(plain.begin(), plain.end(), k) == plain.end()) continue;
+        // Off, and not switched within the millisecond (a momentary press is on and off in one
+        // millisecond, and a command and a track end can meet there).
+        if (!c.world.key_on(k, t) && !c.world.key_on(k, t - 1) && !c.world.toggled(k, t - 1, t)) {
+            out.push_back({"nothing_starts_after_off", t,
+                           fmt("%s of F%d starts at %lld ms while its key is off", f->name.c_str(), k, t)});
+            return;
         }
     }
 }
 
 // 5. No error line but those the project provokes on purpose; a clean exit; nothing on standard
 // error (a sanitizer's report lands there).
-void no_unexpected_errors(Context &c, std::vector<Violation> &out) {
+void no_unexpected_errors(Context &c, bool sound, std::vector<Violation> &out) {
     if (c.r.status != 0)
         out.push_back({"no_unexpected_errors", -1, fmt("the emulator ended with status %d", c.r.status)});
     if (!c.r.errors.empty())
         out.push_back({"no_unexpected_errors", -1, "standard error: " + c.r.errors.substr(0, 300)});
+    // Under a fault the decoder reports what it meets: only the end and standard error count.
     for (const Entry &l : c.log) {
-        if (l.level != 'E') continue;
+        if (l.level != 'E' || !sound) continue;
         bool expected = false;
         for (const Slot &s : c.m.slots)
             for (const std::string &e : s.expect_errors)
@@ -607,6 +572,180 @@ void no_unexpected_errors(Context &c, std::vector<Violation> &out) {
             out.push_back({"no_unexpected_errors", l.t, "error line: " + l.text});
             return;
         }
+    }
+}
+
+// ---------------------------------------------------------------- rules on the trace
+
+using Events = std::vector<trace_event>;
+constexpr double BUFFER_MS = 64;  // one output buffer (2048 frames at 32 kHz)
+
+std::string ms(double t) {
+    return std::to_string((long long)t) + " ms";
+}
+
+bool is_level(const File *f) {
+    return f != nullptr && f->role.rfind("level-", 0) == 0;
+}
+
+bool is_cmd(const trace_event &e, const char *head) {
+    return e.ev == "cmd" && e.line.rfind(head, 0) == 0;
+}
+
+double fade_at(const Events &ev, double t) {
+    int cv204 = 35;
+    for (size_t i = 0; i < ev.size() && ev[i].t <= t; i++)
+        if (is_cmd(ev[i], "cv204=")) cv204 = std::atoi(ev[i].line.c_str() + 6);
+    return cv204 * 10.0;
+}
+
+// A level that takes over from silence, from a whole-range ACCEL or DECEL or after an emergency
+// stop comes in over the fade time (CV 204): its gain reaches the file's gain within the fade and
+// the buffer in which the ramp ends, counted in sound handed over. Only a cross-fade between
+// levels takes longer by design (the old level goes out over the time the speed takes to cross
+// the level while the new one comes in: a stop of another level with the same fade at once), and
+// so does a level entered while the motor ramps and nothing hands over. Levels of the engine load
+// are left out: the load ramps on its own after the speed, and the trace does not show it.
+void handover_reaches_full_gain(const Model &m, const Events &ev, std::vector<Violation> &out) {
+    int cur = 0, set = 0;
+    for (size_t i = 0; i < ev.size(); i++) {
+        const trace_event &p = ev[i];
+        if (p.ev == "speed") cur = p.cur, set = p.set;
+        const File *f = m.file_of(p.file);
+        if (p.ev != "play" || !is_level(f) || m.slots[p.file[p.file.rfind('/') - 1] - '1'].load) continue;
+        bool crossfade = false, transition = false;
+        for (size_t k = 0; k < ev.size() && ev[k].t <= p.t + 1; k++) {
+            const trace_event &s = ev[k];
+            crossfade |= s.ev == "stop" && s.track != p.track && s.t >= p.t - 1 && s.fade == p.fade &&
+                         is_level(m.file_of(s.file));
+            for (const trace_input &in : s.in) {
+                const File *g = m.file_of(in.file);
+                transition |= s.t >= p.t - LAT && g != nullptr && (g->role == "accel" || g->role == "decel");
+            }
+        }
+        if (crossfade || (cur != set && !transition)) continue;
+        const double fade = fade_at(ev, p.t);
+        double sound = 0;
+        for (size_t k = i + 1; k < ev.size(); k++) {
+            const trace_event &e = ev[k];
+            // Stopped, played again, given another volume or slot before the ramp ended: not judged.
+            if (((e.ev == "stop" || e.ev == "play") && e.track == p.track) || is_cmd(e, "cv19") ||
+                is_cmd(e, "cv202"))
+                break;
+            const auto in =
+                std::find_if(e.in.begin(), e.in.end(), [&](auto &x) { return x.track == p.track; });
+            if (in == e.in.end() || in->play != p.play) continue;
+            sound += in->bytes / (2.0 * f->channels) / 32.0;
+            if (in->to < in->full - 0.01) continue;
+            if (sound > fade + BUFFER_MS + 1)
+                out.push_back({"handover_reaches_full_gain", (long long)p.t,
+                               ms(p.t) + ": the level " + f->name + " reaches its full gain after " +
+                                   ms(sound) + " of sound, more than the fade of " + ms(fade) +
+                                   " and one buffer"});
+            break;
+        }
+        if (!out.empty() && out.back().rule == "handover_reaches_full_gain") return;
+    }
+}
+
+// A function whose volume is 0 is silent: a VOLSPD logic at its low end (the loco stands, and its
+// key or the stop set it there) times its own volume (CV 192/193), rounded down as the decoder
+// does, once the speed has reached the logic (100 ms) and the volume ramp (500 ms) is over. And a
+// volume written with CV 193 is the gain its function's tracks fade to, once their ramp is over.
+void zero_volume_is_silent(const Model &m, const Events &ev, std::vector<Violation> &out) {
+    std::map<int, int> lows, volume;  // VOLSPD low ends; function volumes
+    for (const Slot &s : m.slots)
+        for (const std::string &l : s.logic)
+            if (int f, lo; std::sscanf(l.c_str(), "F%d_VOLSPD_V%d", &f, &lo) == 2) lows[f] = lo;
+    std::map<int, bool> on;
+    std::map<int, double> set_at, written_at;  // when the dynamic volume, a function volume was set
+    int selected = 1, cur = 0;
+    for (const trace_event &e : ev) {
+        if (e.ev == "speed" && e.cur == 0 && cur != 0)
+            for (auto &[f, lo] : lows)
+                set_at[f] = e.t;
+        if (e.ev == "speed") cur = e.cur;
+        if (is_cmd(e, "cv192=")) selected = std::atoi(e.line.c_str() + 6);
+        if (is_cmd(e, "cv193=")) volume[selected] = std::atoi(e.line.c_str() + 6), written_at[selected] = e.t;
+        if (is_cmd(e, "cv19") || is_cmd(e, "cv202=")) set_at.clear();
+        if (is_cmd(e, "f") && lows.count(std::atoi(e.line.c_str() + 1))) {
+            const int f = std::atoi(e.line.c_str() + 1);
+            on[f] = !on[f];
+            set_at[f] = e.t;
+        }
+        for (const trace_input &in : e.in) {
+            const File *f = m.file_of(in.file);
+            if (f == nullptr || (!lows.count(f->function) && !written_at.count(f->function))) continue;
+            const int fn = f->function, base = volume[fn];
+            if (lows.count(fn)) {
+                const bool quiet = on[fn] && cur == 0 &&
+                                   (base != 0 ? base * lows[fn] / 100 : lows[fn]) == 0 && set_at.count(fn) &&
+                                   e.t > set_at[fn] + 100 + 500 + 2 * BUFFER_MS;
+                if (!quiet || in.to <= 0) continue;
+                out.push_back({"zero_volume_is_silent", (long long)e.t,
+                               ms(e.t) + ": F" + std::to_string(fn) +
+                                   " stands at a volume of 0 % (VOLSPD from " + std::to_string(lows[fn]) +
+                                   " %, function volume " + std::to_string(base) + "), yet " + f->name +
+                                   " sounds at " + std::to_string(in.to) + " %"});
+                return;
+            }
+            const double wanted = base == 0 || base > 200 ? 100 : base;
+            if (e.t > written_at[fn] + 500 + LAT && !is_drive_role(f->role) &&
+                std::abs(in.full - wanted) > 0.01) {
+                out.push_back({"zero_volume_is_silent", (long long)e.t,
+                               ms(e.t) + ": F" + std::to_string(fn) + " has the volume " +
+                                   std::to_string(base) + " %, yet " + f->name + " fades to " +
+                                   std::to_string(in.full) + " %"});
+                return;
+            }
+        }
+    }
+}
+
+// After CV 202 = 0 unloads a loaded slot nothing sounds and nothing starts until a slot has loaded
+// again; what played may end within a fade and the buffers already handed over. (A CV 202 = 0
+// during a load is not judged: the load under way may end loaded.)
+void nothing_after_unload(const Model &, const Events &ev, std::vector<Violation> &out) {
+    int loaded = 0;
+    for (size_t i = 0; i < ev.size(); i++) {
+        if (ev[i].ev == "slot") loaded = ev[i].slot;
+        if (ev[i].ev != "cmd" || ev[i].line != "cv202=0" || loaded == 0) continue;
+        const double t0 = ev[i].t, quiet = t0 + fade_at(ev, t0) + LAT;
+        for (size_t k = i + 1; k < ev.size() && !(ev[k].ev == "slot" && ev[k].slot != 0); k++) {
+            const trace_event &e = ev[k];
+            if ((e.ev == "play" && e.t > t0 + 1) || (e.ev == "mix" && !e.in.empty() && e.t > quiet)) {
+                out.push_back({"nothing_after_unload", (long long)e.t,
+                               "the slot was unloaded at " + ms(t0) + ", yet at " + ms(e.t) + " " +
+                                   (e.ev == "play" ? e.file + " starts" : e.in[0].file + " sounds")});
+                return;
+            }
+        }
+    }
+}
+
+// One key press, one emergency stop or one drive event starts a track once: no second start of
+// the same track within 100 ms without a command between the two. A loop of parts replays its
+// parts, logic conditions and announcement lists start tracks of their own accord, and the end of
+// a speed-banded ACCEL or DECEL track starts the track of the band then current, which may be the
+// same one again.
+void one_start_per_event(const Model &m, const Events &ev, std::vector<Violation> &out) {
+    std::map<int, double> last;  // track -> its last start
+    double last_cmd = -1e9;
+    for (const trace_event &e : ev) {
+        if (e.ev == "cmd") last_cmd = e.t;
+        const File *f = m.file_of(e.file);
+        if (e.ev != "play" || f == nullptr) continue;
+        bool own =
+            f->role == "part" || f->role.rfind("info", 0) == 0 || f->role.find("-band") != std::string::npos;
+        for (const Slot &s : m.slots)
+            own |= s.is_logic_target(f->function);
+        if (!own && last.count(e.track) && e.t - last[e.track] < 100 && last_cmd <= last[e.track]) {
+            out.push_back({"one_start_per_event", (long long)e.t,
+                           ms(e.t) + ": " + f->name + " starts again " + ms(e.t - last[e.track]) +
+                               " after it started, with no command between"});
+            return;
+        }
+        last[e.track] = e.t;
     }
 }
 
@@ -629,8 +768,9 @@ static std::string first_difference(const Render &a, const Render &b) {
            " against " + std::to_string(b.audio.size()) + " samples)";
 }
 
-std::vector<Violation> check_all(const Model &m, const std::vector<std::string> &script, const Render &r,
-                                 const Render &repeat) {
+std::vector<Violation> check_all(const Model &m, const std::vector<std::string> &script, const Take &take,
+                                 const Take &again, bool heard) {
+    const Render &r = take.render, &repeat = again.render;
     long long end = 0;
     const auto cmds = timeline(script, &end);
     const auto log = parse_log(r);
@@ -645,15 +785,22 @@ std::vector<Violation> check_all(const Model &m, const std::vector<std::string> 
         }
     sound.set_adpcm_tones(adpcm);
     sound.set_short_tones(short_sounds);
-    Context c{m, cmds, log, world, sound, r};
+    const auto trace = trace_read(take.trace);
+    Context c{m, trace, cmds, log, world, sound, r};
     std::vector<Violation> out;
-    no_unexpected_errors(c, out);
-    engine_sounds_while_on(c, out);
-    level_follows_speed(c, out);
-    function_loops_and_ends(c, out);
-    nothing_starts_after_off(c, out);
-    // 6. The same case renders to the same bytes.
-    if (repeat.lines != r.lines || repeat.audio != r.audio)
+    no_unexpected_errors(c, heard, out);
+    if (heard) {
+        engine_sounds_while_on(c, out);
+        level_follows_speed(c, out);
+        function_loops_and_ends(c, out);
+        nothing_starts_after_off(c, out);
+    }
+    nothing_after_unload(m, trace, out);  // first: what plays unloaded may break the others too
+    handover_reaches_full_gain(m, trace, out);
+    zero_volume_is_silent(m, trace, out);
+    one_start_per_event(m, trace, out);
+    // 6. The same case renders to the same bytes, trace and all.
+    if (repeat.lines != r.lines || repeat.audio != r.audio || again.trace != take.trace)
         out.push_back({"render_repeats", -1,
                        "a second render of the same case differs: " + first_difference(r, repeat)});
     return out;

@@ -1,6 +1,7 @@
 // The rules every render of a generated project must keep, whatever the project and the drive.
 // Each rule is a function with a name; a broken rule reports its name, the time and what was
-// wrong. The rules read the model of the project, the script, the log and the recording.
+// wrong. The rules read the model of the project, the script, the log, the recording and the
+// render's trace (--trace: exact plays, stops, gains and speeds).
 #pragma once
 
 #include <string>
@@ -17,8 +18,16 @@ struct Violation {
     std::string what;
 };
 
-// Every rule on one render; `repeat` is a second render of the same case (rule 6).
-std::vector<Violation> check_all(const Model &m, const std::vector<std::string> &script, const Render &r,
-                                 const Render &repeat);
+// A render with the lines of its trace (--trace).
+struct Take {
+    Render render;
+    std::vector<std::string> trace;
+};
+
+// Every rule on one render; `repeat` is a second render of the same case (render_repeats). With
+// `recording` false (a fault made the files or the first load's time differ on purpose) the rules
+// that listen to the recording and judge error lines are left out.
+std::vector<Violation> check_all(const Model &m, const std::vector<std::string> &script, const Take &take,
+                                 const Take &repeat, bool recording = true);
 
 }  // namespace explore
