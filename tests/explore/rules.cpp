@@ -580,10 +580,6 @@ void no_unexpected_errors(Context &c, bool sound, std::vector<Violation> &out) {
 using Events = std::vector<trace_event>;
 constexpr double BUFFER_MS = 64;  // one output buffer (2048 frames at 32 kHz)
 
-std::string ms(double t) {
-    return std::to_string((long long)t) + " ms";
-}
-
 bool is_level(const File *f) {
     return f != nullptr && f->role.rfind("level-", 0) == 0;
 }
@@ -599,31 +595,29 @@ double fade_at(const Events &ev, double t) {
     return cv204 * 10.0;
 }
 
-// A level that takes over from silence, from a whole-range ACCEL or DECEL or after an emergency
-// stop comes in over the fade time (CV 204): its gain reaches the file's gain within the fade and
-// the buffer in which the ramp ends, counted in sound handed over. Only a cross-fade between
-// levels takes longer by design (the old level goes out over the time the speed takes to cross
-// the level while the new one comes in: a stop of another level with the same fade at once), and
-// so does a level entered while the motor ramps and nothing hands over. Levels of the engine load
-// are left out: the load ramps on its own after the speed, and the trace does not show it.
+// A level that takes over from silence, from a whole-range ACCEL or DECEL as it ends (stopped in the
+// same millisecond) or after an emergency stop comes in over the fade time (CV 204): its gain reaches the
+// file's gain within the fade and the buffer in which the ramp ends, counted in sound handed over. Only a
+// cross-fade between levels takes longer by design (the old level goes out over the time the speed takes to
+// cross the level while the new one comes in: a stop of another level with the same fade at once), and so
+// does a level entered while the motor ramps (or waits to start) and nothing hands over. Levels of the engine
+// load are left out: the load ramps on its own, and the trace does not show it.
 void handover_reaches_full_gain(const Model &m, const Events &ev, std::vector<Violation> &out) {
     int cur = 0, set = 0;
+    bool asked = false;  // a speed is asked for (standing, the motor waits for the start sound)
     for (size_t i = 0; i < ev.size(); i++) {
         const trace_event &p = ev[i];
         if (p.ev == "speed") cur = p.cur, set = p.set;
+        if (is_cmd(p, "s") || is_cmd(p, "estop")) asked = is_cmd(p, "s") && p.line != "s0";
         const File *f = m.file_of(p.file);
         if (p.ev != "play" || !is_level(f) || m.slots[p.file[p.file.rfind('/') - 1] - '1'].load) continue;
         bool crossfade = false, transition = false;
         for (size_t k = 0; k < ev.size() && ev[k].t <= p.t + 1; k++) {
-            const trace_event &s = ev[k];
-            crossfade |= s.ev == "stop" && s.track != p.track && s.t >= p.t - 1 && s.fade == p.fade &&
-                         is_level(m.file_of(s.file));
-            for (const trace_input &in : s.in) {
-                const File *g = m.file_of(in.file);
-                transition |= s.t >= p.t - LAT && g != nullptr && (g->role == "accel" || g->role == "decel");
-            }
+            const File *g = ev[k].ev == "stop" && ev[k].t >= p.t - 1 ? m.file_of(ev[k].file) : nullptr;
+            crossfade |= g != nullptr && ev[k].track != p.track && ev[k].fade == p.fade && is_level(g);
+            transition |= g != nullptr && (g->role == "accel" || g->role == "decel");
         }
-        if (crossfade || (cur != set && !transition)) continue;
+        if (crossfade || ((cur != set || (set == 0 && asked)) && !transition)) continue;
         const double fade = fade_at(ev, p.t);
         double sound = 0;
         for (size_t k = i + 1; k < ev.size(); k++) {
@@ -639,9 +633,9 @@ void handover_reaches_full_gain(const Model &m, const Events &ev, std::vector<Vi
             if (in->to < in->full - 0.01) continue;
             if (sound > fade + BUFFER_MS + 1)
                 out.push_back({"handover_reaches_full_gain", (long long)p.t,
-                               ms(p.t) + ": the level " + f->name + " reaches its full gain after " +
-                                   ms(sound) + " of sound, more than the fade of " + ms(fade) +
-                                   " and one buffer"});
+                               fmt("%.0f ms: the level %s reaches its full gain after %.0f ms of sound, more "
+                                   "than the fade of %.0f ms and one buffer",
+                                   p.t, f->name.c_str(), sound, fade)});
             break;
         }
         if (!out.empty() && out.back().rule == "handover_reaches_full_gain") return;
@@ -682,20 +676,19 @@ void zero_volume_is_silent(const Model &m, const Events &ev, std::vector<Violati
                                    (base != 0 ? base * lows[fn] / 100 : lows[fn]) == 0 && set_at.count(fn) &&
                                    e.t > set_at[fn] + 100 + 500 + 2 * BUFFER_MS;
                 if (!quiet || in.to <= 0) continue;
-                out.push_back({"zero_volume_is_silent", (long long)e.t,
-                               ms(e.t) + ": F" + std::to_string(fn) +
-                                   " stands at a volume of 0 % (VOLSPD from " + std::to_string(lows[fn]) +
-                                   " %, function volume " + std::to_string(base) + "), yet " + f->name +
-                                   " sounds at " + std::to_string(in.to) + " %"});
+                out.push_back(
+                    {"zero_volume_is_silent", (long long)e.t,
+                     fmt("%.0f ms: F%d stands at a volume of 0 %% (VOLSPD from %d %%, volume %d), yet "
+                         "%s sounds at %.1f %%",
+                         e.t, fn, lows[fn], base, f->name.c_str(), in.to)});
                 return;
             }
             const double wanted = base == 0 || base > 200 ? 100 : base;
             if (e.t > written_at[fn] + 500 + LAT && !is_drive_role(f->role) &&
                 std::abs(in.full - wanted) > 0.01) {
                 out.push_back({"zero_volume_is_silent", (long long)e.t,
-                               ms(e.t) + ": F" + std::to_string(fn) + " has the volume " +
-                                   std::to_string(base) + " %, yet " + f->name + " fades to " +
-                                   std::to_string(in.full) + " %"});
+                               fmt("%.0f ms: F%d has the volume %d %%, yet %s fades to %.1f %%", e.t, fn,
+                                   base, f->name.c_str(), in.full)});
                 return;
             }
         }
@@ -715,8 +708,9 @@ void nothing_after_unload(const Model &, const Events &ev, std::vector<Violation
             const trace_event &e = ev[k];
             if ((e.ev == "play" && e.t > t0 + 1) || (e.ev == "mix" && !e.in.empty() && e.t > quiet)) {
                 out.push_back({"nothing_after_unload", (long long)e.t,
-                               "the slot was unloaded at " + ms(t0) + ", yet at " + ms(e.t) + " " +
-                                   (e.ev == "play" ? e.file + " starts" : e.in[0].file + " sounds")});
+                               fmt("the slot was unloaded at %.0f ms, yet at %.0f ms %s %s", t0, e.t,
+                                   (e.ev == "play" ? e.file : e.in[0].file).c_str(),
+                                   e.ev == "play" ? "starts" : "sounds")});
                 return;
             }
         }
@@ -741,8 +735,8 @@ void one_start_per_event(const Model &m, const Events &ev, std::vector<Violation
             own |= s.is_logic_target(f->function);
         if (!own && last.count(e.track) && e.t - last[e.track] < 100 && last_cmd <= last[e.track]) {
             out.push_back({"one_start_per_event", (long long)e.t,
-                           ms(e.t) + ": " + f->name + " starts again " + ms(e.t - last[e.track]) +
-                               " after it started, with no command between"});
+                           fmt("%.0f ms: %s starts again %.0f ms after it started, with no command between",
+                               e.t, f->name.c_str(), e.t - last[e.track])});
             return;
         }
         last[e.track] = e.t;
@@ -793,8 +787,8 @@ std::vector<Violation> check_all(const Model &m, const std::vector<std::string> 
         engine_sounds_while_on(c, out);
         level_follows_speed(c, out);
         function_loops_and_ends(c, out);
-        nothing_starts_after_off(c, out);
     }
+    nothing_starts_after_off(c, out);
     nothing_after_unload(m, trace, out);  // first: what plays unloaded may break the others too
     handover_reaches_full_gain(m, trace, out);
     zero_volume_is_silent(m, trace, out);
