@@ -50,8 +50,9 @@ std::string options_of(uint64_t seed) {
     return o.empty() ? o : o + " --seed " + std::to_string(seed);
 }
 
-// The rules that listen to the recording expect the files as they are, and the recording to start
-// when the first slot loads at once: not so under a fault, which changes a file or slows a load.
+// The rules that listen to the recording expect the files as they are, the recording to start when
+// the first slot loads at once, and the commands at the script's times: not so under a fault, which
+// changes a file, or slows a load or the command that writes the store.
 bool recording_rules(const Case &c) {
     return c.options.find("--fault") == std::string::npos;
 }

@@ -787,8 +787,8 @@ std::vector<Violation> check_all(const Model &m, const std::vector<std::string> 
         engine_sounds_while_on(c, out);
         level_follows_speed(c, out);
         function_loops_and_ends(c, out);
+        nothing_starts_after_off(c, out);  // the keys by the script's times, which a slow store delays
     }
-    nothing_starts_after_off(c, out);
     nothing_after_unload(m, trace, out);  // first: what plays unloaded may break the others too
     handover_reaches_full_gain(m, trace, out);
     zero_volume_is_silent(m, trace, out);
