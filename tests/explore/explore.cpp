@@ -208,7 +208,7 @@ bool load_case(const fs::path &dir, Case *c) {
     for (std::string l; std::getline(in, l);)
         c->script.push_back(l);
     std::ifstream options(dir / "options.txt");
-    std::getline(options, c->options);
+    if (std::getline(options, c->options) && c->options[0] != ' ') c->options = " " + c->options;
     return true;
 }
 
