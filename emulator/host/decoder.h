@@ -1,0 +1,91 @@
+// The one seam between the host and the firmware. Every front-end (console, drive scripts, web
+// panel, project check, network throttles, benchmarks) reads what the decoder is doing and asks
+// things of it here, and nowhere else: no other host file names a firmware global, and the
+// firmware lock is taken here. What crosses the seam is plain data copied under that lock, so a
+// front-end never holds up the tick, the mixer or a slot load while it formats or sends.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "outputs.h"
+#include "slot_data.h"
+
+// ---------------------------------------------------------------- commands
+
+// The speed in the command station's encoding (DCC_SetSpeed's low byte): 0 = emergency stop,
+// 1 = stop, 2..101 = speed 1..100 %; negative (as int8) = the other direction. The tick sends it
+// to the decoder every 10 ms, as a command station repeats its speed packets.
+void decoder_set_speed(uint32_t encoded);
+uint32_t decoder_speed(void);
+void decoder_emergency_stop(void);
+// Toggles key `fn` (0..255; only 0..68 exist) `times` times: 1 is a toggle, 2 a momentary press.
+void decoder_toggle_key(int fn, int times);
+// Brings key `fn` to `on` (a toggle only when it is not there already, decided and done under
+// one hold of the firmware lock, so that it ends as asked even when another front-end switches
+// it at the same moment).
+void decoder_set_key(int fn, bool on);
+// Writes CV `cv` (0..511) through the decoder's own write path, with every side effect: the
+// slot switch of CV 202, the volumes, the factory reset that a write of 8 to CV 8 asks for.
+void decoder_write_cv(uint16_t cv, uint8_t value);
+// The value of CV `cv` (0..511) as the firmware reads it.
+uint8_t decoder_read_cv(uint16_t cv);
+// Loads slot `slot` (1..3) as a CV 202 write does; 0 unloads.
+void decoder_switch_slot(int slot);
+
+// ---------------------------------------------------------------- what it is doing
+
+struct decoder_key_state {
+    bool commanded;  // what the command station last asked for
+    bool on;         // the state the decoder accepted
+    bool enabled;    // the sound function is on
+    bool blocked;    // a logic condition blocks it
+    uint8_t sound;   // the sound function's state (function_state_t)
+};
+
+struct decoder_playing_track {
+    int track;             // 0..99
+    int fn;                // the key it belongs to
+    uint32_t volume;       // the gain now, AUDIO_UNITY_VOLUME = 100 %
+    uint32_t target;       // the gain it fades to
+    int32_t volume_step;   // > 0 fading in, < 0 fading out
+    uint32_t position_ms;  // where the reader is in the file
+    uint32_t length_ms;
+    bool engine_playing;   // the engine counts it as playing (false while it fades out)
+};
+
+struct decoder_snapshot {
+    slot_state_t slot_state;
+    int slot;  // 1..3 once loaded, 0 otherwise
+    uint32_t sample_rate;
+    std::string vehicle;
+    uint8_t cv202;
+    uint32_t speed;     // the commanded speed (decoder_speed)
+    int32_t set_speed;  // the motor model's set-point and speed, 8.8 fixed point, signed
+    int32_t cur_speed;
+    bool moving;
+    uint8_t load;      // engine load 0..100
+    int8_t direction;  // 1, -1, 0 when none is known yet
+    decoder_key_state keys[MAX_FUNCTIONS];
+    uint8_t duty[OUTPUTS_COUNT];
+    bool lit[OUTPUTS_COUNT];
+    std::vector<decoder_playing_track> playing;  // only while a slot is loaded
+    // Counts every change of the loaded slot's records (a load, a reload of the same slot).
+    uint64_t records_generation;
+};
+decoder_snapshot decoder_observe(void);
+
+// The loaded slot's records as plain data (a reload rewrites them in place: take a copy).
+struct decoder_records {
+    slot_rom_t slot;
+    track_rom_t tracks[MAX_TRACKS];
+    loco_info_t loco;
+    uint64_t generation;  // as decoder_snapshot::records_generation
+};
+void decoder_copy_records(decoder_records *out);
+
+slot_state_t decoder_slot_state(void);
+// Waits on the platform clock (so that the loader also runs in simulated time) until no slot
+// load is going on, at most `timeout_us`; false when the load is still going on then.
+bool decoder_wait_loaded(int64_t timeout_us);
