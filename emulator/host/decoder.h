@@ -89,3 +89,41 @@ slot_state_t decoder_slot_state(void);
 // Waits on the platform clock (so that the loader also runs in simulated time) until no slot
 // load is going on, at most `timeout_us`; false when the load is still going on then.
 bool decoder_wait_loaded(int64_t timeout_us);
+
+// ---------------------------------------------------------------- a command station's view
+// (decoder_net.cpp) What a command station on a network needs besides the commands above: the
+// address the decoder answers to, its commanded speed and keys in one read, how the slot names
+// its keys, and the track power.
+
+// The address the decoder answers to: CV 1, or the long address of CV 17/18 when CV 29 bit 5
+// asks for it.
+struct decoder_dcc_address {
+    int number;
+    bool is_long;
+};
+decoder_dcc_address decoder_get_address(void);
+
+// What the command station last asked for: the speed (decoder_speed) and every key's
+// commanded state, read under one hold of the firmware lock.
+struct decoder_throttle_view {
+    uint32_t speed;
+    bool keys[MAX_FUNCTIONS];
+};
+decoder_throttle_view decoder_get_throttle_view(void);
+
+// How the loaded slot presents its keys to a throttle: the vehicle's name, each key's label
+// from the slot's functions file (underscores as blanks; empty when it has none) and whether
+// the key is momentary (a code with M there, as the horn's "8M"). Read again only when the
+// slot's vehicle description changes.
+struct decoder_key_names {
+    bool loaded = false;  // a slot is loaded
+    std::string vehicle;
+    std::string label[MAX_FUNCTIONS];
+    bool momentary[MAX_FUNCTIONS] = {};
+};
+decoder_key_names decoder_get_key_names(void);
+
+// Track power. Off, the tick sends no speed packets, as a command station whose track is
+// switched off: the decoder keeps its last command. On by default.
+void decoder_set_track_power(bool on);
+bool decoder_track_power(void);

@@ -9,6 +9,7 @@
 #include "board.h"
 #include "callback.h"
 #include "dcc_hl.h"
+#include "decoder.h"
 #include "esp_log.h"
 #include "esp_timer.h"
 #include "freertos/task.h"
@@ -77,8 +78,10 @@ static void tick_at(int64_t timers_us) {
     Callback_Invoke(now);
     esp_timer_poll_at(timers_us);
     engine_drv_main();
-    // A command station repeats speed packets: the console speed goes out every 10 ms.
-    if (now % SPEED_REPEAT_MS == 0) DCC_SetSpeed((int8_t)(uint8_t)currentSpd.load(std::memory_order_relaxed));
+    // A command station repeats speed packets: the console speed goes out every 10 ms, while
+    // the track has power.
+    if (now % SPEED_REPEAT_MS == 0 && decoder_track_power())
+        DCC_SetSpeed((int8_t)(uint8_t)currentSpd.load(std::memory_order_relaxed));
     fw_unlock();
 }
 
