@@ -100,8 +100,11 @@ void server::accept_from(const listener &l, int64_t now) {
                      MAX_CLIENTS);
             continue;
         }
-        const int one = 1;
+        // Replies go out at once; what a client leaves unread stays in the backlog, where it is
+        // counted, rather than in a kernel buffer that may grow to megabytes.
+        const int one = 1, kernel_buffer = 16 * 1024;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kernel_buffer, sizeof kernel_buffer);
         if (!station_) station_ = std::make_unique<station>();
         station_->refresh();
         auto c = std::make_unique<client>();
