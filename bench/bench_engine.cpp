@@ -9,16 +9,16 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "audio_ll.h"
 #include "audio_test_util.h"
 #include "bench_util.h"
+#include "decoder.h"
 #include "emulator.h"
 #include "esp_log.h"
 #include "freertos/task.h"
-#include "fw_lock.h"
-#include "sound_hl.h"
 #include "sound_hl_private.h"
 
 namespace fs = std::filesystem;
@@ -47,19 +47,9 @@ private:
     std::thread thread_;
 };
 
-slot_state_t current_state() {
-    fw_lock();
-    slot_state_t s = slot_state;
-    fw_unlock();
-    return s;
-}
-
+// Looks often: the time of a load is measured up to the moment the wait sees its end.
 bool wait_loaded() {
-    for (int i = 0; i < 200000; i++) {
-        if (current_state() != SLOT_LOADING) return true;
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    return false;
+    return decoder_wait_loaded(20 * 1000000LL, 100);
 }
 
 // The firmware started once in a scratch folder: slot 1 holds a speed-driven engine sound on F1,
@@ -99,17 +89,18 @@ Engine &engine() {
     return e;
 }
 
-void load_slot(benchmark::State &state, uint32_t slot) {
-    if (soundHL_load_slot(slot, true) != ESP_OK || !wait_loaded() || current_state() != SLOT_LOADED)
-        state.SkipWithError("the slot did not load");
+// A slot switch as the command station asks for it (a CV 202 write): the folder is parsed.
+void load_slot(benchmark::State &state, int slot) {
+    decoder_switch_slot(slot);
+    if (!wait_loaded() || decoder_slot_state() != SLOT_LOADED) state.SkipWithError("the slot did not load");
 }
 
 int tracks_loaded() {
-    fw_lock();
+    const auto records = std::make_unique<decoder_records>();
+    decoder_copy_records(records.get());
     int n = 0;
-    for (int i = 0; i < MAX_TRACKS; i++)
-        n += tracks_rom[i].filepath[0] != 0 ? 1 : 0;
-    fw_unlock();
+    for (const track_rom_t &t : records->tracks)
+        n += t.filepath[0] != 0 ? 1 : 0;
     return n;
 }
 
@@ -120,10 +111,10 @@ void slot_load(benchmark::State &state, bool cold) {
     TickPump pump;
     for (auto _ : state) {
         state.PauseTiming();
-        load_slot(state, 0);  // another slot first, so that each load is a real switch
+        load_slot(state, 1);  // another slot first, so that each load is a real switch
         if (cold) bench::run("sync; echo 3 > /proc/sys/vm/drop_caches");
         state.ResumeTiming();
-        load_slot(state, 1);
+        load_slot(state, 2);
     }
     state.counters["tracks"] = tracks_loaded();
 }
@@ -143,9 +134,9 @@ bool drive_running(benchmark::State &state) {
         return false;
     }
     TickPump pump;
-    load_slot(state, 0);
-    soundHL_function_changed(1, true);
-    currentSpd.store(31);  // 30 % forward
+    load_slot(state, 1);
+    decoder_set_key(1, true);
+    decoder_set_speed(31);  // 30 % forward
     std::this_thread::sleep_for(std::chrono::seconds(4));
     return true;
 }

@@ -12,12 +12,12 @@
 
 #include "audio_ll.h"
 #include "check.h"
+#include "decoder.h"
 #include "emulator.h"
 #include "esp_log.h"
 #include "freertos/task.h"
 #include "net.h"
 #include "script.h"
-#include "sound_hl.h"
 #include "state.h"
 #include "stub.h"
 #include "web.h"
@@ -301,7 +301,7 @@ int main(int argc, char **argv) {
     }
     // The kept slot description is checked against its folder before the engine loads it.
     if (o.state != nullptr) state_check_slot_folder();
-    soundHL_start();
+    decoder_start();
     if (o.script != nullptr) {
         script_start(std::move(steps), o.seed);
     } else {

@@ -3,26 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dcc_hl.h"
+#include "decoder.h"
 #include "emulator.h"
 #include "esp_log.h"
-#include "fw_lock.h"
 #include "stub.h"
-#include "memory.h"
-
-std::atomic<uint32_t> currentSpd{1};
-
-// CV 8 holds the manufacturer number and cannot be written: on the decoder the DCC library
-// takes a write of 8 to it as the request to restore the factory defaults.
-static const uint16_t CV_RESET = 8;
-static const uint8_t CV_RESET_VALUE = 8;
-
-uint8_t console_read_cv(uint16_t cv) {
-    fw_lock();
-    const uint8_t value = Memory_LoadU8(cv);
-    fw_unlock();
-    return value;
-}
 
 // Reads a signed decimal number right after `text`; false when no digit is there or the value
 // does not fit 32 bits.
@@ -95,30 +79,20 @@ bool console_parse_line(const char *line, console_command *cmd) {
 void console_execute(const console_command &cmd) {
     switch (cmd.kind) {
         case CONSOLE_FUNCTION:
-            fw_lock();
-            for (int i = 0; i < cmd.times; i++)
-                DCC_ChangeFunction((uint8_t)cmd.number);
-            fw_unlock();
+            decoder_toggle_key((int)cmd.number, cmd.times);
             break;
         case CONSOLE_ESTOP:
-            currentSpd.store(0);
+            decoder_emergency_stop();
             break;
         case CONSOLE_SPEED:
-            currentSpd.store(cmd.value);
+            decoder_set_speed(cmd.value);
             break;
         case CONSOLE_CV_WRITE:
-            fw_lock();
-            if (cmd.number == CV_RESET && cmd.value == CV_RESET_VALUE) {
-                notifyCVResetFactoryDefault(1);  // every CV, the stored volumes, and a slot reload
-            } else {
-                Memory_SaveU8((uint16_t)cmd.number, (uint8_t)cmd.value);
-                DCC_ChangeCV((uint16_t)cmd.number, (uint8_t)cmd.value);
-            }
-            fw_unlock();
+            decoder_write_cv((uint16_t)cmd.number, (uint8_t)cmd.value);
             break;
         case CONSOLE_CV_READ:
             ESP_LOGI("DCC_HL", "CV%u=%u", (unsigned)cmd.number,
-                     (unsigned)console_read_cv((uint16_t)cmd.number));
+                     (unsigned)decoder_read_cv((uint16_t)cmd.number));
             break;
         case CONSOLE_NONE:
             break;

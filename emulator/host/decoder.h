@@ -33,6 +33,11 @@ void decoder_write_cv(uint16_t cv, uint8_t value);
 uint8_t decoder_read_cv(uint16_t cv);
 // Loads slot `slot` (1..3) as a CV 202 write does; 0 unloads.
 void decoder_switch_slot(int slot);
+// Tells the decoder that the file `path` of a slot folder was added or changed (`added`) or
+// removed since the slot's description was stored: its next load parses the folder again.
+void decoder_file_changed(const std::string &path, bool added);
+// The last step of the start-up: the sound engine, which loads the slot that CV 202 names.
+void decoder_start(void);
 
 // ---------------------------------------------------------------- what it is doing
 
@@ -52,7 +57,7 @@ struct decoder_playing_track {
     int32_t volume_step;   // > 0 fading in, < 0 fading out
     uint32_t position_ms;  // where the reader is in the file
     uint32_t length_ms;
-    bool engine_playing;   // the engine counts it as playing (false while it fades out)
+    bool engine_playing;  // the engine counts it as playing (false while it fades out)
 };
 
 struct decoder_snapshot {
@@ -87,8 +92,9 @@ void decoder_copy_records(decoder_records *out);
 
 slot_state_t decoder_slot_state(void);
 // Waits on the platform clock (so that the loader also runs in simulated time) until no slot
-// load is going on, at most `timeout_us`; false when the load is still going on then.
-bool decoder_wait_loaded(int64_t timeout_us);
+// load is going on, at most `timeout_us`, looking every `poll_us`; false when the load is still
+// going on then.
+bool decoder_wait_loaded(int64_t timeout_us, int64_t poll_us = 2000);
 
 // ---------------------------------------------------------------- a command station's view
 // (decoder_net.cpp) What a command station on a network needs besides the commands above: the

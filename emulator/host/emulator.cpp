@@ -80,8 +80,7 @@ static void tick_at(int64_t timers_us) {
     engine_drv_main();
     // A command station repeats speed packets: the console speed goes out every 10 ms, while
     // the track has power.
-    if (now % SPEED_REPEAT_MS == 0 && decoder_track_power())
-        DCC_SetSpeed((int8_t)(uint8_t)currentSpd.load(std::memory_order_relaxed));
+    if (now % SPEED_REPEAT_MS == 0 && decoder_track_power()) DCC_SetSpeed((int8_t)(uint8_t)decoder_speed());
     fw_unlock();
 }
 

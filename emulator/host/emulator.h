@@ -9,10 +9,6 @@
 #include "board.h"
 #include "board_time.h"
 
-// Speed requested at the console in the encoding DCC_SetSpeed takes (low byte, signed):
-// 0 = emergency stop, 1 = stop, 2..101 = speed 1..100 %; negative = the other direction.
-extern std::atomic<uint32_t> currentSpd;
-
 void emulator_init(void);
 // The start-up up to the sound engine: log levels, time origin, outputs, DCC layer, motor and
 // the slot number (tests of the decoder without sound use it).
@@ -53,9 +49,6 @@ void console_run(FILE *in);
 void console_task(void *arg);
 // Executes one console line (without its line feed).
 void console_handle_line(const char *line);
-// The value of CV `cv` (0..511) as the firmware reads it, under the firmware lock: the console's
-// "cv<n>?" and any other view of the CVs read it here.
-uint8_t console_read_cv(uint16_t cv);
 // Reads one line of at most `size` - 1 characters; the rest of a longer line is discarded.
 // Returns false at the end of input.
 bool console_read_line(FILE *in, char *buf, size_t size);

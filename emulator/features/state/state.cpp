@@ -5,7 +5,7 @@
 // stores it (the slot loader). It names the description by a checksum of its two blobs, so a
 // record left from an earlier description (a kill between the two writes) is never taken for
 // the current one. At start, before the sound engine loads the slot, the folder is compared with
-// the record; a difference reaches the firmware through soundHL_file_changed().
+// the record; a difference reaches the firmware through decoder_file_changed().
 #include "state.h"
 
 #include <unistd.h>
@@ -17,12 +17,11 @@
 #include <iterator>
 #include <memory>
 
+#include "decoder.h"
 #include "esp_log.h"
 #include "kept_store.h"
-#include "memory.h"
 #include "slot_data.h"
 #include "slot_files.h"
-#include "sound_hl.h"
 
 static const char *TAG = "STATE";
 static const char *NAMESPACE = "storage";
@@ -97,7 +96,7 @@ void state_check_slot_folder() {
     esp_log_level_set(TAG, ESP_LOG_INFO);
     const int slot = stored_slot();
     // No description of the slot about to load: the firmware parses the folder anyway.
-    if (slot < 0 || slot != (int)Memory_LoadU8(CV_SLOT) - 1) return;
+    if (slot < 0 || slot != (int)decoder_read_cv(CV_SLOT) - 1) return;
     const std::string folder = slot_folder(slot);
 
     SlotFilesRecord record;
@@ -107,8 +106,7 @@ void state_check_slot_folder() {
         record.description != stored_description()) {
         ESP_LOGI(TAG, "%s: no record of the files its stored description was made from: parsing it again",
                  folder.c_str());
-        std::string path = folder;
-        soundHL_file_changed(path.data(), true);
+        decoder_file_changed(folder, true);
         return;
     }
     const SlotFilesChange change = slot_files_compare(record.files, slot_files_list(folder));
@@ -116,10 +114,8 @@ void state_check_slot_folder() {
     ESP_LOGI(TAG, "%s changed since its description was stored (%s): parsing it again", folder.c_str(),
              change.describe().c_str());
     auto tell = [&](const std::vector<std::string> &names, bool added) {
-        for (const std::string &name : names) {
-            std::string path = folder + name;
-            soundHL_file_changed(path.data(), added);
-        }
+        for (const std::string &name : names)
+            decoder_file_changed(folder + name, added);
     };
     tell(change.modified, true);
     tell(change.added, true);

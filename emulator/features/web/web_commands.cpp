@@ -1,28 +1,22 @@
 // The page's requests on the decoder.
 #include "web_commands.h"
 
-#include "dcc_hl.h"
+#include "decoder.h"
 #include "emulator.h"
-#include "fw_lock.h"
 #include "stub.h"
 
 static web_json cv_answer(int cv) {
-    return {{"type", "cv"}, {"cv", cv}, {"value", console_read_cv((uint16_t)cv)}};
+    return {{"type", "cv"}, {"cv", cv}, {"value", decoder_read_cv((uint16_t)cv)}};
 }
 
 bool web_execute(const web_request &req, web_json *reply) {
     *reply = nullptr;
     switch (req.kind) {
-        case web_request::FUNCTION: {
-            // Decided and toggled under one hold of the firmware lock, so that the key ends in
-            // the state asked for even when the console switches it at the same moment.
-            fw_lock();
-            const std::string line =
-                web_function_line(req.number, req.on, dcc_new_function_state((uint8_t)req.number));
-            if (!line.empty()) console_handle_line(line.c_str());
-            fw_unlock();
+        case web_request::FUNCTION:
+            // A switch, not a toggle: the key ends in the state asked for even when the console
+            // switches it at the same moment.
+            decoder_set_key(req.number, req.on);
             break;
-        }
         case web_request::SPEED:
         case web_request::ESTOP:
         case web_request::SLOT:

@@ -1,5 +1,7 @@
-// The page's requests carried out on the decoder: each enters as a console line, through the
-// console's own parser and execution (console_handle_line), as if typed.
+// The page's requests carried out on the decoder. Speed, emergency stop, CV writes and slot
+// switches enter as console lines, through the console's own parser and execution
+// (console_handle_line), as if typed; a key switch goes to the decoder as a switch, decided
+// against the key's state where that state is kept.
 #pragma once
 
 #include "web_protocol.h"

@@ -8,18 +8,13 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 
 #include "audio_reader.h"
-#include "dcc_hl.h"
-#include "emulator.h"
+#include "decoder.h"
 #include "file_io.h"
-#include "fw_lock.h"
 #include "log.h"
-#include "memory.h"
-#include "movement.h"
-#include "outputs.h"
-#include "sound_hl.h"
 
 namespace {
 
@@ -35,25 +30,6 @@ const char *type_name(play_type_t t) {
 std::string letter(int v) {
     return std::string(1, (char)('A' + v));
 }
-
-// Everything the panel reads under the firmware lock, copied as it is.
-struct firmware_copy {
-    bool commanded[MAX_FUNCTIONS], effective[MAX_FUNCTIONS], enabled[MAX_FUNCTIONS], blocked[MAX_FUNCTIONS];
-    uint8_t fstate[MAX_FUNCTIONS];
-    bool playing[MAX_TRACKS], available[MAX_TRACKS];
-    audio_reader_handle_t reader[MAX_TRACKS];
-    int32_t set_speed, cur_speed;
-    bool moving;
-    uint8_t load;
-    int8_t direction;
-    slot_state_t slot_state;
-    int slot_id;
-    uint32_t rate;
-    char vehicle[32];
-    uint8_t cv202;
-    uint8_t duty[OUTPUTS_COUNT];
-    uint32_t out_state;
-};
 
 int pct(int64_t v, int64_t full) {
     return full > 0 ? (int)std::lround(100.0 * (double)v / (double)full) : 0;
@@ -194,45 +170,19 @@ void web_observer::describe_slot(int slot_id) {
 // ---------------------------------------------------------------- the state
 
 web_json web_observer::observe() {
-    firmware_copy c;
-    bool slot_changed;
-    fw_lock();
-    for (int f = 0; f < MAX_FUNCTIONS; f++) {
-        c.commanded[f] = dcc_new_function_state((uint8_t)f);
-        c.effective[f] = DCC_GetFunctionState((uint8_t)f);
-        c.enabled[f] = functions[f].enabled;
-        c.blocked[f] = functions[f].blocked;
-        c.fstate[f] = (uint8_t)functions[f].state;
-    }
-    for (int i = 0; i < MAX_TRACKS; i++) {
-        c.playing[i] = tracks[i].state;
-        c.available[i] = tracks[i].available && tracks[i].rom != nullptr;
-        c.reader[i] = tracks[i].audio_reader;
-    }
-    c.set_speed = EngineParams.SetSpeed;
-    c.cur_speed = EngineParams.CurSpeed;
-    c.moving = EngineParams.Moving;
-    c.load = engine_load_value;
-    c.direction = CurrentDirection;
-    c.slot_state = slot_state;
-    c.slot_id = slot_data.id;
-    c.rate = slot_data.sample_rate;
-    memcpy(c.vehicle, loco_info.name, sizeof c.vehicle);
-    c.vehicle[sizeof c.vehicle - 1] = 0;
-    c.cv202 = Memory_LoadU8(202);
-    for (int o = 0; o < OUTPUTS_COUNT; o++)
-        c.duty[o] = Outputs_GetConf((uint8_t)o)->currduty;
-    c.out_state = Outputs_GetStateWord();
-    // A reload of the same slot rewrites the records in place: compare them, not the slot id.
-    slot_changed =
-        memcmp(&slot_, &slot_data, sizeof slot_) != 0 || memcmp(tracks_, tracks_rom, sizeof tracks_) != 0;
+    const decoder_snapshot c = decoder_observe();
+    // A reload of the same slot rewrites the records in place: their generation tells, not the
+    // slot id.
+    const bool slot_changed = c.records_generation != records_generation_;
     if (slot_changed) {
-        memcpy(&slot_, &slot_data, sizeof slot_);
-        memcpy(tracks_, tracks_rom, sizeof tracks_);
+        const auto records = std::make_unique<decoder_records>();
+        decoder_copy_records(records.get());
+        slot_ = records->slot;
+        memcpy(tracks_, records->tracks, sizeof tracks_);
+        records_generation_ = records->generation;
     }
-    fw_unlock();
 
-    const int slot_id = c.slot_state == SLOT_LOADED ? c.slot_id : -1;
+    const int slot_id = c.slot - 1;
     if (slot_changed || slot_id != described_slot_) describe_slot(slot_id);
 
     web_json state;
@@ -240,10 +190,10 @@ web_json web_observer::observe() {
     state["slot"] = {
         {"id", slot_id + 1},
         {"state", c.slot_state >= 0 && c.slot_state <= SLOT_LOADED ? slot_states[c.slot_state] : "idle"},
-        {"rate", c.rate},
-        {"vehicle", c.slot_state == SLOT_LOADED ? std::string(c.vehicle) : std::string()},
+        {"rate", c.sample_rate},
+        {"vehicle", c.slot_state == SLOT_LOADED ? c.vehicle : std::string()},
         {"cv202", c.cv202}};
-    const web_throttle t = web_throttle_of(currentSpd.load(std::memory_order_relaxed));
+    const web_throttle t = web_throttle_of(c.speed);
     const int64_t full = 65280;
     state["drive"] = {{"throttle", t.percent},
                       {"reverse", t.reverse},
@@ -254,30 +204,30 @@ web_json web_observer::observe() {
                       {"direction", c.direction},
                       {"moving", c.moving}};
     web_json &fn = state["fn"] = web_json::object();
-    for (int f = 0; f < MAX_FUNCTIONS; f++)
-        fn[std::to_string(f)] = {(int)c.commanded[f], (int)c.effective[f],
-                                 (int)(c.enabled[f] && !c.blocked[f]), (int)c.blocked[f], c.fstate[f]};
+    for (int f = 0; f < MAX_FUNCTIONS; f++) {
+        const decoder_key_state &k = c.keys[f];
+        fn[std::to_string(f)] = {(int)k.commanded, (int)k.on, (int)(k.enabled && !k.blocked), (int)k.blocked,
+                                 k.sound};
+    }
     state["keys"] = slot_id >= 0 ? keys_ : web_json::object();
     web_json &out = state["out"] = web_json::object();
     for (int o = 0; o < OUTPUTS_COUNT; o++)
-        out[std::to_string(o)] = {c.duty[o], (int)((c.out_state >> o) & 1)};
+        out[std::to_string(o)] = {c.duty[o], (int)c.lit[o]};
     web_json &play = state["play"] = web_json::object();
-    for (int i = 0; i < MAX_TRACKS && slot_id >= 0; i++) {
-        if (!c.available[i]) continue;
-        const audio_reader_view_t v = audio_reader_get_view(c.reader[i]);
-        if (v.task_state != TASK_RUN && v.task_state != TASK_RESTART) continue;
+    for (const decoder_playing_track &p : c.playing) {
+        const int i = p.track;
         const std::string path(tracks_[i].filepath, strnlen(tracks_[i].filepath, TRACK_PATH_LEN));
         play[std::to_string(i)] = {{"file", path.substr(path.rfind('/') + 1)},
-                                   {"fn", tracks_[i].function_id},
+                                   {"fn", p.fn},
                                    {"role", track_role_[i]},
-                                   {"gain", pct(v.volume, AUDIO_UNITY_VOLUME)},
-                                   {"target", pct(v.target, AUDIO_UNITY_VOLUME)},
-                                   {"fade", v.volume_step > 0   ? "in"
-                                            : v.volume_step < 0 ? "out"
+                                   {"gain", pct(p.volume, AUDIO_UNITY_VOLUME)},
+                                   {"target", pct(p.target, AUDIO_UNITY_VOLUME)},
+                                   {"fade", p.volume_step > 0   ? "in"
+                                            : p.volume_step < 0 ? "out"
                                                                 : ""},
-                                   {"pos", v.position_ms},
-                                   {"len", v.length_ms},
-                                   {"engine", c.playing[i]}};
+                                   {"pos", p.position_ms},
+                                   {"len", p.length_ms},
+                                   {"engine", p.engine_playing}};
     }
     return state;
 }

@@ -1,6 +1,5 @@
-// What the panel shows, read from the firmware: one call copies what it needs under the
-// firmware lock (plain copies, no formatting, no I/O) and builds the page's state outside it.
-// The readers' positions and gains are atomics and are read without the lock.
+// What the panel shows, read from the decoder's snapshot (decoder.h) and built into the page's
+// state outside the firmware lock.
 //
 // State sections (see web_protocol.h for how changes travel):
 //   "slot"  id (1..3, 0 none), state ("idle", "loading", "loaded"), rate, vehicle, cv202
@@ -32,6 +31,7 @@ private:
 
     slot_rom_t slot_{};
     track_rom_t tracks_[MAX_TRACKS]{};
+    uint64_t records_generation_ = 0;  // of the records above (0: none seen, all zero)
     int described_slot_ = -2;
     std::string track_role_[MAX_TRACKS];
     web_json keys_ = web_json::object();

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "check.h"
+#include "decoder.h"
 #include "emulator.h"
 #include "esp_log.h"
 #include "esp_timer.h"
@@ -203,7 +204,7 @@ void run_check(client &c) {
         send_error(c, "check", "a project check is already running");
         return;
     }
-    const int slot = console_read_cv(202);
+    const int slot = decoder_read_cv(202);
     const check_json report = check_report_json(slot);
     g_check_running.store(false);
     send_json(c, {{"type", "check"}, {"slot", slot}, {"text", check_report_text(report)}});

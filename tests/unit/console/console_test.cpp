@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "decoder.h"
 #include "emulator.h"
 #include "esp_log.h"
 #include "memory.h"
@@ -27,15 +28,15 @@ namespace {
 struct Effect {
     std::vector<int> toggles;
     std::vector<std::pair<int, int>> cv_writes;
-    int8_t speed;  // low byte of currentSpd, as the tick passes it on
+    int8_t speed;  // low byte of the console speed, as the tick passes it on
 };
 
 Effect run(const char *line) {
     g_toggles.clear();
     g_cv_writes.clear();
-    currentSpd = 1;
+    decoder_set_speed(1);
     console_handle_line(line);
-    return {g_toggles, g_cv_writes, (int8_t)(currentSpd.load() & 0xFF)};
+    return {g_toggles, g_cv_writes, (int8_t)(decoder_speed() & 0xFF)};
 }
 
 TEST(Console, GrammarRows) {

@@ -160,7 +160,7 @@ TEST_F(Decoder, EmergencyStopWhileMoving) {
     ASSERT_LT(EngineParams.CurSpeed, -51 * 256);
     EXPECT_NE(fake_nvs.u16("speed_dir") & 0xFF, 0) << "the speed was stored while accelerating";
 
-    currentSpd.store(0);  // the console's "estop"
+    decoder_set_speed(0);  // the console's "estop"
     run_ms(10);
     EXPECT_TRUE(log.contains("New speed 0"));
     EXPECT_FALSE(EngineParams.ImmediateStop);

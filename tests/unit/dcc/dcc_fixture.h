@@ -7,6 +7,7 @@
 
 #include "callback.h"
 #include "dcc_hl.h"
+#include "decoder.h"
 #include "emulator.h"
 #include "fake_nvs.h"
 #include "memory.h"
@@ -24,7 +25,7 @@ protected:
         memset(functions, 0, sizeof functions);
         memset(function_volume, 0, sizeof function_volume);
         MillisecondCounter.store(0);
-        currentSpd.store(1);
+        decoder_set_speed(1);
         preset();
         emulator_init_decoder();
     }
@@ -50,7 +51,7 @@ protected:
         return "";
     }
     // Console speed line s<n> (n may be negative).
-    void console_speed(int n) { currentSpd.store((uint32_t)(n + 1)); }
+    void console_speed(int n) { decoder_set_speed((uint32_t)(n + 1)); }
 
     ManualClock clock;
     LogCapture log;

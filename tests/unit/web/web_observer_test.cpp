@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "../sound_hl/engine_fixture.h"
+#include "decoder.h"
 #include "web_commands.h"
 #include "web_observer.h"
 
@@ -118,6 +119,21 @@ TEST_F(WebPanel, KeysTracksOutputsAndSpeedAsThePageSeesThem) {
     EXPECT_EQ(d["estop"], true);
     EXPECT_EQ(d["throttle"], 0);
     request(R"({"type":"speed","percent":0,"dir":"forward"})");
+}
+
+// A reload of the slot that is loaded rewrites its records in place: the panel still sees the
+// new files.
+TEST_F(WebPanel, AReloadOfTheSameSlotIsDescribedAnew) {
+    write_tone("F3.wav", 0.3);
+    load();
+    web_observer observer;
+    EXPECT_EQ(observer.observe()["keys"]["3"]["sounds"], "once");
+    write_tone("F4_LOOP.wav", 1.0);
+    request(R"({"type":"slot","slot":1})");
+    ASSERT_TRUE(decoder_wait_loaded(5000000));
+    const web_json s = observer.observe();
+    EXPECT_EQ(s["slot"]["id"], 1);
+    EXPECT_EQ(s["keys"]["4"]["sounds"], "LOOP") << s["keys"].dump();
 }
 
 }  // namespace

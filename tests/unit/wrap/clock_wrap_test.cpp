@@ -20,6 +20,7 @@
 #include "audio_ll.h"
 #include "audio_test_util.h"
 #include "dcc_hl.h"
+#include "decoder.h"
 #include "emulator.h"
 #include "esp_log.h"
 #include "esp_timer.h"
@@ -149,9 +150,9 @@ void ClockWrap::drive_across_wrap(int64_t start_us, uint32_t counter_start, int6
     // Speed 70 % shortly before the wrap: the movement delay runs across it, and the motor then
     // climbs past the running level's 50 %.
     run_to(WRAP_REL_MS - (int64_t)start_delay_ms / 2);
-    currentSpd.store(71);
+    decoder_set_speed(71);
     run_to(WRAP_REL_MS + 7000);
-    currentSpd.store(1);  // stop
+    decoder_set_speed(1);  // stop
     run_to(WRAP_REL_MS + 14000);
     stub_clock_use_real();
 
