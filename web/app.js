@@ -287,6 +287,15 @@ function scheduleRender(sections) {
   if (!renderTimer) renderTimer = setTimeout(render, RENDER_MS);
 }
 
+// The throttles connected over the network (emulator --dccex / --withrottle).
+function renderThrottles() {
+  const list = Object.values(state.net || {});
+  const p = $('net-throttles');
+  p.hidden = list.length === 0;
+  p.textContent = 'Network throttles: ' + list.map((t) =>
+    `${t.protocol} ${t.name}${t.driving ? ' (drives ' + t.driving + ')' : ''}`).join('; ');
+}
+
 function render() {
   renderTimer = null;
   if (dirty.has('slot')) renderSlot();
@@ -294,6 +303,7 @@ function render() {
   if (dirty.has('fn') || dirty.has('keys')) renderKeys();
   if (dirty.has('out')) renderLamps();
   if (dirty.has('play') || dirty.has('keys')) renderPlaying();
+  if (dirty.has('net')) renderThrottles();
   dirty.clear();
 }
 

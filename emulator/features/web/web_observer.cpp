@@ -15,6 +15,7 @@
 #include "decoder.h"
 #include "file_io.h"
 #include "log.h"
+#include "net.h"
 
 namespace {
 
@@ -213,6 +214,12 @@ web_json web_observer::observe() {
     web_json &out = state["out"] = web_json::object();
     for (int o = 0; o < OUTPUTS_COUNT; o++)
         out[std::to_string(o)] = {c.duty[o], (int)c.lit[o]};
+    web_json &net = state["net"] = web_json::object();
+    const std::vector<net_throttle> throttles = net_throttles();
+    for (size_t i = 0; i < throttles.size(); i++)
+        net[std::to_string(i)] = {{"protocol", throttles[i].protocol},
+                                  {"name", throttles[i].name},
+                                  {"driving", throttles[i].driving}};
     web_json &play = state["play"] = web_json::object();
     for (const decoder_playing_track &p : c.playing) {
         const int i = p.track;

@@ -8,6 +8,7 @@
 //   "fn"    per key 0..68: [commanded, on, sound on, blocked, sound state 0..4]
 //   "keys"  per key with a name or sounds: {"label", "sounds"}
 //   "out"   per output 0..11: [duty 0..255, on]
+//   "net"   per network throttle connected: {"protocol", "name", "driving": the addresses}
 //   "play"  per sounding track: {file, fn, role, gain %, target %, fade "in"/"out"/"", pos, len,
 //           engine: the engine counts it as playing (false while it fades out)}
 #pragma once
