@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "audio_test_util.h"
+#include "log_line.h"
 #include "render.h"
 
 namespace {
@@ -68,6 +69,7 @@ public:
             if (left.count() <= 0 || !receive((int)left.count())) return false;
         }
     }
+    bool ask(const std::string &text, const std::string &reply) { return send(text) && wait_for(reply); }
     // True when the server closes the connection within `timeout`.
     bool closed_within(std::chrono::milliseconds timeout) {
         const auto end = std::chrono::steady_clock::now() + timeout;
@@ -75,7 +77,6 @@ public:
             if (!receive(50) && eof_) return true;
         return false;
     }
-    const std::string &received() const { return got_; }
 
 private:
     bool receive(int timeout_ms) {
@@ -122,11 +123,11 @@ public:
         r.audio = audio_test::read_wav(wav().string()).samples;
         return r;
     }
-    // The log time of the last line that holds `text`, or -1.
-    int64_t when(const std::string &text) {
-        const Render r = snapshot();
-        const auto t = r.times(text);
-        return t.empty() ? -1 : t.back();
+    // Waits for the first log line that holds `text`; its log time, or -1.
+    int64_t logged(const std::string &text, std::chrono::milliseconds timeout = 5s) {
+        const int at = emu_->wait_for(text, timeout);
+        LogLine l;
+        return at >= 0 && parse_log_line(emu_->lines()[(size_t)at].text, &l) ? l.ms : -1;
     }
 
     int dccex = -1, withrottle = -1;
@@ -140,12 +141,6 @@ private:
         std::smatch m;
         const std::string line = emu_->lines()[(size_t)at].text;
         return std::regex_search(line, m, std::regex(prefix + "(\\d+)")) ? std::stoi(m[1]) : -1;
-    }
-    Render snapshot() {
-        Render r;
-        for (const OutputLine &l : emu_->lines())
-            r.lines.push_back(l.text);
-        return r;
     }
 
     Project p_;
@@ -166,34 +161,23 @@ TEST(NetE2e, JmriDecoderProReadsAndWritesCvsOnBothTracks) {
     Client jmri(s.dccex);
     ASSERT_TRUE(jmri.connected());
     // Start-up: status and the number of slots, within JMRI's 20 s.
-    jmri.send("<s><#>");
-    EXPECT_TRUE(jmri.wait_for("<iDCC-EX V-5.0.0 / PC / EMULATOR G-0000000>\n<p1>\n<# 50>"));
+    EXPECT_TRUE(jmri.ask("<s><#>", "<iDCC-EX V-5.0.0 / PC / EMULATOR G-0000000>\n<p1>\n<# 50>"));
     // Identification, and the configuration byte.
-    jmri.send("<V 8 0>");
-    EXPECT_TRUE(jmri.wait_for("<v 8 172>"));
-    jmri.send("<V 7 0>");
-    EXPECT_TRUE(jmri.wait_for("<v 7 255>"));
-    jmri.send("<V 29 0>");
-    EXPECT_TRUE(jmri.wait_for("<v 29 10>"));
+    EXPECT_TRUE(jmri.ask("<V 8 0>", "<v 8 172>"));
+    EXPECT_TRUE(jmri.ask("<V 7 0>", "<v 7 255>"));
+    EXPECT_TRUE(jmri.ask("<V 29 0>", "<v 29 10>"));
     // A write, a split frame, and a refusal.
-    jmri.send("<W 3 10 0 87>");
-    EXPECT_TRUE(jmri.wait_for("<r0|87|3 10>"));
+    EXPECT_TRUE(jmri.ask("<W 3 10 0 87>", "<r0|87|3 10>"));
     EXPECT_GE(s.emu().wait_for("CV3=10"), 0);
     jmri.send("<W 4 2");
-    jmri.send("0 0 87>");
-    EXPECT_TRUE(jmri.wait_for("<r0|87|4 20>"));
-    jmri.send("<W 600 1 0 87><R 1025 0 82>");
-    EXPECT_TRUE(jmri.wait_for("<r0|87|600 -1>\n<r0|82|1025 -1>"));
+    EXPECT_TRUE(jmri.ask("0 0 87>", "<r0|87|4 20>"));
+    EXPECT_TRUE(jmri.ask("<W 600 1 0 87><R 1025 0 82>", "<r0|87|600 -1>\n<r0|82|1025 -1>"));
     // Bit writes: the long address on and off again.
-    jmri.send("<B 29 5 1 0 66>");
-    EXPECT_TRUE(jmri.wait_for("<r0|66|29 5 1>"));
-    jmri.send("<R>");
-    EXPECT_TRUE(jmri.wait_for("<r 100>"));
-    jmri.send("<B 29 5 0 0 66><R 29 0 82>");
-    EXPECT_TRUE(jmri.wait_for("<r0|66|29 5 0>\n<r0|82|29 10>"));
+    EXPECT_TRUE(jmri.ask("<B 29 5 1 0 66>", "<r0|66|29 5 1>"));
+    EXPECT_TRUE(jmri.ask("<R>", "<r 100>"));
+    EXPECT_TRUE(jmri.ask("<B 29 5 0 0 66><R 29 0 82>", "<r0|66|29 5 0>\n<r0|82|29 10>"));
     // Programming on the main: only the decoder at that address takes it.
-    jmri.send("<w 3 63 0><w 5 63 40><V 63 0>");
-    EXPECT_TRUE(jmri.wait_for("<v 63 0>"));
+    EXPECT_TRUE(jmri.ask("<w 3 63 0><w 5 63 40><V 63 0>", "<v 63 0>"));
     EXPECT_GE(s.emu().wait_for("CV63=0"), 0);
     EXPECT_EQ(s.emu().count("CV63=40"), 0);
     // What the last write does: with no start delay left, the engine runs up at once.
@@ -202,12 +186,13 @@ TEST(NetE2e, JmriDecoderProReadsAndWritesCvsOnBothTracks) {
     s.emu().send("s60");
     std::this_thread::sleep_for(1500ms);
     // s60: speed byte 77 in the reverse direction.
-    const int64_t asked = s.when("New speed 4d");
+    const int64_t asked = s.logged("New speed 4d");
     const Render r = s.finish();
     ASSERT_GT(asked, 0) << r.dump();
     // The running level's ON track sounds once the motor passes 30 %: at once, not after a
     // second's delay.
-    EXPECT_TRUE(heard_between(r, RUNNING_LEVEL_ON_HZ, asked, asked + 900)) << "the start waited for its delay";
+    EXPECT_TRUE(heard_between(r, RUNNING_LEVEL_ON_HZ, asked, asked + 900))
+        << "the start waited for its delay";
 }
 
 TEST(NetE2e, JmriThrottleDrivesSwitchesEveryKeyAndStops) {
@@ -216,14 +201,11 @@ TEST(NetE2e, JmriThrottleDrivesSwitchesEveryKeyAndStops) {
     Client jmri(s.dccex);
     jmri.send("<s>");
     ASSERT_TRUE(jmri.wait_for("<p1>"));
-    jmri.send("<F 3 1 1>");
-    EXPECT_TRUE(jmri.wait_for("<l 3 0 0 2>"));
+    EXPECT_TRUE(jmri.ask("<F 3 1 1>", "<l 3 0 0 2>"));
     std::this_thread::sleep_for(1500ms);
     // Step 60 forward: 48 % at the decoder (speed byte 62), after its start delay of a second.
-    jmri.send("<t 1 3 60 1>");
-    EXPECT_TRUE(jmri.wait_for("<T 1 60 1>\n<l 3 0 189 2>"));
-    EXPECT_GE(s.emu().wait_for("New speed 13e"), 0);
-    const int64_t asked = s.when("New speed 13e");
+    EXPECT_TRUE(jmri.ask("<t 1 3 60 1>", "<T 1 60 1>\n<l 3 0 189 2>"));
+    const int64_t asked = s.logged("New speed 13e");
     std::this_thread::sleep_for(4000ms);
     // Every key on, then off again (F1 keeps the engine running).
     std::string on, off;
@@ -237,10 +219,8 @@ TEST(NetE2e, JmriThrottleDrivesSwitchesEveryKeyAndStops) {
     EXPECT_TRUE(jmri.wait_for("<l 3 0 189 2>"));
     EXPECT_GE(s.emu().wait_for("Function 68 Changed to 0"), 0);
     std::this_thread::sleep_for(1000ms);
-    jmri.send("<t 1 3 -1 1>");
-    EXPECT_TRUE(jmri.wait_for("<l 3 0 129 2>"));
-    EXPECT_GE(s.emu().wait_for("New speed 0"), 0);
-    const int64_t stopped = s.when("New speed 0");
+    EXPECT_TRUE(jmri.ask("<t 1 3 -1 1>", "<l 3 0 129 2>"));
+    const int64_t stopped = s.logged("New speed 0");
     std::this_thread::sleep_for(2500ms);
     const Render r = s.finish();
     ASSERT_GT(asked, 0) << r.dump();
@@ -259,39 +239,29 @@ TEST(NetE2e, EngineDriverNativeModeFollowsOtherThrottlesAndTrackPower) {
     EXPECT_TRUE(
         ed.wait_for("<# 50>\n<iDCC-EX V-5.0.0 / PC / EMULATOR G-0000000>\n<p1>\n<jR 3>\n<jT>\n<jA>\n"
                     "<= A MAIN>\n<= B PROG>"));
-    ed.send("<JR 3>\n<t 3>\n");
-    EXPECT_TRUE(ed.wait_for("<jR 3 \"NetLoco\" \"Light/Engine/*Horn\">\n<l 3 0 0 0>"));
+    EXPECT_TRUE(ed.ask("<JR 3>\n<t 3>\n", "<jR 3 \"NetLoco\" \"Light/Engine/*Horn\">\n<l 3 0 0 0>"));
     ed.send("<F 3 1 1>");
     std::this_thread::sleep_for(1500ms);
-    ed.send("<t 3 40 1>");
-    EXPECT_TRUE(ed.wait_for("<l 3 0 169 2>"));
-    EXPECT_GE(s.emu().wait_for("New speed 129"), 0);
-    const int64_t pressed = s.when("New speed 129");
+    EXPECT_TRUE(ed.ask("<t 3 40 1>", "<l 3 0 169 2>"));
+    const int64_t pressed = s.logged("New speed 129");
     // The horn: Engine Driver sends the press and the release itself.
-    ed.send("<F 3 2 1>");
-    EXPECT_TRUE(ed.wait_for("<l 3 0 169 6>"));
+    EXPECT_TRUE(ed.ask("<F 3 2 1>", "<l 3 0 169 6>"));
     std::this_thread::sleep_for(1000ms);
-    ed.send("<F 3 2 0>");
-    EXPECT_TRUE(ed.wait_for("<l 3 0 169 2>"));
-    EXPECT_GE(s.emu().wait_for("Function 2 Changed to 0"), 0);
-    const int64_t released = s.when("Function 2 Changed to 0");
-    ed.send("<R 29>");
-    EXPECT_TRUE(ed.wait_for("<v 29 10>"));
-    ed.send("<W 29 6>");
-    EXPECT_TRUE(ed.wait_for("<r 29 6>"));
+    EXPECT_TRUE(ed.ask("<F 3 2 0>", "<l 3 0 169 2>"));
+    const int64_t released = s.logged("Function 2 Changed to 0");
+    EXPECT_TRUE(ed.ask("<R 29>", "<v 29 10>"));
+    EXPECT_TRUE(ed.ask("<W 29 6>", "<r 29 6>"));
     // The console is another throttle: its speed reaches Engine Driver (s30: step 38, reverse).
     s.emu().send("s30");
     EXPECT_TRUE(ed.wait_for("<l 3 0 39 2>"));
     // Track power off: the packets stop, and a speed given meanwhile goes out once it is back.
-    ed.send("<0>");
-    EXPECT_TRUE(ed.wait_for("<p0>"));
+    EXPECT_TRUE(ed.ask("<0>", "<p0>"));
     std::this_thread::sleep_for(300ms);
     const int before = s.emu().count("New speed");
     s.emu().send("s50");
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(s.emu().count("New speed"), before) << "packets went out with the power off";
-    ed.send("<1>");
-    EXPECT_TRUE(ed.wait_for("<p1>"));
+    EXPECT_TRUE(ed.ask("<1>", "<p1>"));
     EXPECT_GE(s.emu().wait_for("New speed 40", 2s), 0);
     std::this_thread::sleep_for(1500ms);
     const Render r = s.finish();
@@ -306,32 +276,23 @@ TEST(NetE2e, EngineDriverOverWiThrottleDrivesAndBlowsTheHorn) {
     Station s;
     ASSERT_STARTED(s);
     Client ed(s.withrottle);
-    ed.send("NEngine Driver\r\nHUe2e-test\r\n");
-    EXPECT_TRUE(ed.wait_for("VN2.0\nRL1]\\[NetLoco}|{3}|{S\nPPA1\n"));
+    EXPECT_TRUE(ed.ask("NEngine Driver\r\nHUe2e-test\r\n", "VN2.0\nRL1]\\[NetLoco}|{3}|{S\nPPA1\n"));
     EXPECT_TRUE(ed.wait_for("*10\n"));
-    ed.send("M0+S3<;>S3\n*+\n");
-    EXPECT_TRUE(ed.wait_for("M0+S3<;>\nM0LS3<;>]\\[Light]\\[Engine]\\[Horn]\\["));
+    EXPECT_TRUE(ed.ask("M0+S3<;>S3\n*+\n", "M0+S3<;>\nM0LS3<;>]\\[Light]\\[Engine]\\[Horn]\\["));
     EXPECT_TRUE(ed.wait_for("M0AS3<;>F068\nM0AS3<;>V0\nM0AS3<;>R0\nM0AS3<;>s1\n"));
     ed.send("M0AS3<;>F11\rM0AS3<;>F01\r");  // a latching key: the press switches, the release does nothing
     EXPECT_TRUE(ed.wait_for("M0AS3<;>F11\n"));
     std::this_thread::sleep_for(1500ms);
-    ed.send("M0A*<;>R1\nM0A*<;>V40\nM0A*<;>qV\nM0A*<;>qR\n");
-    EXPECT_TRUE(ed.wait_for("M0AS3<;>V40\nM0AS3<;>R1\n"));
-    EXPECT_GE(s.emu().wait_for("New speed 129"), 0);
-    const int64_t pressed = s.when("New speed 129");
-    ed.send("M0AS3<;>F12\n");
-    EXPECT_TRUE(ed.wait_for("M0AS3<;>F12\n"));
+    EXPECT_TRUE(ed.ask("M0A*<;>R1\nM0A*<;>V40\nM0A*<;>qV\nM0A*<;>qR\n", "M0AS3<;>V40\nM0AS3<;>R1\n"));
+    const int64_t pressed = s.logged("New speed 129");
+    EXPECT_TRUE(ed.ask("M0AS3<;>F12\n", "M0AS3<;>F12\n"));
     std::this_thread::sleep_for(1000ms);
-    ed.send("M0AS3<;>F02\n");
-    EXPECT_TRUE(ed.wait_for("M0AS3<;>F02\n"));
-    EXPECT_GE(s.emu().wait_for("Function 2 Changed to 0"), 0);
-    const int64_t released = s.when("Function 2 Changed to 0");
+    EXPECT_TRUE(ed.ask("M0AS3<;>F02\n", "M0AS3<;>F02\n"));
+    const int64_t released = s.logged("Function 2 Changed to 0");
     std::this_thread::sleep_for(1000ms);
-    ed.send("M0A*<;>X\n");
-    EXPECT_TRUE(ed.wait_for("M0AS3<;>V-1\n"));
+    EXPECT_TRUE(ed.ask("M0A*<;>X\n", "M0AS3<;>V-1\n"));
     EXPECT_GE(s.emu().wait_for("New speed 0"), 0);
-    ed.send("M0-*<;>r\nQ\n");
-    EXPECT_TRUE(ed.wait_for("M0-S3<;>\n"));
+    EXPECT_TRUE(ed.ask("M0-*<;>r\nQ\n", "M0-S3<;>\n"));
     EXPECT_TRUE(ed.closed_within(2s));
     EXPECT_GE(s.emu().wait_for("WiThrottle client Engine Driver disconnected"), 0);
     const Render r = s.finish();
@@ -387,8 +348,7 @@ TEST(NetE2e, HostileClientsNeitherStallNorCrashTheStation) {
     EXPECT_GE(s.emu().wait_for("does not read what it is sent: dropped", 10s), 0);
     s.emu().send("cv3=7");
     EXPECT_GE(s.emu().wait_for("CV3=7"), 0) << "the console stopped";
-    fine.send("<V 3 0>");
-    EXPECT_TRUE(fine.wait_for("<v 3 7>"));
+    EXPECT_TRUE(fine.ask("<V 3 0>", "<v 3 7>"));
     const Render r = s.finish();
     EXPECT_LE(r.count("dropped a frame"), 2) << "one warning per client";
     EXPECT_GT(r.length_ms(), 2000);
