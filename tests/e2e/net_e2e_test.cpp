@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,9 +137,8 @@ private:
     int port_of(const std::string &prefix) {
         const int at = emu_->wait_for(prefix);
         if (at < 0) return -1;
-        std::smatch m;
         const std::string line = emu_->lines()[(size_t)at].text;
-        return std::regex_search(line, m, std::regex(prefix + "(\\d+)")) ? std::stoi(m[1]) : -1;
+        return atoi(line.c_str() + line.find(prefix) + prefix.size());
     }
 
     Project p_;
