@@ -1,8 +1,6 @@
 // The panel's view of the firmware, and the log tee.
 #include "web_observer.h"
 
-#include <dirent.h>
-
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -13,7 +11,6 @@
 
 #include "audio_reader.h"
 #include "decoder.h"
-#include "file_io.h"
 #include "log.h"
 #include "net.h"
 
@@ -115,55 +112,17 @@ std::string web_key_sounds(const slot_rom_t &s, const track_rom_t *tracks, int f
     return text;
 }
 
-std::vector<std::string> web_function_labels(const std::string &path) {
-    std::vector<std::string> labels(MAX_FUNCTIONS);
-    FILE *f = fopen(path.c_str(), "r");
-    if (f == nullptr) return labels;
-    char line[256];
-    while (fgets(line, sizeof line, f) != nullptr) {
-        // The decoder's own pattern for a key line; it reads the label and does not keep it.
-        int n;
-        char code[8], name[32];
-        if (sscanf(line, "F%d:%7[^:]:%31s", &n, code, name) != 3 || n < 0 || n >= MAX_FUNCTIONS) continue;
-        std::string label = name;
-        for (char &c : label)
-            if (c == '_') c = ' ';
-        labels[(size_t)n] = label;
-    }
-    fclose(f);
-    return labels;
-}
-
-// The functions file of a slot folder as the scanner picks it (the last one listed wins, as
-// each one read replaces the vehicle description); empty when there is none.
-static std::string functions_file_of(const std::string &folder) {
-    std::string found;
-    DIR *dir = opendir(folder.c_str());
-    if (dir == nullptr) return found;
-    while (struct dirent *e = readdir(dir)) {
-        const char *dot = strrchr(e->d_name, '.');
-        if (dot != nullptr && strcmp(dot, ".txt") == 0 &&
-            fileIO_textFileKind(e->d_name) == FILEIO_TEXT_FUNCTIONS)
-            found = folder + e->d_name;
-    }
-    closedir(dir);
-    return found;
-}
-
 web_observer::web_observer() = default;
 
 void web_observer::describe_slot(int slot_id) {
     web_track_roles(slot_, tracks_, track_role_);
-    std::vector<std::string> labels(MAX_FUNCTIONS);
-    if (slot_id >= 0 && slot_id < MAX_SLOTS) {
-        const std::string file = functions_file_of("data/" + std::to_string(slot_id + 1) + "/");
-        if (!file.empty()) labels = web_function_labels(file);
-    }
+    // The names the functions file gives the keys, as a throttle on the network sees them too.
+    const decoder_key_names names = slot_id >= 0 ? decoder_get_key_names() : decoder_key_names{};
     keys_ = web_json::object();
     for (int f = 0; f < MAX_FUNCTIONS; f++) {
         const std::string sounds = slot_id >= 0 ? web_key_sounds(slot_, tracks_, f) : "";
-        if (labels[(size_t)f].empty() && sounds.empty()) continue;
-        keys_[std::to_string(f)] = {{"label", labels[(size_t)f]}, {"sounds", sounds}};
+        if (names.label[f].empty() && sounds.empty()) continue;
+        keys_[std::to_string(f)] = {{"label", names.label[f]}, {"sounds", sounds}};
     }
     described_slot_ = slot_id;
 }

@@ -43,8 +43,6 @@ private:
 void web_track_roles(const slot_rom_t &slot, const track_rom_t *tracks, std::string roles[MAX_TRACKS]);
 // What a key's sounds are, from the records: "engine sound", "ON LOOP OFF", "3 variants", ...
 std::string web_key_sounds(const slot_rom_t &slot, const track_rom_t *tracks, int fn);
-// Key labels of a functions file ("F2:8M:Horn" gives 2 -> "Horn"; underscores become blanks).
-std::vector<std::string> web_function_labels(const std::string &functions_file);
 
 // Log lines for the pages: a tee of the log output keeps the last lines with numbers.
 void web_log_install(void);
