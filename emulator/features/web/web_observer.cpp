@@ -122,7 +122,8 @@ void web_observer::describe_slot(int slot_id) {
     for (int f = 0; f < MAX_FUNCTIONS; f++) {
         const std::string sounds = slot_id >= 0 ? web_key_sounds(slot_, tracks_, f) : "";
         if (names.label[f].empty() && sounds.empty()) continue;
-        keys_[std::to_string(f)] = {{"label", names.label[f]}, {"sounds", sounds}};
+        keys_[std::to_string(f)] = {
+            {"label", names.label[f]}, {"sounds", sounds}, {"momentary", names.momentary[f]}};
     }
     described_slot_ = slot_id;
 }

@@ -6,7 +6,7 @@
 //   "drive" throttle %, reverse, estop (the console speed), target % and motor % (the motor
 //           model's set-point and speed), load % (engine load), direction (1, -1, 0), moving
 //   "fn"    per key 0..68: [commanded, on, sound on, blocked, sound state 0..4]
-//   "keys"  per key with a name or sounds: {"label", "sounds"}
+//   "keys"  per key with a name or sounds: {"label", "sounds", "momentary": M in the functions file}
 //   "out"   per output 0..11: [duty 0..255, on]
 //   "net"   per network throttle connected: {"protocol", "name", "driving": the addresses}
 //   "play"  per sounding track: {file, fn, role, gain %, target %, fade "in"/"out"/"", pos, len,
