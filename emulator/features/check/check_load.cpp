@@ -7,11 +7,9 @@
 // are copied under the firmware lock once the load has ended.
 #include <dirent.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "audio_ll.h"
 #include "audio_reader.h"
@@ -20,6 +18,7 @@
 #include "stub.h"
 #include "emulator.h"
 #include "esp_log.h"
+#include "log.h"
 #include "file_io.h"
 #include "fw_lock.h"
 #include "memory.h"
@@ -33,77 +32,43 @@ namespace {
 // Never destroyed: a firmware thread may still log while the process ends.
 std::mutex &g_capture_lock = *new std::mutex;
 std::vector<check_log_line> &g_lines = *new std::vector<check_log_line>;
-std::string &g_partial = *new std::string;
-// Under g_capture_lock once the capture has begun.
-vprintf_like_t g_previous;
-bool g_capturing;
-bool g_forward_others;  // a check in a running emulator: the engine's own lines still go out
-std::thread::id g_checking_thread;
+log_sink_id g_sink;  // under g_capture_lock; 0 while no capture runs
 
-// "<L> (<ms>) <tag>: <text>" into its parts; a line of another shape keeps its whole text.
-check_log_line split_line(const std::string &s) {
-    check_log_line l{'?', "", s};
-    size_t close = s.find(") ");
-    size_t colon = close == std::string::npos ? std::string::npos : s.find(": ", close + 2);
-    if (s.size() > 2 && s[1] == ' ' && s[2] == '(' && colon != std::string::npos) {
-        l.level = s[0];
-        l.tag = s.substr(close + 2, colon - close - 2);
-        l.text = s.substr(colon + 2);
-    }
-    return l;
-}
-
-int forward(vprintf_like_t out, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int n = out(format, args);
-    va_end(args);
-    return n;
-}
-
-int capture_vprintf(const char *format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (n < 0) return n;
-    std::string text((size_t)n + 1, '\0');
-    vsnprintf(text.data(), text.size(), format, args);
-    text.resize((size_t)n);
-    vprintf_like_t out = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(g_capture_lock);
-        g_partial += text;
-        size_t pos;
-        while ((pos = g_partial.find('\n')) != std::string::npos) {
-            g_lines.push_back(split_line(g_partial.substr(0, pos)));
-            g_partial.erase(0, pos + 1);
-        }
-        if (g_forward_others && std::this_thread::get_id() != g_checking_thread) out = g_previous;
-    }
-    // In a running emulator the reload and whatever else the engine does meanwhile stay in its
-    // log; what the check's own parsing writes (on the checking thread) is the check's alone.
-    if (out != nullptr) forward(out, "%s", text.c_str());
-    return n;
+void keep_line(const log_line &l) {
+    std::lock_guard<std::mutex> lock(g_capture_lock);
+    g_lines.push_back({l.level != 0 ? l.level : '?', l.tag, l.text});
 }
 
 }  // namespace
 
 void check_capture_begin(bool forward_others) {
-    std::lock_guard<std::mutex> lock(g_capture_lock);
-    g_lines.clear();
-    g_partial.clear();
-    g_forward_others = forward_others;
-    g_checking_thread = std::this_thread::get_id();
-    if (!g_capturing) g_previous = esp_log_set_vprintf(capture_vprintf);
-    g_capturing = true;
+    {
+        std::lock_guard<std::mutex> lock(g_capture_lock);
+        g_lines.clear();
+    }
+    // In a running emulator the reload and whatever else the engine does meanwhile stay in its
+    // log; what the check's own parsing writes (on the checking thread) is the check's alone.
+    // The sink is added and removed outside the capture's lock, which its calls take.
+    const log_sink_id id =
+        log_sink_add(keep_line, forward_others ? log_sink_mode::keep_own_thread : log_sink_mode::keep_all);
+    log_sink_id previous;
+    {
+        std::lock_guard<std::mutex> lock(g_capture_lock);
+        previous = g_sink;
+        g_sink = id;
+    }
+    if (previous != 0) log_sink_remove(previous);
 }
 
 std::vector<check_log_line> check_capture_end(void) {
+    log_sink_id id;
+    {
+        std::lock_guard<std::mutex> lock(g_capture_lock);
+        id = g_sink;
+        g_sink = 0;
+    }
+    if (id != 0) log_sink_remove(id);
     std::lock_guard<std::mutex> lock(g_capture_lock);
-    if (g_capturing) esp_log_set_vprintf(g_previous);
-    g_capturing = false;
-    g_forward_others = false;
     std::vector<check_log_line> lines;
     lines.swap(g_lines);
     return lines;

@@ -4,7 +4,6 @@
 #include <dirent.h>
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -290,45 +289,19 @@ constexpr size_t LOG_BACKLOG = 500;
 // Never destroyed: a firmware thread may still log while the process ends.
 std::mutex &g_log_lock = *new std::mutex;
 std::deque<std::string> &g_log_lines = *new std::deque<std::string>;
-std::string &g_log_partial = *new std::string;
 uint64_t g_log_last;  // number of the newest line kept
-vprintf_like_t g_log_previous;
 
-int log_tee(const char *format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    char small[512];
-    const int n = vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    std::string text;
-    if (n >= 0 && (size_t)n < sizeof small) {
-        text.assign(small, (size_t)n);
-    } else if (n >= 0) {
-        text.resize((size_t)n + 1);
-        va_list again;
-        va_copy(again, args);
-        vsnprintf(text.data(), text.size(), format, again);
-        va_end(again);
-        text.resize((size_t)n);
-    }
-    {
-        std::lock_guard<std::mutex> lock(g_log_lock);
-        g_log_partial += text;
-        size_t pos;
-        while ((pos = g_log_partial.find('\n')) != std::string::npos) {
-            g_log_lines.push_back(g_log_partial.substr(0, pos));
-            g_log_partial.erase(0, pos + 1);
-            g_log_last++;
-            if (g_log_lines.size() > LOG_BACKLOG) g_log_lines.pop_front();
-        }
-    }
-    return g_log_previous(format, args);
+void keep_line(const log_line &l) {
+    std::lock_guard<std::mutex> lock(g_log_lock);
+    g_log_lines.push_back(l.raw);
+    g_log_last++;
+    if (g_log_lines.size() > LOG_BACKLOG) g_log_lines.pop_front();
 }
 
 }  // namespace
 
 void web_log_install(void) {
-    g_log_previous = esp_log_set_vprintf(log_tee);
+    log_sink_add(keep_line);
 }
 
 std::vector<std::string> web_log_since(uint64_t after, uint64_t *last) {
