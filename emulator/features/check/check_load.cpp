@@ -14,16 +14,11 @@
 #include "audio_ll.h"
 #include "audio_reader.h"
 #include "check_private.h"
-#include "esp_timer.h"
-#include "stub.h"
+#include "decoder.h"
 #include "emulator.h"
 #include "esp_log.h"
-#include "log.h"
 #include "file_io.h"
-#include "fw_lock.h"
-#include "memory.h"
-#include "nvs_hl.h"
-#include "sound_hl.h"
+#include "log.h"
 
 // ---------------------------------------------------------------- log capture
 
@@ -93,24 +88,6 @@ namespace {
 // mark where each track's load begins).
 const char *const DETAIL_TAGS[] = {"FILE_IO", "WAV_READER"};
 
-slot_state_t current_state() {
-    fw_lock();
-    slot_state_t s = slot_state;
-    fw_unlock();
-    return s;
-}
-
-// A slot load of a folder of 100 files takes milliseconds; a minute covers a slow disk. The wait
-// is on the platform clock, so that it also lets the loader run in simulated time.
-bool wait_load_end() {
-    const int64_t until = esp_timer_get_time() + 60 * 1000000LL;
-    while (current_state() == SLOT_LOADING) {
-        if (esp_timer_get_time() > until) return false;
-        stub_sleep_us(2000);
-    }
-    return true;
-}
-
 // Entry names in the order the host lists them, as the scanner walks the folder.
 void list_folder(check_snapshot &snap) {
     DIR *dir = opendir(snap.folder.c_str());
@@ -163,7 +140,7 @@ check_snapshot check_take_snapshot(int slot, bool startup, size_t mark) {
     snap.slot = slot;
     snap.folder = "data/" + std::to_string(slot) + "/";
     list_folder(snap);
-    nvsHL_get_file_update_flags(&snap.update_flags);
+    snap.update_flags = decoder_file_update_flags();
 
     esp_log_level_t previous[2];
     for (int t = 0; t < 2; t++) {
@@ -172,21 +149,22 @@ check_snapshot check_take_snapshot(int slot, bool startup, size_t mark) {
     }
     // The start-up load has been requested already; otherwise this is a load as a CV 202
     // write makes one (the folder is always parsed, never restored from storage).
-    snap.requested = startup || soundHL_load_slot((uint32_t)slot - 1, true) == ESP_OK;
-    snap.finished = snap.requested && wait_load_end();
+    snap.requested = startup || decoder_request_load(slot);
+    // A slot load of a folder of 100 files takes milliseconds; a minute covers a slow disk.
+    snap.finished = snap.requested && decoder_wait_loaded(60 * 1000000LL);
     snap.log = check_capture_since(mark);
     for (int t = 0; t < 2; t++)
         esp_log_level_set(DETAIL_TAGS[t], previous[t]);
 
-    fw_lock();
-    snap.loaded = slot_state == SLOT_LOADED && slot_data.id == slot - 1;
-    snap.slot_rom = slot_data;
-    memcpy(snap.tracks, tracks_rom, sizeof snap.tracks);
+    decoder_load_copy copy;
+    decoder_copy_load(&copy);
+    snap.loaded = copy.state == SLOT_LOADED && copy.records.slot.id == slot - 1;
+    snap.slot_rom = copy.records.slot;
+    memcpy(snap.tracks, copy.records.tracks, sizeof snap.tracks);
     for (int d = 0; d < MAX_DRIVE_FUNCTIONS; d++)
-        snap.units[d].max_speed = drive_functions[d].max_speed;
-    snap.loco = loco_info;
-    fw_unlock();
-    Memory_ReadPage(snap.cv, sizeof snap.cv);
+        snap.units[d].max_speed = copy.drive_max_speed[d];
+    snap.loco = copy.records.loco;
+    memcpy(snap.cv, copy.cv, sizeof snap.cv);
     probe_files(snap);
     return snap;
 }
@@ -217,22 +195,21 @@ int check_main(const char *program, int slot, bool json) {
     check_capture_begin(false);
     i2s_ll_set_no_device(true);
     emulator_init_decoder();
-    if (slot == 0) slot = Memory_LoadU8(202);
+    if (slot == 0) slot = decoder_read_cv(202);
     if (slot < 1 || slot > MAX_SLOTS) {
         check_capture_end();
         fprintf(stderr, "%s: --check needs a slot: slot.txt names none here (give it: %s --check 1)\n",
                 program, program);
         return CHECK_ERRORS;
     }
-    Memory_SaveU8(202, (uint8_t)slot);
+    decoder_choose_start_slot(slot);
     esp_log_level_set("FILE_IO", ESP_LOG_INFO);
     esp_log_level_set("WAV_READER", ESP_LOG_INFO);
     const size_t mark = check_capture_mark();
     // What the load is asked to apply, read before it starts: a load that is quick clears the
     // flags before the snapshot could read them, and the CV file then looked unapplied.
-    uint8_t flags = 0;
-    nvsHL_get_file_update_flags(&flags);
-    soundHL_start();
+    const uint8_t flags = decoder_file_update_flags();
+    decoder_start_engine();
     check_snapshot snap = check_take_snapshot(slot, true, mark);
     snap.update_flags = flags;
     check_json report = check_build_report(snap);
