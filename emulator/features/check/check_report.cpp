@@ -14,6 +14,7 @@
 #include "audio_reader.h"
 #include "check_private.h"
 #include "file_io.h"
+#include "slot_roles.h"
 #include "sound_drv_function.h"
 
 namespace {
@@ -108,6 +109,7 @@ struct builder {
     }
     std::string level_label(int d, int k) const;
     check_json track_ref(int track) const;
+    std::string role_text(const slot_role &r) const;
     void collect_roles();
     void attribute_messages();
 };
@@ -128,71 +130,73 @@ check_json builder::track_ref(int track) const {
     return r;
 }
 
+std::string letter(int v) {
+    return std::string(1, (char)('A' + v));
+}
+
+// A role in the author's terms: the key, and the place with its speed or load band where the
+// decoder has one.
+std::string builder::role_text(const slot_role &r) const {
+    const slot_rom_t &s = snap.slot_rom;
+    const std::string F = "F" + std::to_string(r.key) + " ";
+    switch (r.kind) {
+        case slot_role_kind::place:
+            return F + (r.once ? std::string("played once") : std::string(place_name(r.place)));
+        case slot_role_kind::variant:
+            return F + "variant " + letter(r.index) + " " + place_name(r.place);
+        case slot_role_kind::level:
+            return F + "level " + level_label(r.owner, r.index) + " " + place_name(r.place);
+        case slot_role_kind::start:
+            return F + "START";
+        case slot_role_kind::stop:
+            return F + "STOP";
+        case slot_role_kind::estop:
+            return F + "ESTOP";
+        case slot_role_kind::dir:
+            return F + "DIR";
+        case slot_role_kind::accel:
+            return F + "ACCEL (whole range)";
+        case slot_role_kind::decel:
+            return F + "DECEL (whole range)";
+        case slot_role_kind::drive_off:
+            return F + "drive-off (DRVOFF)";
+        case slot_role_kind::turbo:
+            return F + "TURBO";
+        case slot_role_kind::loopd:
+            return F + "LOOPD";
+        case slot_role_kind::accelon:
+            return F + "ACCELON variant " + letter(r.index);
+        case slot_role_kind::decelon:
+            return F + "DECELON variant " + letter(r.index);
+        case slot_role_kind::accel_band:
+            return F + "ACCEL from " +
+                   std::to_string(
+                       pct(snap.units[r.owner], s.drive_functions[r.owner].acc_items[r.index].min)) +
+                   " %";
+        case slot_role_kind::decel_band:
+            return F + "DECEL from " +
+                   std::to_string(
+                       pct(snap.units[r.owner], s.drive_functions[r.owner].dcl_items[r.index].min)) +
+                   " %";
+        case slot_role_kind::loop_part:
+        case slot_role_kind::loopd_part:
+            return F + "complex loop S" + std::to_string(s.complex_loops[r.owner].speed) +
+                   (r.kind == slot_role_kind::loopd_part ? " LOOPD" : "") + " part " +
+                   std::to_string(r.index + 1);
+        case slot_role_kind::info_next:
+        case slot_role_kind::info:
+            return "F" + std::to_string(r.key) + "/F" + std::to_string(r.key + 1) +
+                   (r.kind == slot_role_kind::info ? " INFO " : " INFONEXT ") +
+                   std::to_string(r.index / 2 + 1);
+    }
+    return "";
+}
+
 // Every place of the loaded records that names a track.
 void builder::collect_roles() {
     const slot_rom_t &s = snap.slot_rom;
-    auto add = [&](int id, int key, const std::string &text) {
-        if (id >= 0 && id < MAX_TRACKS) roles[id].push_back({text, key});
-    };
-    for (int f = 0; f < MAX_FUNCTIONS; f++) {
-        const int8_t *ids = s.functions[f].ids;
-        for (int p = 1; p < 4; p++) {
-            if (ids[p] < 0) continue;
-            const bool once = p == FUNCTION_ON && snap.tracks[ids[p]].type == PLAY_TYPE_ONESHOT;
-            add(ids[p], f,
-                "F" + std::to_string(f) + (once ? " played once" : std::string(" ") + place_name(p)));
-        }
-    }
-    for (int m = 0; m < s.multi_functions_len && m < MAX_MULTI_FUNCTIONS; m++) {
-        const multi_function_t &M = s.multi_functions[m];
-        for (int v = 0; v < MAX_MULTI_VARIANTS; v++)
-            for (int p = 1; p < 4; p++)
-                add(M.variants[v].ids[p], M.func_id,
-                    "F" + std::to_string(M.func_id) + " variant " + std::string(1, (char)('A' + v)) + " " +
-                        place_name(p));
-    }
-    for (int d = 0; d < s.drive_functions_len && d < MAX_DRIVE_FUNCTIONS; d++) {
-        const drive_function_rom_t &D = s.drive_functions[d];
-        const std::string F = "F" + std::to_string(D.fid) + " ";
-        for (int k = 0; k < D.items_len && k < MAX_SPEED_ITEMS; k++)
-            for (int p = 1; p < 4; p++)
-                add(D.items[k].item.ids[p], D.fid, F + "level " + level_label(d, k) + " " + place_name(p));
-        add(D.start_id, D.fid, F + "START");
-        add(D.stop_id, D.fid, F + "STOP");
-        add(D.estop_id, D.fid, F + "ESTOP");
-        add(D.dir_id, D.fid, F + "DIR");
-        add(D.accel_id, D.fid, F + "ACCEL (whole range)");
-        add(D.decel_id, D.fid, F + "DECEL (whole range)");
-        add(D.drv_off_id, D.fid, F + "drive-off (DRVOFF)");
-        add(D.turbo_id, D.fid, F + "TURBO");
-        add(D.loopd_id, D.fid, F + "LOOPD");
-        for (int v = 0; v < MAX_ACCELON_VARIANTS; v++) {
-            add(D.accelon_ids[v], D.fid, F + "ACCELON variant " + std::string(1, (char)('A' + v)));
-            add(D.decelon_ids[v], D.fid, F + "DECELON variant " + std::string(1, (char)('A' + v)));
-        }
-        const check_drive_units &u = snap.units[d];
-        for (int k = 0; k < D.acc_items_len && k < MAX_ACCEL_ITEMS; k++)
-            add(D.acc_items[k].id, D.fid,
-                F + "ACCEL from " + std::to_string(pct(u, D.acc_items[k].min)) + " %");
-        for (int k = 0; k < D.dcl_items_len && k < MAX_ACCEL_ITEMS; k++)
-            add(D.dcl_items[k].id, D.fid,
-                F + "DECEL from " + std::to_string(pct(u, D.dcl_items[k].min)) + " %");
-    }
-    for (int c = 0; c < s.complex_loops_len && c < MAX_COMPLEX_LOOPS; c++) {
-        const complex_loop_t &C = s.complex_loops[c];
-        const std::string base = "F" + std::to_string(C.fid) + " complex loop S" + std::to_string(C.speed);
-        for (int n = 0; n < MAX_COMPLEX_LOOP_PARTS; n++) {
-            add(C.ids[n], C.fid, base + " part " + std::to_string(n + 1));
-            add(C.ids_dcl[n], C.fid, base + " LOOPD part " + std::to_string(n + 1));
-        }
-    }
-    for (int i = 0; i < s.info_functions_len && i < MAX_INFO_FUNCTIONS; i++) {
-        const info_function_t &I = s.info_functions[i];
-        for (int k = 0; k < MAX_INFO_ENTRIES; k++)
-            add(I.ids[k], I.fid,
-                "F" + std::to_string(I.fid) + "/F" + std::to_string(I.fid + 1) +
-                    (k % 2 ? " INFO " : " INFONEXT ") + std::to_string(k / 2 + 1));
-    }
+    for (const slot_role &r : slot_roles(s, snap.tracks))
+        roles[r.track].push_back({role_text(r), r.key});
     for (int i = 0; i < MAX_TRACKS; i++)
         for (const role &r : roles[i])
             sound_keys.insert(r.key);
@@ -642,11 +646,10 @@ check_json functions_section(builder &b) {
             for (int v = 0; v < M->len && v < MAX_MULTI_VARIANTS; v++) {
                 std::string vt;
                 check_json c = chain(b, M->variants[v], &vt);
-                c["variant"] = std::string(1, (char)('A' + v));
+                c["variant"] = letter(v);
                 vars.push_back(c);
-                texts.push_back(std::string(1, (char)('A' + v)) + ": " + (vt.empty() ? "nothing" : vt));
-                check_silent(b, M->variants[v],
-                             "F" + std::to_string(f) + " variant " + std::string(1, (char)('A' + v)));
+                texts.push_back(letter(v) + ": " + (vt.empty() ? "nothing" : vt));
+                check_silent(b, M->variants[v], "F" + std::to_string(f) + " variant " + letter(v));
             }
             j["variants"] = vars;
             text = std::to_string(M->len) + " variants picked at random (" + join(texts, "; ") + ")";
