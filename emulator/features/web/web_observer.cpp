@@ -174,10 +174,10 @@ std::vector<std::string> web_function_labels(const std::string &path) {
     if (f == nullptr) return labels;
     char line[256];
     while (fgets(line, sizeof line, f) != nullptr) {
-        // The decoder's own pattern for a key line; it reads the label and does not keep it.
-        int n;
+        // Read as the decoder reads a key line; it reads the label and does not keep it.
+        long n;
         char code[8], name[32];
-        if (sscanf(line, "F%d:%7[^:]:%31s", &n, code, name) != 3 || n < 0 || n >= MAX_FUNCTIONS) continue;
+        if (!fileIO_scanFunctionLine(line, &n, code, name) || n < 0 || n >= MAX_FUNCTIONS) continue;
         std::string label = name;
         for (char &c : label)
             if (c == '_') c = ' ';
