@@ -53,7 +53,7 @@ struct decoder_playing_track {
     int32_t volume_step;   // > 0 fading in, < 0 fading out
     uint32_t position_ms;  // where the reader is in the file
     uint32_t length_ms;
-    bool engine_playing;  // the engine counts it as playing (false while it fades out)
+    bool engine_playing;   // the engine counts it as playing (false while it fades out)
 };
 
 struct decoder_snapshot {
@@ -92,8 +92,9 @@ slot_state_t decoder_slot_state(void);
 bool decoder_wait_loaded(int64_t timeout_us);
 
 // ---------------------------------------------------------------- slot loads looked into
-// (decoder_load.cpp) What the project check asks: a load of its own, and the load's outcome as
-// plain data.
+
+// What the project check asks of the decoder (decoder_load.cpp): a load of its own, and that
+// load's outcome as plain data.
 
 // Puts `slot` (1..3) in CV 202 before the sound engine starts, as the start-up does with the
 // slot of slot.txt: the engine's start-up then loads that slot.
@@ -106,7 +107,8 @@ bool decoder_request_load(int slot);
 // The file-update flags the next load goes by (bit 0: it applies the slot's CV file).
 uint8_t decoder_file_update_flags(void);
 
-// The outcome of a load, copied under one hold of the firmware lock.
+// The outcome of a load: the records, the slot state and the drive functions' ranges copied
+// under one hold of the firmware lock, and the CV page.
 struct decoder_load_copy {
     decoder_records records;
     slot_state_t state;
