@@ -45,7 +45,7 @@ std::string web_key_sounds(const slot_rom_t &slot, const track_rom_t *tracks, in
 // Key labels of a functions file ("F2:8M:Horn" gives 2 -> "Horn"; underscores become blanks).
 std::vector<std::string> web_function_labels(const std::string &functions_file);
 
-// Log lines for the pages: a tee of the log output keeps the last lines with numbers.
+// Log lines for the pages: a sink of the log keeps the last lines with numbers.
 void web_log_install(void);
 // Lines after line number `after` (0: the whole backlog); `*last` is set to the last line's
 // number.
