@@ -144,10 +144,8 @@ check_json file_entries(builder &b, const std::vector<int> &track_of_entry) {
             if (j["status"] == "used") {
                 check_tokens(b, name);
                 if (R.type == PLAY_TYPE_LOOP && fi.ok) {
-                    const check_loop_pass lp =
-                        check_loop_pass_of(fi, audio_reader_name_param(R.filepath, "_T"));
-                    j["loop_pass_ms"] = lp.pass_ms;
-                    check_loop_length(b, i, name, lp);
+                    j["loop_pass_ms"] = fi.loop_pass.ms;
+                    check_loop_length(b, i, name, fi.loop_pass);
                 }
             }
         } else if (ext == "txt" && scan_message(b, name).empty()) {

@@ -127,6 +127,7 @@ void probe_files(check_snapshot &snap) {
             ci.frames = fi->frames;
             ci.block_size = fi->blockSize;
             ci.length_ms = fi->length_ms.load();
+            ci.loop_pass = audio_reader_get_loop_pass(reader);
         }
         audio_reader_unload(reader);
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_reader.h"
 #include "check.h"
 #include "slot_data.h"
 #include "slot_roles.h"
@@ -26,6 +27,7 @@ struct check_file_info {
     uint32_t frames = 0;  // frames of audio in the file
     uint16_t block_size = 0;
     uint32_t length_ms = 0;  // the length the engine works with (a "_T" duration included)
+    audio_reader_loop_pass_t loop_pass{};  // one pass of it as a loop, as the reader plays it
 };
 
 // Speed units of one drive function, as the engine set them up after the load.
@@ -79,15 +81,6 @@ struct check_findings {
 
 // Text-file sections (logic, CV, mapping, functions files) with their warnings and errors.
 void check_text_files(const check_snapshot &snap, check_json &report, check_findings &findings);
-
-// One pass of a looping file as the reader plays it, and the length of the file's audio, in ms.
-// `custom_ms`: the "_T" duration of its name, 0 for none.
-struct check_loop_pass {
-    uint32_t file_ms;
-    uint32_t pass_ms;
-    uint64_t pass_frames;
-};
-check_loop_pass check_loop_pass_of(const check_file_info &fi, uint32_t custom_ms);
 
 // Formatting helpers shared by the report builders.
 std::string check_seconds(uint32_t ms);  // "2.5 s", "0.8 s", "12 s"
@@ -150,7 +143,7 @@ struct builder {
 // The folder entries with what became of each, and names that differ only in letter case.
 check_json file_entries(builder &b, const std::vector<int> &track_of_entry);
 void check_case_twins(builder &b);
-void check_loop_length(builder &b, int i, const std::string &name, const check_loop_pass &lp);
+void check_loop_length(builder &b, int i, const std::string &name, const audio_reader_loop_pass_t &lp);
 check_json functions_section(builder &b);
 check_json drive_section(builder &b);
 
