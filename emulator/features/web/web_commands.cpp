@@ -1,8 +1,8 @@
 // The page's requests on the decoder.
 #include "web_commands.h"
 
+#include "console.h"
 #include "dcc_hl.h"
-#include "emulator.h"
 #include "fw_lock.h"
 #include "stub.h"
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "check.h"
-#include "emulator.h"
+#include "console.h"
 #include "esp_log.h"
 #include "esp_timer.h"
 #include "web_assets.h"

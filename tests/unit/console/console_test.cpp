@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "console.h"
 #include "emulator.h"
 #include "esp_log.h"
 #include "memory.h"
