@@ -1,5 +1,6 @@
 // The emulator host: start-up of the firmware and the 1 ms tick that drives every timed
-// activity. The console that stands in for the command station is in console.h.
+// activity. They are part of the seam to the firmware (decoder_run.cpp), which front-ends use
+// through decoder.h; the console that stands in for the command station is in console.h.
 #pragma once
 
 #include <atomic>

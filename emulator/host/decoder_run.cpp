@@ -1,4 +1,5 @@
-// Start-up of the firmware and the tick: one firmware tick per millisecond, run on waking.
+// The seam's part that runs the firmware (emulator.h): its start-up and the tick, one firmware
+// tick per millisecond, run on waking.
 #include "emulator.h"
 
 #include <malloc.h>
