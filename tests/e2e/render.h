@@ -35,7 +35,7 @@ private:
     void write(const std::string &name, const std::vector<int16_t> &samples, int channels, bool adpcm,
                int slot) const;
 
-    TempDir dir_;
+    TempFolder dir_;
 };
 
 struct Render {

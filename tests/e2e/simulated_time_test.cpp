@@ -73,7 +73,7 @@ void expect_same(const Render &a, const Render &b, const std::string &what) {
 }
 
 TEST(SimulatedTime, TheSameDriveGivesTheSameBytes) {
-    TempDir dir;
+    TempFolder dir;
     std::filesystem::copy(std::string(TEST_SOURCE_DIR) + "/demo", dir.path(),
                           std::filesystem::copy_options::recursive);
     const std::string tour = read_text(dir.path() / "tour.txt");

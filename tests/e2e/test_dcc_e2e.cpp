@@ -17,14 +17,14 @@ int last_of(const std::string &line) {
 }
 
 TEST(DccE2e, StartUpWritesTheDefaultCvs) {
-    TempDir dir;
+    TempFolder dir;
     EmulatorProcess emu(dir.path());
     EXPECT_GE(emu.wait_for("Reset all CV[1]", seconds(10)), 0) << emu.dump();
     emu.stop();
 }
 
 TEST(DccE2e, ConsoleSpeedFunctionAndCvLines) {
-    TempDir dir;
+    TempFolder dir;
     EmulatorProcess emu(dir.path());
     ASSERT_GE(emu.wait_for("New speed 1", seconds(10)), 0) << emu.dump();
     emu.send("s100");
@@ -45,7 +45,7 @@ TEST(DccE2e, ConsoleSpeedFunctionAndCvLines) {
 }
 
 TEST(DccE2e, EstopWhileMovingStopsAtOnce) {
-    TempDir dir;
+    TempFolder dir;
     EmulatorProcess emu(dir.path());
     ASSERT_GE(emu.wait_for("New speed 1", seconds(10)), 0) << emu.dump();
     emu.send("s100");

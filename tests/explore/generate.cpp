@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "adpcm-lib.h"
-#include "audio_test_util.h"
+#include "audio_files.h"
 
 namespace explore {
 
@@ -302,15 +302,15 @@ std::filesystem::path cached(const File &f, const std::filesystem::path &cache) 
     const auto samples = tone(f.freq, f.ms, f.channels);
     bool ok;
     if (f.format == Format::PCM) {
-        ok = audio_test::write_pcm_wav(tmp.string(), samples, RATE, (uint16_t)f.channels);
+        ok = test_support::write_pcm_wav(tmp.string(), samples, RATE, (uint16_t)f.channels);
     } else if (f.format == Format::ADPCM) {
         ok =
             adpcm_write_wav_file(tmp.c_str(), samples.data(), (uint32_t)(samples.size() / (size_t)f.channels),
                                  f.channels, RATE, 0, 3) == 0;
     } else {
         const auto pcm = cache / ("tmp-" + std::to_string(getpid()) + "-src.wav");
-        ok = audio_test::write_pcm_wav(pcm.string(), samples, RATE, (uint16_t)f.channels) &&
-             audio_test::sox("'" + pcm.string() + "' '" + tmp.string() + "'");
+        ok = test_support::write_pcm_wav(pcm.string(), samples, RATE, (uint16_t)f.channels) &&
+             test_support::sox("'" + pcm.string() + "' '" + tmp.string() + "'");
         std::filesystem::remove(pcm);
     }
     if (!ok) throw std::runtime_error("cannot make " + path.string());
@@ -438,7 +438,7 @@ void write_project(const Model &m, const std::filesystem::path &dir, const std::
             // Never write through a name already there: it may be a hard link into the cache.
             std::filesystem::remove(folder / f.name);
             if (f.role == "other-rate") {
-                audio_test::write_pcm_wav((folder / f.name).string(), tone(440, f.ms, 1), 22050);
+                test_support::write_pcm_wav((folder / f.name).string(), tone(440, f.ms, 1), 22050);
                 continue;
             }
             const auto from = cached(f, cache);

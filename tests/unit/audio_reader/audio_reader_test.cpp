@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "reader_fixture.h"
-#include "test_support.h"
+#include <cmath>
 
-using namespace audio_test;
+#include "audio_files.h"
+#include "files.h"
+#include "reader_helpers.h"
+#include "test_support.h"
+#include "tone_detector.h"
+
+using namespace test_support;
 
 namespace {
 
@@ -345,8 +350,9 @@ TEST(AudioReader, OggPlaysAndDropsItsLastPartialBuffer) {
     for (auto &b : buffers)
         EXPECT_EQ(b.size(), BUF_SAMPLES);
     auto all = concat(buffers);
-    double at_tone = tone_power(all.data() + 2048, 8192, 1000, RATE);
-    double off_tone = tone_power(all.data() + 2048, 8192, 1500, RATE);
+    const ToneDetector tones(RATE, 8192);
+    double at_tone = tones.power(all.data() + 2048, 1000);
+    double off_tone = tones.power(all.data() + 2048, 1500);
     EXPECT_GT(at_tone, 1000.0 * off_tone);
 
     // Played again, it starts from its beginning.

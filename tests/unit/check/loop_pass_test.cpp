@@ -2,13 +2,15 @@
 // reader by finding where the looping output repeats.
 #include <gtest/gtest.h>
 
-#include "../audio_reader/reader_fixture.h"
+#include "audio_files.h"
 #include "check_private.h"
+#include "files.h"
+#include "reader_helpers.h"
 #include "test_support.h"
 
 namespace {
 
-using namespace audio_test;
+using namespace test_support;
 
 // Frames after which a looping play of `path` repeats (each pass restarts the decoder, so the
 // passes are identical), and what the reader reported of the file.

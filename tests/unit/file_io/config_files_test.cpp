@@ -1,17 +1,22 @@
 // The four text files of a slot folder: functions, logic, CV and mapping.
+#include <gtest/gtest.h>
+
 #include <string>
 
 #include "file_io.h"
+#include "files.h"
 #include "memory.h"
-#include "scratch.h"
+#include "slot_tables.h"
 #include "test_support.h"
 
 namespace {
 
+using namespace test_support;
+
 // ---------------------------------------------------------------- functions file
 
 TEST(FunctionsFile, ReadsTypeNameAndFunctionCodes) {
-    ScratchDir dir;
+    WorkFolder dir;
     write_file("functions.txt",
                "# vehicle\n"
                "2:Shunter\r\n"
@@ -60,7 +65,7 @@ TEST(FunctionsFile, ReadsTypeNameAndFunctionCodes) {
 }
 
 TEST(FunctionsFile, WithoutTypeLineTheTypeIsZeroAndMissingFileLeavesInfoAlone) {
-    ScratchDir dir;
+    WorkFolder dir;
     write_file("functions.txt", "F1:8:Horn\n7 not a type line\n:x\n");
     loco_info_t info;
     memset(&info, 0xEE, sizeof info);
@@ -205,14 +210,14 @@ TEST(LogicLine, LinesWithoutFunctionLeaveTheRecordAlone) {
 // ---------------------------------------------------------------- logic file
 
 TEST(LogicFile, FillsSlotsInOrderUpToThirtyTwo) {
-    ScratchDir dir;
+    WorkFolder dir;
     std::string text = "\r\nF1_BAD\r\n";  // an empty line and a rejected one take no slot
     for (int k = 0; k < 34; k++)
         text += "F1_F" + std::to_string(k + 2) + "_ON_L100\r\n";
     write_file("logic.txt", text);
     LogicTable t;
     LogCapture log;
-    parseLogicFile("logic.txt", t.logics);
+    parseLogicFile("logic.txt", t.items);
     EXPECT_TRUE(log.contains("FILE_IO: Parsing logic file"));
     EXPECT_EQ(log.count("FILE_IO: Only 32 logic conditions are allowed"), 1);
     for (int k = 0; k < MAX_LOGICS; k++) {
@@ -229,7 +234,7 @@ TEST(LogicFile, FillsSlotsInOrderUpToThirtyTwo) {
     write_file("logic.txt", text);
     LogicTable u;
     log.clear();
-    parseLogicFile("logic.txt", u.logics);
+    parseLogicFile("logic.txt", u.items);
     EXPECT_EQ(log.count("Function is not defined in " + std::string(64, 'x')), 1) << log.dump();
     EXPECT_EQ(log.count("Only 32 logic conditions are allowed"), 1);
     EXPECT_EQ(u.rom[0].trigger_id, 40);
@@ -238,14 +243,14 @@ TEST(LogicFile, FillsSlotsInOrderUpToThirtyTwo) {
     EXPECT_EQ(u.rom[31].duration_ms, -1);
 
     log.clear();
-    parseLogicFile("none.txt", u.logics);
+    parseLogicFile("none.txt", u.items);
     EXPECT_TRUE(log.contains("E (") && log.contains("Could not open file none.txt"));
 }
 
 // ---------------------------------------------------------------- CV file
 
 TEST(CvFile, AppliesReadableLinesInRange) {
-    ScratchDir dir;
+    WorkFolder dir;
     write_file("cv.txt",
                "cv29=6\n"
                "cv600=1\n"  // beyond CV 511
@@ -329,7 +334,7 @@ TEST(MappingLine, OutputsAndDirections) {
 }
 
 TEST(MappingFile, WritesEveryMappingCv) {
-    ScratchDir dir;
+    WorkFolder dir;
     write_file("map.txt", "AUX1:>3,4\nAUX14:2>\nbad line\n");
     Memory_ResetForTest();
     for (int cv = 280; cv < 404; cv++)

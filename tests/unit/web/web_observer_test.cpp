@@ -3,7 +3,7 @@
 // changes travelling.
 #include <fstream>
 
-#include "../sound_hl/engine_fixture.h"
+#include "engine_fixture.h"
 #include "web_commands.h"
 #include "web_observer.h"
 

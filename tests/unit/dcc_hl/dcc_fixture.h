@@ -18,7 +18,6 @@
 class Decoder : public ::testing::Test {
 protected:
     void SetUp() override {
-        fake_nvs_clear();
         Memory_ResetForTest();
         Callback_SetDefaults();
         memset(functions, 0, sizeof functions);
@@ -52,6 +51,7 @@ protected:
     // Console speed line s<n> (n may be negative).
     void console_speed(int n) { currentSpd.store((uint32_t)(n + 1)); }
 
+    test_support::FakeNvs fake_nvs;  // installed before SetUp: preset() may store values
     ManualClock clock;
     LogCapture log;
 };

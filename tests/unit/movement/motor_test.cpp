@@ -1,9 +1,10 @@
 // The motor model: ramp arithmetic, zero crossing, stopping, power sequence.
 #include <gtest/gtest.h>
 
+#include "board.h"
+#include "board_time.h"
 #include "callback.h"
 #include "dcc_hl.h"
-#include "emulator.h"
 #include "movement.h"
 
 namespace {
