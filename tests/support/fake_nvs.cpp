@@ -23,28 +23,6 @@ uint8_t FakeNvs::u8(const std::string &key) const {
     return values.at(key).at(0);
 }
 
-esp_err_t FakeNvs::open(const char *, nvs_open_mode_t, nvs_handle_t *out_handle) {
-    if (open_result != ESP_OK) return open_result;
-    opens++;
-    *out_handle = 1;
-    return ESP_OK;
-}
-
-void FakeNvs::close(nvs_handle_t) {
-    closes++;
-}
-
-esp_err_t FakeNvs::commit(nvs_handle_t) {
-    commits++;
-    committed = values;
-    return ESP_OK;
-}
-
-esp_err_t FakeNvs::erase_key(nvs_handle_t, const char *key) {
-    if (write_result != ESP_OK) return write_result;
-    return values.erase(key) ? ESP_OK : ESP_ERR_NVS_NOT_FOUND;
-}
-
 esp_err_t FakeNvs::get(nvs_handle_t, const char *key, NvsType type, void *out, size_t *length) {
     auto it = values.find(key);
     if (it == values.end()) return ESP_ERR_NVS_NOT_FOUND;

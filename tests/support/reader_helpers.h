@@ -1,7 +1,9 @@
-// Audio readers in the tests without the mixer: a stand-in that drains a reader, counted stop
-// and end notifications, and the timer pump that fades need. Header only: it needs the firmware,
-// which only the tests of the audio pipeline link.
+// Audio readers in the tests without the mixer: a stand-in that drains a reader, and counted
+// stop and end notifications. Header only: it needs the firmware, which only the tests of the
+// audio pipeline link.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -9,34 +11,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <list>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "audio_reader.h"
-#include "esp_timer.h"
 
 namespace test_support {
-
-// Calls the timer service on its own thread every millisecond, as the tick thread does.
-class TimerPump {
-public:
-    TimerPump()
-        : thread_([this] {
-              while (!stop_.load()) {
-                  esp_timer_poll();
-                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
-              }
-          }) {}
-    ~TimerPump() {
-        stop_.store(true);
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 // Stands in for the mixer: takes every buffer a reader releases and keeps a copy.
 class Drainer {
@@ -124,6 +107,7 @@ struct TestReader {
     int end_calls = 0;
     uint32_t remaining_at_end_call = 0;
     bool end_answer = true;
+    std::list<std::string> paths;
     audio_reader_handle_t h = nullptr;
 
     explicit TestReader(int buf_len = 4096, bool with_end = false) {
@@ -146,6 +130,33 @@ struct TestReader {
         h = audio_reader_init(&cfg, "wav0");
     }
     ~TestReader() { audio_reader_deinit(h); }
+    // The reader keeps the path it was given: the object keeps every path it loads.
+    bool load(const std::string &path, file_info_t **info = nullptr, uint8_t volume = 0) {
+        paths.push_back(path);
+        return audio_reader_load(h, paths.back().c_str(), info, volume) == ESP_OK;
+    }
+    // Plays the loaded file once to its end (a fade-in of `fade_ms`, the end notification
+    // `notify_ms` before the end), taking every buffer as the mixer would; the buffers taken.
+    std::vector<std::vector<int16_t>> play_once(uint16_t fade_ms = 0, uint16_t notify_ms = 0) {
+        const int stopped = stops.count();
+        Drainer drain(h);
+        EXPECT_EQ(audio_reader_play(h, false, fade_ms, notify_ms), ESP_OK);
+        EXPECT_TRUE(stops.wait_for(stopped + 1));
+        drain.stop();
+        return drain.buffers();
+    }
+    // Loops the loaded file until `count` buffers have been taken, then stops it at once; the
+    // buffers taken.
+    std::vector<std::vector<int16_t>> loop(size_t count) {
+        const int stopped = stops.count();
+        Drainer drain(h);
+        EXPECT_EQ(audio_reader_play(h, true, 0, 0), ESP_OK);
+        EXPECT_TRUE(drain.wait_for_count(count));
+        audio_reader_stop(h, 0);
+        EXPECT_TRUE(stops.wait_for(stopped + 1));
+        drain.stop();
+        return drain.buffers();
+    }
     int ends() {
         std::lock_guard<std::mutex> lock(end_mutex);
         return end_calls;

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -17,11 +18,13 @@ int capture_vprintf(const char *format, va_list args) {
     char buf[2048];
     int n = vsnprintf(buf, sizeof buf, format, args);
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_partial += buf;
-    size_t pos;
-    while ((pos = g_partial.find('\n')) != std::string::npos) {
-        g_lines.push_back(g_partial.substr(0, pos));
-        g_partial.erase(0, pos + 1);
+    for (const char *c = buf; *c != 0; c++) {
+        if (*c != '\n') {
+            g_partial += *c;
+        } else {
+            g_lines.push_back(g_partial);
+            g_partial.clear();
+        }
     }
     return n;
 }
@@ -42,11 +45,9 @@ std::vector<std::string> LogCapture::lines() const {
 }
 
 int LogCapture::count(const std::string &text) const {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    int n = 0;
-    for (auto &l : g_lines)
-        n += l.find(text) != std::string::npos ? 1 : 0;
-    return n;
+    const std::vector<std::string> all = lines();
+    return (int)std::count_if(all.begin(), all.end(),
+                              [&](const std::string &l) { return l.find(text) != std::string::npos; });
 }
 
 void LogCapture::clear() {

@@ -1,9 +1,13 @@
-// Helpers shared by the unit tests: a log capture and the manual clock.
+// Helpers shared by the unit tests: a log capture, the manual clock and a timer pump.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "esp_timer.h"
 #include "stub.h"
 
 // Collects every log line written while it is alive (and still prints nothing).
@@ -26,4 +30,24 @@ public:
     ~ManualClock() { stub_clock_use_real(); }
     void advance_us(int64_t us) { stub_clock_advance_us(us); }
     void advance_ms(int64_t ms) { stub_clock_advance_us(ms * 1000); }
+};
+
+// Calls the timer service on its own thread every millisecond, as the tick thread does.
+class TimerPump {
+public:
+    TimerPump()
+        : thread_([this] {
+              while (!stop_.load()) {
+                  esp_timer_poll();
+                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
+          }) {}
+    ~TimerPump() {
+        stop_.store(true);
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
