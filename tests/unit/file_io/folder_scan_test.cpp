@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "file_io.h"
@@ -61,13 +62,9 @@ TEST(FolderScan, StoresEachAudioFileAsItsNameSays) {
         ASSERT_GE(id, 0);
         ids.push_back(id);
         const track_rom_t &r = t.rom[id];
-        EXPECT_EQ(r.type, c.type);
-        EXPECT_EQ(r.function_id, c.func_id);
-        EXPECT_EQ(r.variant_id, c.variant);
-        EXPECT_EQ(r.speed, c.speed);
-        EXPECT_EQ(r.end_speed, c.end_speed);
-        EXPECT_EQ(r.delay_ms, c.delay);
-        EXPECT_EQ(r.period_ms, c.period);
+        EXPECT_EQ(
+            std::tuple(r.type, r.function_id, r.variant_id, r.speed, r.end_speed, r.delay_ms, r.period_ms),
+            std::tuple(c.type, c.func_id, c.variant, c.speed, c.end_speed, c.delay, c.period));
         EXPECT_EQ(r.ch_group, -1);
         EXPECT_EQ((uint8_t)r.drive_pos, 0x5A);  // not written by the scan
     }
