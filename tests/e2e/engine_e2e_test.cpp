@@ -89,9 +89,7 @@ int threads_of(pid_t pid) {
 
 TEST(EngineE2e, FunctionKeyPlaysOnLoopAndOffInOrder) {
     Project p;
-    p.tone("F2_ON.wav", 0.6, 440);
-    p.tone("F2_LOOP.wav", 0.5, 880);
-    p.tone("F2_OFF.wav", 0.6, 1320);
+    p.tones({{"F2_ON.wav", 0.6, 440}, {"F2_LOOP.wav", 0.5, 880}, {"F2_OFF.wav", 0.6, 1320}});
     const Render r = render(p.path(), "wait 0.5\nf2\nwait 2\nf2\nwait 1.2\n");
     ASSERT_EQ(r.status, 0) << r.dump();
     ASSERT_EQ(r.count("(ON) FADEIN=0"), 1) << r.dump();
@@ -133,12 +131,12 @@ TEST(EngineE2e, FiftySlotReloadsLeaveTheEmulatorHealthy) {
 
 TEST(EngineE2e, EngineStartsRunsUpAndStops) {
     Project p;
-    p.tone("F1_START.wav", 0.8, 400);
-    p.tone("F1_S0_LOOP.wav", 0.5, 200);
-    p.tone("F1_S40_LOOP.wav", 0.5, 600);
-    p.tone("F1_S40_OFF.wav", 0.8, 800);
-    p.tone("F1_STOP.wav", 1.5, 1000);
-    p.tone("F1_ACCELON.wav", 0.6, 1200);
+    p.tones({{"F1_START.wav", 0.8, 400},
+             {"F1_S0_LOOP.wav", 0.5, 200},
+             {"F1_S40_LOOP.wav", 0.5, 600},
+             {"F1_S40_OFF.wav", 0.8, 800},
+             {"F1_STOP.wav", 1.5, 1000},
+             {"F1_ACCELON.wav", 0.6, 1200}});
     const Render r = render(p.path(), "wait 0.5\nf1\nwait 0.5\ns30\nwait 3.5\ns60\nwait 3\ns0\nwait 8\n");
     ASSERT_EQ(r.status, 0) << r.dump();
     EXPECT_EQ(r.count("F1: Wait for START track 1000 ms"), 1) << r.dump();

@@ -393,24 +393,19 @@ std::vector<std::string> generate_script(const Model &m, uint64_t seed) {
         } else if (r < 68 && s.drive_fid >= 0) {
             out.push_back("f" + std::to_string(s.drive_fid));
         } else if (r < 78) {
-            switch (pick(0, 4)) {
-                case 0:
-                    out.push_back("cv3=" + std::to_string(pick(0, 40)));
-                    break;
-                case 1:
-                    out.push_back("cv4=" + std::to_string(pick(0, 40)));
-                    break;
-                case 2:
-                    out.push_back("cv204=" + std::to_string(pick(5, 80)));
-                    break;
-                case 3:
-                    out.push_back("cv203=" + std::to_string(pick(90, 255)));
-                    break;
-                default: {
-                    const int f = s.drive_fid >= 0 && pick(0, 1) ? s.drive_fid : (keys.empty() ? 1 : keys[0]);
-                    out.push_back("cv192=" + std::to_string(f));
-                    out.push_back("cv193=" + std::to_string(pick(40, 200)));
-                }
+            // The acceleration or braking rate, the fade time, the master volume, or a dynamic
+            // function volume (CV 192 and 193).
+            static const struct {
+                int cv, low, high;
+            } writes[] = {{3, 0, 40}, {4, 0, 40}, {204, 5, 80}, {203, 90, 255}};
+            const int which = pick(0, 4);
+            if (which < 4) {
+                out.push_back("cv" + std::to_string(writes[which].cv) + "=" +
+                              std::to_string(pick(writes[which].low, writes[which].high)));
+            } else {
+                const int f = s.drive_fid >= 0 && pick(0, 1) ? s.drive_fid : (keys.empty() ? 1 : keys[0]);
+                out.push_back("cv192=" + std::to_string(f));
+                out.push_back("cv193=" + std::to_string(pick(40, 200)));
             }
         } else if (r < 81 && !m.slots[1].empty()) {
             other_slot = !other_slot;
