@@ -20,6 +20,7 @@
 #include "fw_lock.h"
 #include "sound_hl.h"
 #include "sound_hl_private.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -28,23 +29,9 @@ namespace {
 constexpr int RATE = 32000;
 
 // Runs the tick loop on a thread of its own while it lives, as the host's tick thread does.
-class TickPump {
+class TickPump : public EveryMillisecond {
 public:
-    TickPump()
-        : thread_([this] {
-              while (!stop_.load()) {
-                  vApplicationTickHook();
-                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
-              }
-          }) {}
-    ~TickPump() {
-        stop_.store(true);
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    TickPump() : EveryMillisecond(vApplicationTickHook) {}
 };
 
 slot_state_t current_state() {

@@ -2,8 +2,8 @@
 // temporary directory and removed, with everything in it, when the object goes.
 #pragma once
 
-#include <filesystem>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 

@@ -32,17 +32,17 @@ public:
     void advance_ms(int64_t ms) { stub_clock_advance_us(ms * 1000); }
 };
 
-// Calls the timer service on its own thread every millisecond, as the tick thread does.
-class TimerPump {
+// Calls `work` on a thread of its own every millisecond while it lives.
+class EveryMillisecond {
 public:
-    TimerPump()
-        : thread_([this] {
+    explicit EveryMillisecond(void (*work)())
+        : thread_([this, work] {
               while (!stop_.load()) {
-                  esp_timer_poll();
+                  work();
                   std::this_thread::sleep_for(std::chrono::milliseconds(1));
               }
           }) {}
-    ~TimerPump() {
+    ~EveryMillisecond() {
         stop_.store(true);
         thread_.join();
     }
@@ -50,4 +50,10 @@ public:
 private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
+};
+
+// Polls the timer service every millisecond, as the tick thread does.
+class TimerPump : public EveryMillisecond {
+public:
+    TimerPump() : EveryMillisecond(esp_timer_poll) {}
 };
