@@ -12,10 +12,8 @@ namespace {
 
 class NvsHl : public ::testing::Test {
 protected:
-    void SetUp() override {
-        fake_nvs_clear();
-        esp_log_level_set("nvs_hl", ESP_LOG_INFO);
-    }
+    void SetUp() override { esp_log_level_set("nvs_hl", ESP_LOG_INFO); }
+    test_support::FakeNvs fake_nvs;
     LogCapture log;
 };
 
@@ -85,7 +83,7 @@ TEST_F(NvsHl, SlotBlobsAreCommittedTogether) {
     EXPECT_TRUE(log.contains("Loaded slot with size: (16, 660)"));
 
     // A failing second write commits nothing.
-    fake_nvs_clear();
+    fake_nvs.clear();
     fake_nvs.failing_write_keys = {"tracks_blob"};
     EXPECT_EQ(nvsHL_save_slot_data(slot, sizeof slot, tracks, sizeof tracks), -1);
     EXPECT_TRUE(log.contains("Error writing tracks blob"));

@@ -3,6 +3,9 @@
 #include <string.h>
 
 #include <algorithm>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "drive_fakes.h"
 #include "esp_timer.h"
@@ -77,6 +80,18 @@ protected:
         rom->items_len = (uint8_t)std::max<int>(rom->items_len, k + 1);
     }
 
+    struct Level {
+        uint16_t min;
+        int16_t max;
+        int on, loop, off;
+    };
+    // Levels 0, 1, ... in this order.
+    void levels(std::initializer_list<Level> list) {
+        int k = 0;
+        for (const Level &l : list)
+            level(k++, l.min, l.max, l.on, l.loop, l.off);
+    }
+
     // Puts level k in state s with its track playing, as after an earlier transition.
     void playing(int k, function_state_t s) {
         df->current_pos = df->target_pos = (int8_t)k;
@@ -85,12 +100,30 @@ protected:
         if (s != FUNCTION_LOOP) df->last_int_id = rom->items[k].item.ids[s];
     }
 
+    // Level `from` in state `s`, then the next step towards level `to` and speed `target`, at
+    // `speed`.
+    void heading_for(int from, function_state_t s, int32_t target, int to, int32_t speed) {
+        playing(from, s);
+        df->target_spd = target;
+        df->target_pos = (int8_t)to;
+        drive_function_play_next(df, speed);
+    }
+
     // What the sound engine does when a level's ON or OFF track ends.
     void level_track_ends(int k, uint32_t speed) {
         function_t *item = &df->items[k];
         tracks[item->rom->ids[item->state]].state = false;
         item->state = function_next_track(item->state);
         drive_function_play_next(df, (int32_t)speed);
+    }
+
+    // Role, fade and notification time of each play of track `id`.
+    using Plays = std::vector<std::tuple<std::string, int, int>>;
+    static Plays plays_of(int id) {
+        Plays out;
+        for (const TrackCall &c : fake::find("play", id))
+            out.emplace_back(c.name, c.fade, c.notify);
+        return out;
     }
 
     std::vector<int> played_ids() {
@@ -127,9 +160,7 @@ TEST_F(Drive, ConversionsAndTheirZeroGuards) {
 }
 
 TEST_F(Drive, LevelChoiceWithHysteresis) {
-    level(0, 0, 20, -1, 10, -1);
-    level(1, 20, 50, -1, 12, -1);
-    level(2, 50, 100, -1, 13, -1);
+    levels({{0, 20, -1, 10, -1}, {20, 50, -1, 12, -1}, {50, 100, -1, 13, -1}});
     // At level 1 the band is 17..53 (3 % below, 3 % above).
     df->current_pos = 1;
     struct {
@@ -165,10 +196,7 @@ TEST_F(Drive, LevelChoiceWithHysteresis) {
 }
 
 TEST_F(Drive, SortingKeepsEqualSpeedsInOrder) {
-    level(0, 50, -1, -1, 1, -1);
-    level(1, 0, -1, -1, 2, -1);
-    level(2, 20, -1, -1, 3, -1);
-    level(3, 20, -1, -1, 4, -1);
+    levels({{50, -1, -1, 1, -1}, {0, -1, -1, 2, -1}, {20, -1, -1, 3, -1}, {20, -1, -1, 4, -1}});
     rom->acc_items[0] = {30, 60};
     rom->acc_items[1] = {31, 10};
     rom->acc_items_len = 2;
@@ -269,9 +297,7 @@ TEST_F(Drive, ResetStopsAndClearsTheTimers) {
 }
 
 TEST_F(Drive, StartSoundThenBeginMovingJumpAndLowSpeedGate) {
-    level(0, 0, 20, -1, 10, -1);
-    level(1, 20, 50, 11, 12, -1);
-    level(2, 50, 100, -1, 13, -1);
+    levels({{0, 20, -1, 10, -1}, {20, 50, 11, 12, -1}, {50, 100, -1, 13, -1}});
     rom->start_id = 5;
     playing(0, FUNCTION_LOOP);
     esp_timer_start_once(df->start_sound_timer, 1000 * 1000);
@@ -283,11 +309,7 @@ TEST_F(Drive, StartSoundThenBeginMovingJumpAndLowSpeedGate) {
     esp_timer_poll();
 
     EXPECT_EQ(fake::find("play").size(), 2u);
-    auto start = fake::find("play", 5);
-    ASSERT_EQ(start.size(), 1u);
-    EXPECT_EQ(start[0].name, "START");
-    EXPECT_EQ(start[0].fade, F);
-    EXPECT_EQ(start[0].notify, F);
+    EXPECT_EQ(plays_of(5), (Plays{{"START", F, F}}));
     EXPECT_TRUE(log.contains("F1: Begin moving"));
     // The level with the first non-zero speed is entered through its ON track.
     auto on = fake::find("play", 11);
@@ -321,11 +343,7 @@ TEST_F(Drive, StopTrackEndsAtStandstill) {
     auto pos = fake::find("position", 6);
     ASSERT_EQ(pos.size(), 1u);
     EXPECT_EQ(pos[0].fade, 1500);  // 5000 - 30 x 1000 / 10 - 500
-    auto plays = fake::find("play", 6);
-    ASSERT_EQ(plays.size(), 1u);
-    EXPECT_EQ(plays[0].name, "STOP");
-    EXPECT_EQ(plays[0].fade, F);
-    EXPECT_EQ(plays[0].notify, F);
+    EXPECT_EQ(plays_of(6), (Plays{{"STOP", F, F}}));
     EXPECT_TRUE(log.contains("F1: Play STOP track id=6 from 1500 ms"));
 
     drive_function_speed_changed(df, 29, 30, false, false);
@@ -341,8 +359,7 @@ TEST_F(Drive, StopTrackEndsAtStandstill) {
 }
 
 TEST_F(Drive, DriveOffSpeedAndSound) {
-    level(0, 0, 20, -1, 10, -1);
-    level(1, 20, 50, -1, 12, -1);
+    levels({{0, 20, -1, 10, -1}, {20, 50, -1, 12, -1}});
     rom->drv_off_id = 7;
     fake::duration_ms[7] = 3000;
     drive_function_calculate_off_speed(df);
@@ -393,9 +410,7 @@ TEST_F(Drive, DriveOffSpeedAndSound) {
 }
 
 TEST_F(Drive, LevelChangeHeldBackThenOfferedAgain) {
-    level(0, 0, 20, -1, 10, -1);
-    level(1, 20, 50, -1, 12, -1);
-    level(2, 50, 100, -1, 13, -1);
+    levels({{0, 20, -1, 10, -1}, {20, 50, -1, 12, -1}, {50, 100, -1, 13, -1}});
     playing(1, FUNCTION_LOOP);
     df->target_spd = 60;
     // The caller keeps its previous speed while a change is held back, as the sound tick does.
@@ -423,32 +438,20 @@ TEST_F(Drive, LevelChangeHeldBackThenOfferedAgain) {
 }
 
 TEST_F(Drive, CrossFadeTimesFollowRatesAndCv205) {
-    level(0, 0, 20, -1, 10, -1);
-    level(1, 20, 40, -1, 12, -1);
-    level(2, 40, 100, -1, 13, -1);
+    levels({{0, 20, -1, 10, -1}, {20, 40, -1, 12, -1}, {40, 100, -1, 13, -1}});
 
     // Up into a level without ON track: 20 units at 10 units/s.
-    playing(0, FUNCTION_LOOP);
-    df->target_spd = 55;
-    df->target_pos = 1;
-    drive_function_play_next(df, 25);
+    heading_for(0, FUNCTION_LOOP, 55, 1, 25);
     ASSERT_EQ(fake::find("stop", 10).size(), 1u);
     EXPECT_EQ(fake::find("stop", 10)[0].fade, 2000);
-    auto up = fake::find("play", 12);
-    ASSERT_EQ(up.size(), 1u);
-    EXPECT_EQ(up[0].name, "LOOP");
-    EXPECT_EQ(up[0].fade, 2000);
-    EXPECT_EQ(up[0].notify, 0);
+    EXPECT_EQ(plays_of(12), (Plays{{"LOOP", 2000, 0}}));
 
     // Down from a level without OFF track: (20 x 1000 / 20) x 50 / 100.
     fake::reset();
     df->items[1].state = FUNCTION_IDLE;
     df->decel = 20;
     Memory_SaveU8(205, 50);
-    playing(2, FUNCTION_LOOP);
-    df->target_spd = 9;
-    df->target_pos = 1;
-    drive_function_play_next(df, 39);
+    heading_for(2, FUNCTION_LOOP, 9, 1, 39);
     ASSERT_EQ(fake::find("stop", 13).size(), 1u);
     EXPECT_EQ(fake::find("stop", 13)[0].fade, 500);
     auto down = fake::find("play", 12);
@@ -461,24 +464,15 @@ TEST_F(Drive, CrossFadeTimesFollowRatesAndCv205) {
     fake::reset();
     df->items[1].state = FUNCTION_IDLE;
     df->accel = 0;
-    playing(0, FUNCTION_LOOP);
-    df->target_spd = 55;
-    df->target_pos = 1;
-    drive_function_play_next(df, 25);
+    heading_for(0, FUNCTION_LOOP, 55, 1, 25);
     EXPECT_EQ(fake::find("play", 12)[0].fade, F);
 }
 
 TEST_F(Drive, OffTrackFinishesFirstUnlessTheTargetIsFarBelow) {
-    level(0, 0, 20, -1, 10, -1);
-    level(1, 20, 40, -1, 12, -1);
-    level(2, 40, 60, -1, 13, 23);
-    level(3, 60, 100, -1, 14, 24);
+    levels({{0, 20, -1, 10, -1}, {20, 40, -1, 12, -1}, {40, 60, -1, 13, 23}, {60, 100, -1, 14, 24}});
 
     // Target one level below: the OFF track plays on.
-    playing(3, FUNCTION_OFF);
-    df->target_spd = 50;
-    df->target_pos = 2;
-    drive_function_play_next(df, 55);
+    heading_for(3, FUNCTION_OFF, 50, 2, 55);
     EXPECT_TRUE(fake::calls.empty());
 
     // Target three levels below: when the OFF track ends the sound goes to the current speed's
@@ -495,13 +489,8 @@ TEST_F(Drive, OffTrackFinishesFirstUnlessTheTargetIsFarBelow) {
 }
 
 TEST_F(Drive, SteppingDownThroughOffTracks) {
-    level(0, 0, 20, -1, 10, -1);
-    level(1, 20, 60, -1, 12, 22);
-    level(2, 60, 100, -1, 13, 23);
-    playing(2, FUNCTION_LOOP);
-    df->target_spd = 0;
-    df->target_pos = 1;
-    drive_function_play_next(df, 55);
+    levels({{0, 20, -1, 10, -1}, {20, 60, -1, 12, 22}, {60, 100, -1, 13, 23}});
+    heading_for(2, FUNCTION_LOOP, 0, 1, 55);
     // The current level leaves through its OFF track.
     auto off = fake::find("play", 23);
     ASSERT_EQ(off.size(), 1u);
@@ -524,9 +513,7 @@ TEST_F(Drive, SteppingDownThroughOffTracks) {
 }
 
 TEST_F(Drive, TransitionTrackEnteredAtTheMatchingOffset) {
-    level(0, 0, 20, -1, 10, -1);
-    level(1, 20, 50, -1, 12, -1);
-    level(2, 50, 100, -1, 13, -1);
+    levels({{0, 20, -1, 10, -1}, {20, 50, -1, 12, -1}, {50, 100, -1, 13, -1}});
     rom->accel_id = 8;
     fake::duration_ms[8] = 8000;
     rom->accdcl_min_spd_diff = 10;
@@ -539,11 +526,7 @@ TEST_F(Drive, TransitionTrackEnteredAtTheMatchingOffset) {
     ASSERT_EQ(pos.size(), 1u);
     EXPECT_EQ(pos[0].fade, 1600);
     EXPECT_EQ(fake::find("stop", 12).size(), 1u);  // all levels stopped
-    auto t = fake::find("play", 8);
-    ASSERT_EQ(t.size(), 1u);
-    EXPECT_EQ(t[0].name, "ACCEL");
-    EXPECT_EQ(t[0].fade, F);
-    EXPECT_EQ(t[0].notify, F);
+    EXPECT_EQ(plays_of(8), (Plays{{"ACCEL", F, F}}));
     EXPECT_TRUE(df->block_loop);
 
     // Levels wait for the target speed.
@@ -583,11 +566,7 @@ TEST_F(Drive, BandedDecelTracksCrossFade) {
     ASSERT_EQ(fake::find("stop", 21).size(), 1u);
     EXPECT_EQ(fake::find("stop", 21)[0].fade, 2 * F);
     EXPECT_EQ(fake::find("position", 20)[0].fade, 700);  // 5000 - 3900 - 400
-    auto second = fake::find("play", 20);
-    ASSERT_EQ(second.size(), 1u);
-    EXPECT_EQ(second[0].name, "DECEL");
-    EXPECT_EQ(second[0].fade, 2 * F);
-    EXPECT_EQ(second[0].notify, 0);
+    EXPECT_EQ(plays_of(20), (Plays{{"DECEL", 2 * F, 0}}));
 
     // Nothing while the START track plays.
     df->last_accdcl_id = -1;
@@ -665,8 +644,7 @@ TEST_F(Drive, TurboWhileAcceleratingAboveItsSpeed) {
 }
 
 TEST_F(Drive, EmergencyStopWithAndWithoutTheSilencingFunction) {
-    level(0, 0, 20, -1, 10, -1);
-    level(1, 20, 100, -1, 12, -1);
+    levels({{0, 20, -1, 10, -1}, {20, 100, -1, 12, -1}});
     rom->estop_id = 4;
     df->target_spd = 0;
 
@@ -697,8 +675,7 @@ TEST_F(Drive, DirectionSoundOnlyWhileEnabled) {
 
 TEST_F(Drive, LoadVariantFollowsTheLoadPercent) {
     rom->variant = DRIVE_VARIANT_LOAD;
-    level(0, 0, 30, -1, 10, -1);
-    level(1, 30, 100, -1, 12, -1);
+    levels({{0, 30, -1, 10, -1}, {30, 100, -1, 12, -1}});
     playing(0, FUNCTION_LOOP);
     drive_function_target_speed_changed(df, 100, 0);
     EXPECT_TRUE(log.contains("F1: LOAD new target 100%"));
@@ -722,9 +699,7 @@ TEST_F(Drive, TrackAssignmentRefusesASecondFile) {
 }
 
 TEST_F(Drive, DiagnosticDump) {
-    level(0, 0, 20, 1, 10, 2);
-    level(1, 20, 50, -1, 12, -1);
-    level(2, 50, 100, -1, -2, -1);
+    levels({{0, 20, 1, 10, 2}, {20, 50, -1, 12, -1}, {50, 100, -1, -2, -1}});
     slot_data.complex_loops[0].ids[0] = 30;
     slot_data.complex_loops[0].ids[1] = 31;
     tracks_rom[30].period_ms = 1000;

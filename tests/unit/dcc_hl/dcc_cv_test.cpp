@@ -234,36 +234,23 @@ TEST_F(Decoder, IdentificationReads) {
     memcpy(short_gui.name, "BR218   ", 8);
     short_gui.symbol = 1;
 
-    struct Case {
-        uint8_t cv31, cv32, cv, expected;
+    // Per index page (CV 31, CV 32), the value read at each CV number. CV numbers count from 1:
+    // a 0 reads nothing, whatever the page.
+    struct Page {
+        uint8_t cv31, cv32;
+        std::vector<std::pair<uint8_t, uint8_t>> reads;
     };
-    const Case cases[] = {
-        {2, 2, 1, 19},
-        {2, 2, 2, 'B'},
-        {2, 2, 20, 0},
-        {1, 0, 1, 64},
-        {1, 0, 2, 0},
-        {1, 0, 4, 2},
-        {1, 0, 5, 'B'},
-        {1, 0, 9, '8'},
-        {1, 0, 36, 0},
-        {1, 1, 7, 0x80},
-        {1, 1, 8, 7},
-        {1, 1, 255, 0},
-        {2, 4, 1, 138},
-        {2, 4, 8, 3},
-        {2, 4, 9, 5},
-        {2, 4, 255, 0},
-        {3, 3, 1, 0},
-        // CV numbers count from 1: a 0 reads nothing, whatever the index.
-        {1, 0, 0, 0},
-        {1, 1, 0, 0},
-        {2, 2, 0, 0},
-        {2, 4, 0, 0},
+    const Page pages[] = {
+        {2, 2, {{1, 19}, {2, 'B'}, {20, 0}, {0, 0}}},
+        {1, 0, {{1, 64}, {2, 0}, {4, 2}, {5, 'B'}, {9, '8'}, {36, 0}, {0, 0}}},
+        {1, 1, {{7, 0x80}, {8, 7}, {255, 0}, {0, 0}}},
+        {2, 4, {{1, 138}, {8, 3}, {9, 5}, {255, 0}, {0, 0}}},
+        {3, 3, {{1, 0}}},
     };
-    for (const Case &c : cases) {
-        EXPECT_EQ(notifyIndexedRead(c.cv31, c.cv32, c.cv), c.expected)
-            << int(c.cv31) << "/" << int(c.cv32) << "/" << int(c.cv);
+    for (const Page &p : pages) {
+        for (auto [cv, expected] : p.reads)
+            EXPECT_EQ(notifyIndexedRead(p.cv31, p.cv32, cv), expected)
+                << int(p.cv31) << "/" << int(p.cv32) << "/" << int(cv);
     }
     uint8_t values[4] = {};
     EXPECT_FALSE(notifyIndexedWrite4(2, 2, 1, values));

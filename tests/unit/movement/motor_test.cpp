@@ -1,9 +1,10 @@
 // The motor model: ramp arithmetic, zero crossing, stopping, power sequence.
 #include <gtest/gtest.h>
 
+#include "board.h"
+#include "board_time.h"
 #include "callback.h"
 #include "dcc_hl.h"
-#include "emulator.h"
 #include "movement.h"
 
 namespace {
@@ -24,6 +25,17 @@ protected:
             Callback_Invoke(now);
             engine_drv_main();
         }
+    }
+    // Sets out for `speed` and runs until the motor has reached it.
+    void reach(int32_t speed) {
+        Engine_MoveToDirection(speed);
+        while (EngineParams.CurSpeed != speed)
+            run_step();
+    }
+    void stop_to_a_stand() {
+        Engine_Stop();
+        while (Engine_IsMoving())
+            run_step();
     }
     // Runs to just after the next movement step (they fall on 1, 11, 21, ... ms).
     void run_step() {
@@ -88,9 +100,7 @@ TEST_F(Motor, ZeroSpeedRequestAndStopWithoutMovement) {
 TEST_F(Motor, ReversingBrakesCrossesZeroAndReportsTheDirection) {
     EngineParams.Accel = 50000;
     EngineParams.Decel = 30000;
-    Engine_MoveToDirection(2000);
-    while (EngineParams.CurSpeed != 2000)
-        run_step();
+    reach(2000);
     ASSERT_EQ(DCC_GetCurrentDirection(), 1);
 
     Engine_MoveToDirection(-2000);
@@ -109,9 +119,7 @@ TEST_F(Motor, ReversingBrakesCrossesZeroAndReportsTheDirection) {
 }
 
 TEST_F(Motor, StoppingNeverCarriesTheSpeedBelowZero) {
-    Engine_MoveToDirection(300);
-    while (EngineParams.CurSpeed != 300)
-        run_step();
+    reach(300);
     EngineParams.Decel = 65280;  // one step would be -652
     Engine_Stop();
     run_step();
@@ -133,12 +141,8 @@ TEST_F(Motor, ImmediateMoveJumpsAndReportsDirection) {
 
 TEST_F(Motor, PowerOffAfterStopWhenAsked) {
     EngineParams.OffOnStop = true;
-    Engine_MoveToDirection(500);
-    while (EngineParams.CurSpeed != 500)
-        run_step();
-    Engine_Stop();
-    while (Engine_IsMoving())
-        run_step();
+    reach(500);
+    stop_to_a_stand();
     EXPECT_TRUE(EngineParams.PowerOK);
     run_ms(1498);
     EXPECT_TRUE(EngineParams.PowerOK);
@@ -146,12 +150,8 @@ TEST_F(Motor, PowerOffAfterStopWhenAsked) {
     EXPECT_FALSE(EngineParams.PowerOK);
 
     // A new start cancels a pending power-off.
-    Engine_MoveToDirection(500);
-    while (EngineParams.CurSpeed != 500)
-        run_step();
-    Engine_Stop();
-    while (Engine_IsMoving())
-        run_step();
+    reach(500);
+    stop_to_a_stand();
     Engine_MoveToDirection(500);
     run_ms(2000);
     EXPECT_TRUE(EngineParams.PowerOK);

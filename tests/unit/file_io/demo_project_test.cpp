@@ -14,60 +14,44 @@
 #include <vector>
 
 #include "file_io.h"
+#include "files.h"
 #include "gtest/gtest.h"
+#include "slot_tables.h"
 #include "test_support.h"
 #include "wav_header.h"
 
 namespace {
 
-// Runs the test with demo/ as the working directory, as scripts/run does: the stored track
+// The tests run with demo/ as the working directory, as scripts/run does: the stored track
 // paths are relative to it and must fit their 50-byte field.
-class InDemoFolder {
-public:
-    InDemoFolder() : old_(std::filesystem::current_path()) {
-        std::filesystem::current_path(std::filesystem::path(TEST_SOURCE_DIR) / "demo");
-    }
-    ~InDemoFolder() { std::filesystem::current_path(old_); }
-
-private:
-    std::filesystem::path old_;
-};
+const std::filesystem::path DEMO = std::filesystem::path(TEST_SOURCE_DIR) / "demo";
 
 struct Slot {
-    track_rom_t rom[MAX_TRACKS];
-    track_t tracks[MAX_TRACKS];
-    logic_condition_rom_t logic_rom[MAX_LOGICS];
-    logic_condition_t logics[MAX_LOGICS];
+    TrackTable tracks{0};
+    LogicTable logics;
     loco_info_t info;
     std::vector<std::string> log_lines;
 
     explicit Slot(int n) {
-        memset(rom, 0, sizeof rom);
-        memset(tracks, 0, sizeof tracks);
-        memset(logic_rom, 0, sizeof logic_rom);
-        memset(logics, 0, sizeof logics);
         memset(&info, 0, sizeof info);
         info.type = 255;
-        for (int i = 0; i < MAX_TRACKS; i++)
-            tracks[i].rom = &rom[i];
-        for (int i = 0; i < MAX_LOGICS; i++)
-            logics[i].rom = &logic_rom[i];
         LogCapture log;
         // Bit 0: apply the CV file too, as a slot switch does.
-        result = fileIO_parseFolder(("data/" + std::to_string(n) + "/").c_str(), tracks, logics, &info, 1);
+        result = fileIO_parseFolder(("data/" + std::to_string(n) + "/").c_str(), tracks.items, logics.items,
+                                    &info, 1);
         log_lines = log.lines();
     }
     esp_err_t result;
 
     int count(play_type_t type, int func, int min_speed = -1) const {
         int n = 0;
-        for (const track_rom_t &r : rom)
+        for (const track_rom_t &r : tracks.rom)
             if (r.filepath[0] && r.type == type && r.function_id == func && r.speed >= min_speed) n++;
         return n;
     }
     std::set<int> speeds(play_type_t type, int func, int variant) const {
         std::set<int> s;
-        for (const track_rom_t &r : rom)
+        for (const track_rom_t &r : tracks.rom)
             if (r.filepath[0] && r.type == type && r.function_id == func && r.variant_id == variant &&
                 r.speed >= 0)
                 s.insert(r.speed);
@@ -75,7 +59,7 @@ struct Slot {
     }
     std::set<int> variants(play_type_t type, int func) const {
         std::set<int> s;
-        for (const track_rom_t &r : rom)
+        for (const track_rom_t &r : tracks.rom)
             if (r.filepath[0] && r.type == type && r.function_id == func) s.insert(r.variant_id);
         return s;
     }
@@ -139,7 +123,7 @@ int check_audio(const std::string &path) {
 }
 
 TEST(DemoProject, EveryFileOfBothSlotsIsAcceptedAndPlayable) {
-    InDemoFolder here;
+    test_support::InFolder here(DEMO);
     for (int n : {1, 2}) {
         SCOPED_TRACE("slot " + std::to_string(n));
         std::string dir = "data/" + std::to_string(n) + "/";
@@ -156,7 +140,7 @@ TEST(DemoProject, EveryFileOfBothSlotsIsAcceptedAndPlayable) {
         EXPECT_LE(files.size(), (size_t)MAX_TRACKS);
         int used = 0;
         std::set<int> formats;
-        for (const track_rom_t &r : slot.rom) {
+        for (const track_rom_t &r : slot.tracks.rom) {
             if (r.filepath[0] == 0) continue;
             used++;
             formats.insert(check_audio(r.filepath));
@@ -167,14 +151,14 @@ TEST(DemoProject, EveryFileOfBothSlotsIsAcceptedAndPlayable) {
         EXPECT_GT(strlen(slot.info.name), 0u);
         int logic_lines = std::filesystem::exists(dir + "logic.txt") ? non_empty_lines(dir + "logic.txt") : 0;
         int accepted = 0;
-        while (accepted < MAX_LOGICS && slot.logic_rom[accepted].type != LOGIC_NONE)
+        while (accepted < MAX_LOGICS && slot.logics.rom[accepted].type != LOGIC_NONE)
             accepted++;
         EXPECT_EQ(accepted, logic_lines) << "every logic line accepted";
     }
 }
 
 TEST(DemoProject, SlotsHoldTheRolesTheGuideDescribes) {
-    InDemoFolder here;
+    test_support::InFolder here(DEMO);
     Slot d(1);
     ASSERT_EQ(d.result, 0);
     // Diesel engine on F1: idle and at least four running notches with ON and OFF transitions.
@@ -206,7 +190,7 @@ TEST(DemoProject, SlotsHoldTheRolesTheGuideDescribes) {
     EXPECT_EQ(d.count(PLAY_TYPE_INFONEXT, 8), 3);
     // Logic conditions: braking squeal, compressor at random while standing, fan.
     std::set<std::pair<int, int>> kinds;
-    for (const logic_condition_rom_t &l : d.logic_rom)
+    for (const logic_condition_rom_t &l : d.logics.rom)
         if (l.type != LOGIC_NONE) kinds.insert({l.type, l.func_id});
     EXPECT_EQ(kinds.count({LOGIC_DECEL, 10}), 1u);
     EXPECT_EQ(kinds.count({LOGIC_RANDOM, 11}), 1u);

@@ -19,7 +19,6 @@
 class Decoder : public ::testing::Test {
 protected:
     void SetUp() override {
-        fake_nvs_clear();
         Memory_ResetForTest();
         Callback_SetDefaults();
         memset(functions, 0, sizeof functions);
@@ -53,6 +52,7 @@ protected:
     // Console speed line s<n> (n may be negative).
     void console_speed(int n) { decoder_set_speed((uint32_t)(n + 1)); }
 
+    test_support::FakeNvs fake_nvs;  // installed before SetUp: preset() may store values
     ManualClock clock;
     LogCapture log;
 };

@@ -2,7 +2,8 @@
 // folder of its own (no sound device) and in simulated time, and each test writes its slot folder
 // and loads it. The test thread is the first thread of the scheduler: while it runs, the firmware
 // stands still; it lets the firmware run for a while with run_ms, and waits with wait_log, both
-// on the simulated clock. So every test sees one execution, whatever the machine's load.
+// on the simulated clock. So every test sees one execution, whatever the machine's load. Header
+// only: it needs the host, which only the tests of the engine and its features link.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,12 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "audio_files.h"
 #include "audio_ll.h"
-#include "audio_test_util.h"
 #include "dcc_hl.h"
 #include "emulator.h"
 #include "esp_log.h"
+#include "files.h"
 #include "freertos/task.h"
+#include "decoder.h"
 #include "fw_lock.h"
 #include "memory.h"
 #include "sound_hl.h"
@@ -31,7 +34,7 @@ public:
         static bool started = false;
         if (started) return;
         started = true;
-        static audio_test::TempFolder folder;
+        static test_support::TempFolder folder("engine");
         std::filesystem::current_path(folder.path());
         std::filesystem::create_directories("data");
         i2s_ll_set_no_device(true);
@@ -60,24 +63,15 @@ public:
 
     static void write_tone(const std::string &name, double seconds, double freq = 440, uint32_t rate = RATE,
                            uint16_t channels = 1) {
-        ASSERT_TRUE(audio_test::write_pcm_wav((slot_dir() / name).string(),
-                                              audio_test::tone(seconds, freq, rate, channels, 8000), rate,
-                                              channels));
+        ASSERT_TRUE(test_support::write_pcm_wav((slot_dir() / name).string(),
+                                                test_support::tone(seconds, freq, rate, channels, 8000), rate,
+                                                channels));
     }
 
-    static slot_state_t state() {
-        fw_lock();
-        slot_state_t s = slot_state;
-        fw_unlock();
-        return s;
-    }
+    static slot_state_t state() { return decoder_slot_state(); }
 
     static void wait_loaded() {
-        for (int i = 0; i < 2000; i++) {
-            if (state() != SLOT_LOADING) return;
-            run_ms(5);
-        }
-        FAIL() << "slot load did not end";
+        if (!decoder_wait_loaded(10 * 1000000LL, 5000)) FAIL() << "slot load did not end";
     }
 
     // Loads slot 1 anew (the folder is parsed again).

@@ -44,8 +44,7 @@ static int reader_id(audio_reader_handle_t h) {
 }
 
 // ---- track layer ----
-esp_err_t track_load(int8_t id) {
-    (void)id;
+esp_err_t track_load(int8_t) {
     return ESP_OK;
 }
 
@@ -62,11 +61,7 @@ esp_err_t track_stop(int16_t id, uint16_t transition_time_ms) {
     return ESP_OK;
 }
 
-esp_err_t play_note(uint8_t int_id, bool state, uint16_t transition_time_ms, uint16_t notification_time_ms) {
-    (void)int_id;
-    (void)state;
-    (void)transition_time_ms;
-    (void)notification_time_ms;
+esp_err_t play_note(uint8_t, bool, uint16_t, uint16_t) {
     return ESP_OK;
 }
 

@@ -2,32 +2,25 @@
 // measured on a real reader by finding where the looping output repeats.
 #include <gtest/gtest.h>
 
-#include "../audio_reader/reader_fixture.h"
+#include "audio_files.h"
+#include "files.h"
+#include "reader_helpers.h"
 #include "test_support.h"
 
 namespace {
 
-using namespace audio_test;
+using namespace test_support;
 
 // Frames after which a looping play of `path` repeats (each pass restarts the decoder, so the
 // passes are identical), and the pass the reader published for the file.
 uint64_t measured_pass(const std::string &path, audio_reader_loop_pass_t *published) {
     TestReader r;
     file_info_t *info = nullptr;
-    EXPECT_EQ(audio_reader_load(r.h, path.c_str(), &info, 0), ESP_OK);
+    EXPECT_TRUE(r.load(path, &info));
     if (info == nullptr) return 0;
     *published = audio_reader_get_loop_pass(r.h);
-    std::vector<int16_t> all;
-    {
-        Drainer drain(r.h);
-        EXPECT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
-        // 2048 frames per buffer: enough buffers for more than two passes of a 1.2 s file.
-        EXPECT_TRUE(drain.wait_for_count(60));
-        audio_reader_stop(r.h, 0);
-        EXPECT_TRUE(r.stops.wait_for(1));
-        drain.stop();
-        all = concat(drain.buffers());
-    }
+    // 2048 frames per buffer: enough buffers for more than two passes of a 1.2 s file.
+    const std::vector<int16_t> all = concat(r.loop(60));
     const size_t ch = info->channels;
     const size_t probe = 1000 * ch;  // the first samples of a pass
     for (size_t at = 4000 * ch; at + probe <= all.size(); at += ch) {

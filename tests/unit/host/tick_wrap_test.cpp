@@ -6,8 +6,9 @@
 // never lie in the past (it would spin). The test thread is the tick thread: it moves the clock
 // one millisecond at a time and runs the tick hook, so every timer fires at an exact millisecond.
 //
-// A program of its own: the firmware is started once, and its threads (readers, mixer) pace
-// themselves on the manual clock.
+// Each test starts the whole firmware, whose threads (readers, mixer) pace themselves on the
+// manual clock and stay running: each runs in a process of its own (as ctest runs them), and this
+// file comes last among the host's tests when they all run in one.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,13 +18,14 @@
 #include <thread>
 #include <vector>
 
+#include "audio_files.h"
 #include "audio_ll.h"
-#include "audio_test_util.h"
 #include "dcc_hl.h"
 #include "decoder.h"
 #include "emulator.h"
 #include "esp_log.h"
 #include "esp_timer.h"
+#include "files.h"
 #include "freertos/task.h"
 #include "fw_lock.h"
 #include "log_line.h"
@@ -39,7 +41,7 @@ constexpr uint32_t RATE = 32000;
 
 void write_tone(const std::filesystem::path &file, double seconds, double freq) {
     ASSERT_TRUE(
-        audio_test::write_pcm_wav(file.string(), audio_test::tone(seconds, freq, RATE, 1, 8000), RATE));
+        test_support::write_pcm_wav(file.string(), test_support::tone(seconds, freq, RATE, 1, 8000), RATE));
 }
 
 // A log line with its time stamp taken relative to the start.
@@ -105,15 +107,9 @@ protected:
 
 void ClockWrap::drive_across_wrap(int64_t start_us, uint32_t counter_start, int64_t wrap_rel_ms) {
     const int64_t WRAP_REL_MS = wrap_rel_ms;
-    audio_test::TempFolder folder;
-    std::filesystem::current_path(folder.path());
+    test_support::WorkFolder folder;
+    test_support::write_file("slot.txt", "1\n");
     std::filesystem::create_directories("data/1");
-    {
-        FILE *f = fopen("slot.txt", "w");
-        ASSERT_NE(f, nullptr);
-        fputs("1\n", f);
-        fclose(f);
-    }
     write_tone("data/1/F1_START.wav", 0.5, 400);
     write_tone("data/1/F1_S0_LOOP.wav", 0.6, 200);
     write_tone("data/1/F1_S50_LOOP.wav", 0.6, 600);
