@@ -12,6 +12,7 @@
 
 #include "audio_ll.h"
 #include "check.h"
+#include "console.h"
 #include "decoder.h"
 #include "emulator.h"
 #include "esp_log.h"

@@ -12,6 +12,7 @@
 
 #include <atomic>
 
+#include "audio_format.h"
 #include "esp_err.h"
 #include "slot_data.h"
 
@@ -32,10 +33,6 @@ typedef enum {
 #define RUN_BIT (1u << 0)        // produced buffers may be released to the mixer
 #define BUF_EMPTY (1u << 1)      // the ready slot is empty
 #define TASK_DONE_BIT (1u << 2)  // no reader task is running
-
-#define AUDIO_FORMAT_PCM 1
-#define AUDIO_FORMAT_ADPCM 17
-#define AUDIO_FORMAT_OGG 32
 
 #define AUDIO_UNITY_VOLUME 0x40000000u
 
@@ -93,6 +90,17 @@ uint32_t audio_reader_name_param(const char *path, const char *key);
 // Current gain (AUDIO_UNITY_VOLUME = 100 %) and task state, for diagnostics and tests.
 uint32_t audio_reader_get_volume(audio_reader_handle_t handle);
 task_state_t audio_reader_get_task_state(audio_reader_handle_t handle);
+
+// One pass of a loop of the loaded file, as this reader plays it: a PCM pass is the whole file,
+// an IMA ADPCM pass is cut at the "_T" duration when that is shorter, and an Ogg pass ends with
+// its last whole output buffer (the partial one after it is dropped). All 0 when no file is
+// loaded. Ask from the thread that loads the reader: the load writes these facts unguarded.
+typedef struct {
+    uint32_t frames;   // frames of one pass
+    uint32_t ms;       // the pass in milliseconds
+    uint32_t file_ms;  // the file's own audio in milliseconds ("_T" not counted)
+} audio_reader_loop_pass_t;
+audio_reader_loop_pass_t audio_reader_get_loop_pass(audio_reader_handle_t handle);
 
 // What a reader is doing, for views of the engine from outside (the web panel): plain reads
 // of the reader's atomics, from any thread, without waiting for the reader.

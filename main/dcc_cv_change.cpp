@@ -11,25 +11,34 @@
 
 static const char *TAG = "DCC_HL";
 
+#define OUTPUTS_PER_BANK 7
+#define MAP_CVS_PER_BANK 62
+
+// The outputs come in two banks of seven, each with the same layout of CVs: seven type CVs from
+// `type_cv`, then seven of maximum and seven of minimum duty, and the bank's mapping CVs from
+// `map_cv`. Outputs 0..6 start at CV 112 and 280, outputs 7..13 at CV 212 and 342. False when
+// `CV` is none of the bank's.
+static bool change_output_cv(uint16_t CV, uint8_t Value, uint8_t bank, uint16_t type_cv, uint16_t map_cv) {
+    const unsigned first = bank * OUTPUTS_PER_BANK;
+    const unsigned max_cv = type_cv + OUTPUTS_PER_BANK, min_cv = max_cv + OUTPUTS_PER_BANK;
+    if (CV >= type_cv && CV < max_cv) {
+        Outputs_SetType((uint8_t)(first + CV - type_cv), Value);
+    } else if (CV >= max_cv && CV < min_cv) {
+        Outputs_SetMaxDuty((uint8_t)(first + CV - max_cv), Value);
+    } else if (CV >= min_cv && CV < min_cv + OUTPUTS_PER_BANK) {
+        Outputs_SetMinDuty((uint8_t)(first + CV - min_cv), Value);
+    } else if (CV >= map_cv && CV < map_cv + MAP_CVS_PER_BANK) {
+        updateOutputEnableMask(bank, (uint16_t)(CV - map_cv), Value);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 void DCC_ChangeCV(uint16_t CV, uint8_t Value) {
     ESP_LOGI(TAG, "CV%u=%u", CV, Value);
-    if (CV >= 119 && CV <= 125) {
-        Outputs_SetMaxDuty((uint8_t)(CV - 119), Value);
-    } else if (CV >= 126 && CV <= 132) {
-        Outputs_SetMinDuty((uint8_t)(CV - 126), Value);
-    } else if (CV >= 112 && CV <= 118) {
-        Outputs_SetType((uint8_t)(CV - 112), Value);
-    } else if (CV >= 280 && CV <= 341) {
-        updateOutputEnableMask(0, (uint16_t)(CV - 280), Value);
-    } else if (CV >= 219 && CV <= 225) {
-        Outputs_SetMaxDuty((uint8_t)(CV - 212), Value);
-    } else if (CV >= 226 && CV <= 232) {
-        Outputs_SetMinDuty((uint8_t)(CV - 219), Value);
-    } else if (CV >= 212 && CV <= 218) {
-        Outputs_SetType((uint8_t)(CV - 205), Value);
-    } else if (CV >= 342 && CV <= 403) {
-        updateOutputEnableMask(1, (uint16_t)(CV - 342), Value);
-    } else if (CV == 133 || CV == 134) {
+    if (change_output_cv(CV, Value, 0, 112, 280) || change_output_cv(CV, Value, 1, 212, 342)) return;
+    if (CV == 133 || CV == 134) {
         Outputs_SetBlinkPeriod((uint8_t)(CV - 133), Value);
     } else if (CV == 135 || CV == 136) {
         Outputs_SetLampSwitchingTime((uint8_t)(CV - 135), Value);

@@ -22,8 +22,14 @@ static bool is_blank(char c) {
     return isspace((unsigned char)c) != 0;
 }
 
-static const char *path_or_none(const char *path) {
-    return path != nullptr ? path : "(null)";
+// Opens a configuration file after the line "Parsing <kind> file". Without a path, without a
+// record to parse into (`has_target` false) or when the file cannot be opened: logs the error
+// and gives null.
+static FILE *open_config_file(const char *path, const char *kind, bool has_target) {
+    ESP_LOGI(TAG, "Parsing %s file", kind);
+    FILE *f = (path != nullptr && has_target) ? fopen(path, "r") : nullptr;
+    if (f == nullptr) ESP_LOGE(TAG, "Could not open file %s", path != nullptr ? path : "(null)");
+    return f;
 }
 
 // ---------------------------------------------------------------- functions file
@@ -55,28 +61,27 @@ static bool scan_word(const char **s, char *out, size_t width) {
     return true;
 }
 
-// The line pattern "F%d:%7[^:]:%31s": returns how many of the three fields were read.
-static int scan_function_line(const char *s, long *number, char *code, char *name) {
-    if (*s++ != 'F') return 0;
-    if (!scan_int(&s, number)) return 0;
-    if (*s++ != ':') return 1;
+// The line pattern "F%d:%7[^:]:%31s".
+bool fileIO_scanFunctionLine(const char *s, long *number, char *code, char *name) {
+    if (*s++ != 'F') return false;
+    if (!scan_int(&s, number)) return false;
+    if (*s++ != ':') return false;
     size_t n = 0;
     while (n < 7 && s[n] != 0 && s[n] != ':')
         n++;
-    if (n == 0) return 1;
+    if (n == 0) return false;
     memcpy(code, s, n);
     code[n] = 0;
     s += n;
-    if (*s++ != ':') return 2;
-    if (!scan_word(&s, name, 31)) return 2;
-    return 3;
+    if (*s++ != ':') return false;
+    return scan_word(&s, name, 31);
 }
 
 static void parse_function_line(const char *line, loco_info_t *locomotive) {
     long number = 0;
     char code[8];
     char name[32];
-    if (scan_function_line(line, &number, code, name) < 3) {
+    if (!fileIO_scanFunctionLine(line, &number, code, name)) {
         ESP_LOGE(TAG, "Scanf error line='%s'", line);
         return;
     }
@@ -107,12 +112,8 @@ static void parse_type_line(const char *line, loco_info_t *locomotive) {
 }
 
 void parseFunctionsFile(const char *path, loco_info_t *locomotive) {
-    ESP_LOGI(TAG, "Parsing functions file");
-    FILE *f = (path != nullptr && locomotive != nullptr) ? fopen(path, "r") : nullptr;
-    if (f == nullptr) {
-        ESP_LOGE(TAG, "Could not open file %s", path_or_none(path));
-        return;
-    }
+    FILE *f = open_config_file(path, "functions", locomotive != nullptr);
+    if (f == nullptr) return;
     memset(locomotive, 0, sizeof *locomotive);
     char line[FUNCTIONS_LINE_LEN];
     while (fgets(line, sizeof line, f) != nullptr) {
@@ -326,12 +327,8 @@ int parseLogicLine(char *str, logic_condition_t *logic_item) {
 }
 
 void parseLogicFile(const char *path, logic_condition_t *logic) {
-    ESP_LOGI(TAG, "Parsing logic file");
-    FILE *f = (path != nullptr && logic != nullptr) ? fopen(path, "r") : nullptr;
-    if (f == nullptr) {
-        ESP_LOGE(TAG, "Could not open file %s", path_or_none(path));
-        return;
-    }
+    FILE *f = open_config_file(path, "logic", logic != nullptr);
+    if (f == nullptr) return;
     unsigned count = 0;
     char line[LINE_LEN];
     while (fgets(line, sizeof line, f) != nullptr) {
@@ -364,12 +361,8 @@ static bool scan_uint(const char **s, unsigned long *value) {
 }
 
 void parseCVFile(const char *path) {
-    ESP_LOGI(TAG, "Parsing CV file");
-    FILE *f = path != nullptr ? fopen(path, "r") : nullptr;
-    if (f == nullptr) {
-        ESP_LOGE(TAG, "Could not open file %s", path_or_none(path));
-        return;
-    }
+    FILE *f = open_config_file(path, "CV", true);
+    if (f == nullptr) return;
     Memory_Start();
     char line[LINE_LEN];
     while (fgets(line, sizeof line, f) != nullptr) {
@@ -451,13 +444,9 @@ uint8_t getCVValue(uint16_t (*map)[2], int offset) {
 }
 
 void parseMapFile(const char *path) {
-    ESP_LOGI(TAG, "Parsing mapping file");
     uint16_t table[FILEIO_MAP_FUNCTIONS][2] = {};
-    FILE *f = path != nullptr ? fopen(path, "r") : nullptr;
-    if (f == nullptr) {
-        ESP_LOGE(TAG, "Could not open file %s", path_or_none(path));
-        return;
-    }
+    FILE *f = open_config_file(path, "mapping", true);
+    if (f == nullptr) return;
     char line[LINE_LEN];
     while (fgets(line, sizeof line, f) != nullptr)
         parseOutputsMap(line, table);

@@ -17,12 +17,47 @@ static const char *KEY_INFO_POS = "info_pos_blob";
 static const char *KEY_FUNCTION_VOL = "function_vol";
 static const char *KEY_LOCO_INFO = "loco_info";
 
+// Opens the namespace. Loads of a blob name the error code; every other call does not.
+static bool open_storage(nvs_open_mode_t mode, nvs_handle_t *handle) {
+    if (nvs_open(STORAGE_NAMESPACE, mode, handle) != ESP_OK) {
+        ESP_LOGE(TAG, "Error opening NVS handle.");
+        return false;
+    }
+    return true;
+}
+
+static bool open_storage_to_load(nvs_handle_t *handle) {
+    esp_err_t ret = nvs_open(STORAGE_NAMESPACE, NVS_READONLY, handle);
+    if (ret != ESP_OK) {
+        ESP_LOGE(TAG, "Error opening NVS handle ret = %x", (unsigned)ret);
+        return false;
+    }
+    return true;
+}
+
+// Write or read one blob of a save or load; a failure is logged and closes the handle.
+static bool write_blob(nvs_handle_t handle, const char *key, const void *data, size_t len, const char *what) {
+    if (nvs_set_blob(handle, key, data, len) != ESP_OK) {
+        ESP_LOGE(TAG, "Error writing %s", what);
+        nvs_close(handle);
+        return false;
+    }
+    return true;
+}
+
+static bool read_blob(nvs_handle_t handle, const char *key, void *data, size_t *len, const char *what) {
+    esp_err_t ret = nvs_get_blob(handle, key, data, len);
+    if (ret != ESP_OK) {
+        ESP_LOGE(TAG, "Error reading %s ret = %x", what, (unsigned)ret);
+        nvs_close(handle);
+        return false;
+    }
+    return true;
+}
+
 esp_err_t nvsHL_get_u8(const char *key, uint8_t *value) {
     nvs_handle_t handle;
-    if (nvs_open(STORAGE_NAMESPACE, NVS_READONLY, &handle) != ESP_OK) {
-        ESP_LOGE(TAG, "Error opening NVS handle.");
-        return ESP_FAIL;
-    }
+    if (!open_storage(NVS_READONLY, &handle)) return ESP_FAIL;
     nvs_get_u8(handle, key, value);
     nvs_close(handle);
     return ESP_OK;
@@ -30,10 +65,7 @@ esp_err_t nvsHL_get_u8(const char *key, uint8_t *value) {
 
 esp_err_t nvsHL_set_u8(const char *key, uint8_t value) {
     nvs_handle_t handle;
-    if (nvs_open(STORAGE_NAMESPACE, NVS_READWRITE, &handle) != ESP_OK) {
-        ESP_LOGE(TAG, "Error opening NVS handle.");
-        return ESP_FAIL;
-    }
+    if (!open_storage(NVS_READWRITE, &handle)) return ESP_FAIL;
     nvs_set_u8(handle, key, value);
     nvs_commit(handle);
     nvs_close(handle);
@@ -62,10 +94,7 @@ esp_err_t nvsHL_set_file_update_flags(uint8_t value) {
 esp_err_t nvsHL_get_speed_and_dir(uint8_t *value, int8_t *dir) {
     uint16_t word = 0;
     nvs_handle_t handle;
-    if (nvs_open(STORAGE_NAMESPACE, NVS_READONLY, &handle) != ESP_OK) {
-        ESP_LOGE(TAG, "Error opening NVS handle.");
-        return ESP_FAIL;
-    }
+    if (!open_storage(NVS_READONLY, &handle)) return ESP_FAIL;
     if (nvs_get_u16(handle, KEY_SPEED_DIR, &word) == ESP_OK) {
         if (value != nullptr) *value = (uint8_t)(word & 0xFF);
         if (dir != nullptr) *dir = (int8_t)((word >> 8) - 1);
@@ -76,10 +105,7 @@ esp_err_t nvsHL_get_speed_and_dir(uint8_t *value, int8_t *dir) {
 
 esp_err_t nvsHL_set_speed_and_dir(uint8_t value, int8_t dir) {
     nvs_handle_t handle;
-    if (nvs_open(STORAGE_NAMESPACE, NVS_READWRITE, &handle) != ESP_OK) {
-        ESP_LOGE(TAG, "Error opening NVS handle.");
-        return ESP_FAIL;
-    }
+    if (!open_storage(NVS_READWRITE, &handle)) return ESP_FAIL;
     nvs_set_u16(handle, KEY_SPEED_DIR, (uint16_t)((((dir + 1) & 0xFF) << 8) | value));
     nvs_commit(handle);
     nvs_close(handle);
@@ -89,20 +115,9 @@ esp_err_t nvsHL_set_speed_and_dir(uint8_t value, int8_t dir) {
 esp_err_t nvsHL_save_slot_data(void *data, size_t len, void *tracks, size_t tracks_len) {
     ESP_LOGI(TAG, "Saving slot with size: (%u, %u)", (unsigned)len, (unsigned)tracks_len);
     nvs_handle_t handle;
-    if (nvs_open(STORAGE_NAMESPACE, NVS_READWRITE, &handle) != ESP_OK) {
-        ESP_LOGE(TAG, "Error opening NVS handle.");
-        return ESP_FAIL;
-    }
-    if (nvs_set_blob(handle, KEY_SLOT_BLOB, data, len) != ESP_OK) {
-        ESP_LOGE(TAG, "Error writing slot blob");
-        nvs_close(handle);
-        return ESP_FAIL;
-    }
-    if (nvs_set_blob(handle, KEY_TRACKS_BLOB, tracks, tracks_len) != ESP_OK) {
-        ESP_LOGE(TAG, "Error writing tracks blob");
-        nvs_close(handle);
-        return ESP_FAIL;
-    }
+    if (!open_storage(NVS_READWRITE, &handle)) return ESP_FAIL;
+    if (!write_blob(handle, KEY_SLOT_BLOB, data, len, "slot blob")) return ESP_FAIL;
+    if (!write_blob(handle, KEY_TRACKS_BLOB, tracks, tracks_len, "tracks blob")) return ESP_FAIL;
     nvs_commit(handle);
     nvs_close(handle);
     return ESP_OK;
@@ -110,23 +125,9 @@ esp_err_t nvsHL_save_slot_data(void *data, size_t len, void *tracks, size_t trac
 
 esp_err_t nvsHL_load_slot_data(void *data, size_t *len, void *tracks, size_t *tracks_len) {
     nvs_handle_t handle;
-    esp_err_t ret = nvs_open(STORAGE_NAMESPACE, NVS_READONLY, &handle);
-    if (ret != ESP_OK) {
-        ESP_LOGE(TAG, "Error opening NVS handle ret = %x", (unsigned)ret);
-        return ESP_OK;
-    }
-    ret = nvs_get_blob(handle, KEY_SLOT_BLOB, data, len);
-    if (ret != ESP_OK) {
-        ESP_LOGE(TAG, "Error reading slot blob ret = %x", (unsigned)ret);
-        nvs_close(handle);
-        return ESP_FAIL;
-    }
-    ret = nvs_get_blob(handle, KEY_TRACKS_BLOB, tracks, tracks_len);
-    if (ret != ESP_OK) {
-        ESP_LOGE(TAG, "Error reading tracks blob ret = %x", (unsigned)ret);
-        nvs_close(handle);
-        return ESP_FAIL;
-    }
+    if (!open_storage_to_load(&handle)) return ESP_OK;
+    if (!read_blob(handle, KEY_SLOT_BLOB, data, len, "slot blob")) return ESP_FAIL;
+    if (!read_blob(handle, KEY_TRACKS_BLOB, tracks, tracks_len, "tracks blob")) return ESP_FAIL;
     nvs_close(handle);
     ESP_LOGI(TAG, "Loaded slot with size: (%u, %u)", (unsigned)*len, (unsigned)*tracks_len);
     return ESP_OK;
@@ -135,15 +136,8 @@ esp_err_t nvsHL_load_slot_data(void *data, size_t *len, void *tracks, size_t *tr
 esp_err_t nvsHL_save_raw_data(const char *key, void *data, size_t len) {
     ESP_LOGI(TAG, "Saving %s with size %u", key, (unsigned)len);
     nvs_handle_t handle;
-    if (nvs_open(STORAGE_NAMESPACE, NVS_READWRITE, &handle) != ESP_OK) {
-        ESP_LOGE(TAG, "Error opening NVS handle.");
-        return ESP_FAIL;
-    }
-    if (nvs_set_blob(handle, key, data, len) != ESP_OK) {
-        ESP_LOGE(TAG, "Error writing %s", key);
-        nvs_close(handle);
-        return ESP_FAIL;
-    }
+    if (!open_storage(NVS_READWRITE, &handle)) return ESP_FAIL;
+    if (!write_blob(handle, key, data, len, key)) return ESP_FAIL;
     nvs_commit(handle);
     nvs_close(handle);
     return ESP_OK;
@@ -151,12 +145,8 @@ esp_err_t nvsHL_save_raw_data(const char *key, void *data, size_t len) {
 
 esp_err_t nvsHL_load_raw_data(const char *key, void *data, size_t *len) {
     nvs_handle_t handle;
-    esp_err_t ret = nvs_open(STORAGE_NAMESPACE, NVS_READONLY, &handle);
-    if (ret != ESP_OK) {
-        ESP_LOGE(TAG, "Error opening NVS handle ret = %x", (unsigned)ret);
-        return ESP_OK;
-    }
-    ret = nvs_get_blob(handle, key, data, len);
+    if (!open_storage_to_load(&handle)) return ESP_OK;
+    esp_err_t ret = nvs_get_blob(handle, key, data, len);
     if (ret != ESP_OK) {
         // A key never written is normal on a first start.
         ESP_LOGI(TAG, "Error reading %s ret = %x", key, (unsigned)ret);
@@ -190,10 +180,7 @@ esp_err_t nvsHL_load_loco_info(void *data, size_t *len) {
 esp_err_t nvsHL_erase_function_volume(void) {
     ESP_LOGI(TAG, "Erase functions volume");
     nvs_handle_t handle;
-    if (nvs_open(STORAGE_NAMESPACE, NVS_READWRITE, &handle) != ESP_OK) {
-        ESP_LOGE(TAG, "Error opening NVS handle.");
-        return ESP_FAIL;
-    }
+    if (!open_storage(NVS_READWRITE, &handle)) return ESP_FAIL;
     if (nvs_erase_key(handle, KEY_FUNCTION_VOL) != ESP_OK) {
         ESP_LOGE(TAG, "Error erasing functions volume");
         nvs_close(handle);

@@ -393,6 +393,17 @@ static int format_id_list(char *buf, size_t size, const int8_t *ids) {
     return count;
 }
 
+// One line per speed-banded ACCEL or DECEL track, with the band it covers.
+static void print_bands(const char *tag, drive_function_t *df, const char *name, const accel_item_t *items,
+                        uint8_t items_len) {
+    const uint8_t len = items_len < MAX_ACCEL_ITEMS ? items_len : MAX_ACCEL_ITEMS;
+    for (uint8_t k = 0; k < len; k++) {
+        const uint32_t hi = k + 1 < len ? items[k + 1].min : df->max_speed;
+        ESP_LOGI(tag, "F%u: %s %s %lu-%lu%%: %i", drive_fid(df), name, drive_variant2str(df->rom->variant),
+                 pct_of(df, items[k].min), pct_of(df, hi), (int)items[k].id);
+    }
+}
+
 void drive_function_print(const char *tag, drive_function_t *drive_function) {
     drive_function_t *df = drive_function;
     const drive_function_rom_t *rom = df->rom;
@@ -430,18 +441,8 @@ void drive_function_print(const char *tag, drive_function_t *drive_function) {
                      (int)ids[FUNCTION_ON], (int)ids[FUNCTION_LOOP], (int)ids[FUNCTION_OFF]);
         }
     }
-    const uint8_t acc_len = rom->acc_items_len < MAX_ACCEL_ITEMS ? rom->acc_items_len : MAX_ACCEL_ITEMS;
-    for (uint8_t k = 0; k < acc_len; k++) {
-        const uint32_t hi = k + 1 < acc_len ? rom->acc_items[k + 1].min : df->max_speed;
-        ESP_LOGI(tag, "F%u: ACCEL %s %lu-%lu%%: %i", f, var, pct_of(df, rom->acc_items[k].min),
-                 pct_of(df, hi), (int)rom->acc_items[k].id);
-    }
-    const uint8_t dcl_len = rom->dcl_items_len < MAX_ACCEL_ITEMS ? rom->dcl_items_len : MAX_ACCEL_ITEMS;
-    for (uint8_t k = 0; k < dcl_len; k++) {
-        const uint32_t hi = k + 1 < dcl_len ? rom->dcl_items[k + 1].min : df->max_speed;
-        ESP_LOGI(tag, "F%u: DECEL %s %lu-%lu%%: %i", f, var, pct_of(df, rom->dcl_items[k].min),
-                 pct_of(df, hi), (int)rom->dcl_items[k].id);
-    }
+    print_bands(tag, df, "ACCEL", rom->acc_items, rom->acc_items_len);
+    print_bands(tag, df, "DECEL", rom->dcl_items, rom->dcl_items_len);
     if (rom->accel_id != -1 || rom->decel_id != -1)
         ESP_LOGI(tag, "F%u: %s ACCEL %i, DECEL %i", f, var, (int)rom->accel_id, (int)rom->decel_id);
     if (format_id_list(buf, sizeof buf, rom->accelon_ids) > 0) ESP_LOGI(tag, "F%u: ACCELONs %s", f, buf);

@@ -162,6 +162,18 @@ bool drive_function_speed_changed(drive_function_t *drive_function, uint32_t spd
 
 // ---------------------------------------------------------------- target changes
 
+// Starts one of the ACCELON (or DECELON) variants, picked at random, unless one is running or
+// the START track plays; true when one started.
+static bool play_random_variant(drive_function_t *df, const int8_t *ids, uint8_t len, int8_t *started_id,
+                                const char *name) {
+    if (len == 0 || *started_id != -1 || drive_is_start_playing(df)) return false;
+    const uint8_t n = len < MAX_ACCELON_VARIANTS ? len : MAX_ACCELON_VARIANTS;
+    const int8_t id = ids[get_random(n)];
+    *started_id = id;
+    track_play(id, name, 0, 0);
+    return true;
+}
+
 void drive_function_target_speed_changed(drive_function_t *drive_function, uint32_t newTargetSpeed,
                                          uint32_t currentSpeed) {
     drive_function_t *df = drive_function;
@@ -180,26 +192,14 @@ void drive_function_target_speed_changed(drive_function_t *drive_function, uint3
     if (diff >= (int64_t)rom->accdcl_min_spd_diff) {
         bool started = false;
         if (!up) {
-            if (df->decelon_len > 0 && df->decelon_started_id == -1 && !drive_is_start_playing(df)) {
-                const uint8_t n =
-                    df->decelon_len < MAX_ACCELON_VARIANTS ? df->decelon_len : MAX_ACCELON_VARIANTS;
-                const int8_t id = rom->decelon_ids[get_random(n)];
-                df->decelon_started_id = id;
-                track_play(id, "DECELON", 0, 0);
-                started = true;
-            }
+            started = play_random_variant(df, rom->decelon_ids, df->decelon_len, &df->decelon_started_id,
+                                          "DECELON");
             // LOOPD accompanies a deceleration; it does not count as a started sound.
             if (drive_track_valid(rom->loopd_id) && !tracks[rom->loopd_id].state)
                 track_play(rom->loopd_id, "LOOPD", fade, 0);
         } else {
-            if (df->accelon_len > 0 && df->accelon_started_id == -1 && !drive_is_start_playing(df)) {
-                const uint8_t n =
-                    df->accelon_len < MAX_ACCELON_VARIANTS ? df->accelon_len : MAX_ACCELON_VARIANTS;
-                const int8_t id = rom->accelon_ids[get_random(n)];
-                df->accelon_started_id = id;
-                track_play(id, "ACCELON", 0, 0);
-                started = true;
-            }
+            started = play_random_variant(df, rom->accelon_ids, df->accelon_len, &df->accelon_started_id,
+                                          "ACCELON");
         }
         if (drive_function_play_accel(df, (int32_t)currentSpeed)) started = true;
         if (started) return;

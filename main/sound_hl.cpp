@@ -676,21 +676,8 @@ void function_changed_internal(uint8_t id, bool state, bool force) {
 // their own: slot loading files them under the function's speed variant, and so must their end,
 // or a transition track that ends would never release the levels it holds back.
 static drive_function_t *track_drive_function(const track_rom_t *rom) {
-    switch (rom->type) {
-        case PLAY_TYPE_LOOPD:
-        case PLAY_TYPE_ACCEL:
-        case PLAY_TYPE_DECEL:
-        case PLAY_TYPE_ACCELON:
-        case PLAY_TYPE_DECELON:
-        case PLAY_TYPE_START:
-        case PLAY_TYPE_STOP:
-        case PLAY_TYPE_ESTOP:
-        case PLAY_TYPE_DIR:
-            if (rom->speed < 0) return drive_get_instance((int8_t)rom->function_id, DRIVE_VARIANT_SPEED);
-            break;
-        default:
-            break;
-    }
+    if (sound_is_drive_transition(rom->type) && rom->speed < 0)
+        return drive_get_instance((int8_t)rom->function_id, DRIVE_VARIANT_SPEED);
     return drive_get_instance((int8_t)rom->function_id, (uint8_t)rom->variant_id);
 }
 

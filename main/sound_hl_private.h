@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include "audio_ll.h"
+#include "slot_data.h"
 
 #define CV_BASE_LOAD 196
 #define CV_ENGINE_LOAD_ACCEL 194
@@ -16,6 +17,10 @@
 #define CV_LOGIC_DISABLE 208
 
 extern i2s_ll_handle_t i2s_ll_handle;
+
+// The drive function's transition sounds: START, STOP, ESTOP, DIR, LOOPD, ACCEL, DECEL, ACCELON
+// and DECELON. Slot loading files them under the function's speed variant.
+bool sound_is_drive_transition(play_type_t type);
 
 // Fade time F = CV 204 x 10 ms.
 uint16_t sound_fade_ms(void);

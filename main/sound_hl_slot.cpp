@@ -307,6 +307,23 @@ static bool try_fast_slot_load(int8_t slot) {
     return false;
 }
 
+bool sound_is_drive_transition(play_type_t type) {
+    switch (type) {
+        case PLAY_TYPE_LOOPD:
+        case PLAY_TYPE_ACCEL:
+        case PLAY_TYPE_DECEL:
+        case PLAY_TYPE_ACCELON:
+        case PLAY_TYPE_DECELON:
+        case PLAY_TYPE_START:
+        case PLAY_TYPE_STOP:
+        case PLAY_TYPE_ESTOP:
+        case PLAY_TYPE_DIR:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Writes a track id into a single-track place of a drive function.
 static bool place(drive_function_t *df, int8_t *var, int8_t id, const char *name) {
     return drive_assign_track(df, var, id, name);
@@ -387,22 +404,8 @@ static bool parse_track(int i, bool *error, bool *not_mono) {
         return false;
     }
 
-    drive_function_t *D0 = NULL;
-    switch (R->type) {
-        case PLAY_TYPE_LOOPD:
-        case PLAY_TYPE_ACCEL:
-        case PLAY_TYPE_DECEL:
-        case PLAY_TYPE_ACCELON:
-        case PLAY_TYPE_DECELON:
-        case PLAY_TYPE_START:
-        case PLAY_TYPE_STOP:
-        case PLAY_TYPE_ESTOP:
-        case PLAY_TYPE_DIR:
-            D0 = drive_assign_instance((int8_t)fid, DRIVE_VARIANT_SPEED);
-            break;
-        default:
-            break;
-    }
+    drive_function_t *D0 =
+        sound_is_drive_transition(R->type) ? drive_assign_instance((int8_t)fid, DRIVE_VARIANT_SPEED) : NULL;
     const int8_t id = (int8_t)i;
     switch (R->type) {
         case PLAY_TYPE_ONESHOT:

@@ -25,26 +25,41 @@ static inline void page_set(uint16_t id, uint8_t value) {
     std::atomic_ref<uint8_t>(PageData[id % MEMORY_PAGE_SIZE]).store(value, std::memory_order_relaxed);
 }
 
+// The whole page, copied out of or into the store's memory byte by byte (each byte is read and
+// written as an atomic).
+static void page_copy_out(uint8_t *page) {
+    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
+        page[i] = page_get(i);
+}
+
+static void page_copy_in(const uint8_t *page) {
+    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
+        page_set(i, page[i]);
+}
+
+static bool open_storage(nvs_open_mode_t mode, nvs_handle_t *handle) {
+    esp_err_t err = nvs_open(STORAGE_NAMESPACE, mode, handle);
+    if (err != ESP_OK) {
+        ESP_LOGE(TAG, "Error opening NVS handle ret = %x", (unsigned)err);
+        return false;
+    }
+    return true;
+}
+
 static void prepare(void) {
     if (initialized.load()) return;
     ESP_LOGI(TAG, "Initializing CV blob data");
     nvs_handle_t handle;
-    esp_err_t err = nvs_open(STORAGE_NAMESPACE, NVS_READONLY, &handle);
-    if (err != ESP_OK) {
-        ESP_LOGE(TAG, "Error opening NVS handle ret = %x", (unsigned)err);
-        return;
-    }
+    if (!open_storage(NVS_READONLY, &handle)) return;
     uint8_t blob[MEMORY_PAGE_SIZE];
-    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
-        blob[i] = page_get(i);
+    page_copy_out(blob);
     size_t length = MEMORY_PAGE_SIZE;
-    err = nvs_get_blob(handle, CV_BLOB_KEY, blob, &length);
+    esp_err_t err = nvs_get_blob(handle, CV_BLOB_KEY, blob, &length);
     if (err != ESP_OK) {
         ESP_LOGE(TAG, "Error reading CV blob ret = %x", (unsigned)err);
     } else {
         if (length != MEMORY_PAGE_SIZE) ESP_LOGE(TAG, "Wrong CV blob size %u.", (unsigned)length);
-        for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
-            page_set(i, blob[i]);
+        page_copy_in(blob);
         initialized.store(true);
     }
     nvs_close(handle);
@@ -53,15 +68,10 @@ static void prepare(void) {
 static void commit(void) {
     ESP_LOGI(TAG, "Saving CV blob");
     nvs_handle_t handle;
-    esp_err_t err = nvs_open(STORAGE_NAMESPACE, NVS_READWRITE, &handle);
-    if (err != ESP_OK) {
-        ESP_LOGE(TAG, "Error opening NVS handle ret = %x", (unsigned)err);
-        return;
-    }
+    if (!open_storage(NVS_READWRITE, &handle)) return;
     uint8_t blob[MEMORY_PAGE_SIZE];
-    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
-        blob[i] = page_get(i);
-    err = nvs_set_blob(handle, CV_BLOB_KEY, blob, MEMORY_PAGE_SIZE);
+    page_copy_out(blob);
+    esp_err_t err = nvs_set_blob(handle, CV_BLOB_KEY, blob, MEMORY_PAGE_SIZE);
     if (err != ESP_OK) {
         ESP_LOGE(TAG, "Error writing CV blob ret = %i", err);
     } else {
@@ -102,14 +112,12 @@ void Memory_ReadPage(uint8_t *page, uint16_t size) {
     (void)size;
     ESP_LOGI(TAG, "Loading CV blob");
     prepare();
-    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
-        page[i] = page_get(i);
+    page_copy_out(page);
 }
 
 void Memory_WritePage(const uint8_t *page, uint16_t size) {
     (void)size;
-    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
-        page_set(i, page[i]);
+    page_copy_in(page);
     commit();
 }
 
@@ -129,8 +137,7 @@ void Memory_Start(void) {
 
 void Memory_Finish(void) {
     uint8_t page[MEMORY_PAGE_SIZE];
-    for (uint16_t i = 0; i < MEMORY_PAGE_SIZE; i++)
-        page[i] = page_get(i);
+    page_copy_out(page);
     Memory_WritePage(page, MEMORY_PAGE_SIZE);
     MemStarted.store(false);
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,35 @@ slot_state_t decoder_slot_state(void);
 // load is going on, at most `timeout_us`, looking every `poll_us`; false when the load is still
 // going on then.
 bool decoder_wait_loaded(int64_t timeout_us, int64_t poll_us = 2000);
+
+// ---------------------------------------------------------------- slot loads looked into
+
+// What the project check asks of the decoder (decoder_load.cpp): a load of its own, and that
+// load's outcome as plain data.
+
+// Puts `slot` (1..3) in CV 202 before the sound engine starts, as the start-up does with the
+// slot of slot.txt: the engine's start-up then loads that slot.
+void decoder_choose_start_slot(int slot);
+// Asks for a load of slot `slot` (1..3) as a CV 202 write does, the folder always parsed, never
+// restored from storage; false when the decoder does not take the request.
+bool decoder_request_load(int slot);
+// The file-update flags the next load goes by (bit 0: it applies the slot's CV file).
+uint8_t decoder_file_update_flags(void);
+
+// The outcome of a load: the records, the slot state and the drive functions' ranges copied
+// under one hold of the firmware lock, and the CV page.
+struct decoder_load_copy {
+    decoder_records records;
+    slot_state_t state;
+    uint32_t drive_max_speed[MAX_DRIVE_FUNCTIONS];  // the top of each drive function's range
+    uint8_t cv[512];                                // CV 0..511
+};
+void decoder_copy_load(decoder_load_copy *out);
+
+// Runs `parse` with the firmware lock held and puts the CV page back afterwards: a firmware
+// parser fed lines to see what it makes of them writes the live CV store, and no CV write from
+// another front-end may land in between (the page put back would undo it).
+void decoder_with_cv_page_kept(const std::function<void()> &parse);
 
 // ---------------------------------------------------------------- a command station's view
 // (decoder_net.cpp) What a command station on a network needs besides the commands above: the

@@ -39,16 +39,16 @@ std::string functions_file_of(const std::string &folder) {
     return found;
 }
 
-// Key labels of a functions file: the decoder reads each key line with this pattern and keeps
-// only the code, so the label is read here again ("F2:8M:Horn" gives 2 -> "Horn").
+// Key labels of a functions file, read as the decoder reads a key line; the decoder keeps only
+// the code ("F2:8M:Horn" gives 2 -> "Horn").
 void read_labels(const std::string &path, std::string label[MAX_FUNCTIONS]) {
     FILE *f = fopen(path.c_str(), "r");
     if (f == nullptr) return;
     char line[256];
     while (fgets(line, sizeof line, f) != nullptr) {
-        int n;
+        long n;
         char code[8], name[32];
-        if (sscanf(line, "F%d:%7[^:]:%31s", &n, code, name) != 3 || n < 0 || n >= MAX_FUNCTIONS) continue;
+        if (!fileIO_scanFunctionLine(line, &n, code, name) || n < 0 || n >= MAX_FUNCTIONS) continue;
         std::string text = name;
         for (char &c : text)
             if (c == '_') c = ' ';

@@ -24,7 +24,7 @@ static const int index_table[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
 static_assert(sizeof(adcm_state_t) == 16, "adcm_state_t layout");
 
 static const int MAX_INDEX = 88;
-static const int MAX_CHANNELS = 2;
+static const int MAX_CHANNELS = AUDIO_ADPCM_MAX_CHANNELS;
 
 static int clamp_index(int index) {
     return index < 0 ? 0 : (index > MAX_INDEX ? MAX_INDEX : index);
@@ -72,7 +72,7 @@ int adpcm_decode_block(uint16_t req_samples, int16_t *outbuf, const uint8_t **in
         inbuf_len == NULL || adcm_state == NULL)
         return 0;
 
-    const uint32_t group_bytes = 4u * (uint32_t)channels;
+    const uint32_t group_bytes = AUDIO_ADPCM_GROUP_BYTES * (uint32_t)channels;
     const uint8_t *in = *inbuf_p;
     size_t groups = *inbuf_len / group_bytes;
     int32_t pcm[MAX_CHANNELS];
@@ -136,7 +136,7 @@ int adpcm_decode_block(uint16_t req_samples, int16_t *outbuf, const uint8_t **in
 
 int adpcm_decode_block_orig(int16_t *outbuf, const uint8_t *inbuf, size_t inbufsize, int channels) {
     if (channels <= 0 || channels > MAX_CHANNELS || outbuf == NULL || inbuf == NULL) return 0;
-    const size_t group_bytes = 4u * (size_t)channels;
+    const size_t group_bytes = AUDIO_ADPCM_GROUP_BYTES * (size_t)channels;
     if (inbufsize < group_bytes) return 0;
     int32_t pcm[MAX_CHANNELS];
     int index[MAX_CHANNELS];
@@ -395,9 +395,9 @@ int adpcm_write_wav_file(const char *path, const int16_t *pcm, uint32_t frames, 
         sample_rate == 0)
         return -1;
     if (block_align == 0) block_align = (uint16_t)(256 * channels);
-    const uint32_t group_bytes = 4u * (uint32_t)channels;
+    const uint32_t group_bytes = AUDIO_ADPCM_GROUP_BYTES * (uint32_t)channels;
     if (block_align % group_bytes != 0 || block_align <= group_bytes) return -1;
-    const uint32_t spb = (block_align - group_bytes) * 2 / (uint32_t)channels + 1;
+    const uint32_t spb = audio_adpcm_frames_per_block(block_align, (uint32_t)channels);
     const uint32_t full_blocks = frames / spb;
     const uint32_t tail = frames % spb;
     const uint64_t data_bytes =

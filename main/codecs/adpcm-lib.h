@@ -4,10 +4,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "audio_format.h"
+
 // State of the incremental decoder; zeroed whenever decoding restarts at a block boundary.
 typedef struct {
-    int32_t pcmdata[2];
-    int8_t index[2];
+    int32_t pcmdata[AUDIO_ADPCM_MAX_CHANNELS];
+    int8_t index[AUDIO_ADPCM_MAX_CHANNELS];
     uint32_t bytesleft;  // bytes of the current block not yet consumed; 0 = next is a header
 } adcm_state_t;
 

@@ -8,12 +8,11 @@
 
 #include <string.h>
 
+#include "audio_format.h"
 #include "esp_log.h"
 
 static const char *TAG = "wav_header";
 
-static const uint16_t WAVE_FORMAT_PCM = 1;
-static const uint16_t WAVE_FORMAT_IMA_ADPCM = 0x11;
 static const uint16_t WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
 
 static uint16_t wav_read_u16(const uint8_t *p) {
@@ -37,13 +36,6 @@ static uint32_t fmt_u32(const uint8_t *body, uint32_t size, uint32_t offset) {
 // Chunk ids go into a log line; a control byte (a newline, say) would break the line.
 static char wav_printable(uint8_t c) {
     return (c >= 0x20 && c < 0x7F) ? (char)c : '?';
-}
-
-// Samples per channel that an IMA ADPCM block of `block_align` bytes carries: one in each
-// channel's 4-byte header, then two per byte of that channel's share of the rest.
-static uint32_t wav_samples_fitting_block(uint32_t block_align, uint32_t channels) {
-    if (channels == 0 || block_align <= 4 * channels) return 1;
-    return (block_align - 4 * channels) * 2 / channels + 1;
 }
 
 int get_wav_info(const uint8_t *data, uint8_t len, wav_info_t *info) {
@@ -110,9 +102,9 @@ int get_wav_info(const uint8_t *data, uint8_t len, wav_info_t *info) {
             ESP_LOGI(TAG, "BlockAlign = %u, SampleRate = %lu, BytesPerSecond = %lu", (unsigned)block_align,
                      (unsigned long)sample_rate, (unsigned long)bytes_per_second);
             if (ck_size > 16) {
-                if (info->audioFormat == WAVE_FORMAT_PCM) {
+                if (info->audioFormat == AUDIO_FORMAT_PCM) {
                     ESP_LOGI(TAG, "cbSize = %d, ValidBitsPerSample = %d", (int)cb_size, (int)samples);
-                } else if (info->audioFormat == WAVE_FORMAT_IMA_ADPCM) {
+                } else if (info->audioFormat == AUDIO_FORMAT_ADPCM) {
                     ESP_LOGI(TAG, "cbSize = %d, SamplesPerBlock = %d", (int)cb_size, (int)samples);
                 }
             }
@@ -131,7 +123,7 @@ int get_wav_info(const uint8_t *data, uint8_t len, wav_info_t *info) {
                 ESP_LOGE(TAG, "SampleRate = 0 is not valid");
                 return -1;
             }
-            if (info->audioFormat == WAVE_FORMAT_PCM && num_channels != 0 && bits_per_sample != 0 &&
+            if (info->audioFormat == AUDIO_FORMAT_PCM && num_channels != 0 && bits_per_sample != 0 &&
                 block_align != (uint32_t)num_channels * ((bits_per_sample + 7u) / 8u)) {
                 // The sample count divides the chunk by BlockAlign while the read limit counts
                 // channels x bits: when the two disagree the reader would run past the audio.
@@ -139,17 +131,17 @@ int get_wav_info(const uint8_t *data, uint8_t len, wav_info_t *info) {
                          (unsigned)block_align, (unsigned)num_channels, (unsigned)bits_per_sample);
                 return -1;
             }
-            if (info->audioFormat == WAVE_FORMAT_IMA_ADPCM) {
+            if (info->audioFormat == AUDIO_FORMAT_ADPCM) {
                 // The decoder keeps state for two channels only; refuse more before anything
                 // tries to decode them.
-                if (num_channels > 2) {
-                    ESP_LOGE(TAG, "IMA ADPCM with %u channels is not supported (at most 2)",
-                             (unsigned)num_channels);
+                if (num_channels > AUDIO_ADPCM_MAX_CHANNELS) {
+                    ESP_LOGE(TAG, "IMA ADPCM with %u channels is not supported (at most %u)",
+                             (unsigned)num_channels, (unsigned)AUDIO_ADPCM_MAX_CHANNELS);
                     return -1;
                 }
                 // A block is the channels' 4-byte headers followed by whole 4-byte groups per
                 // channel; any other size would make the decoder lose track of block starts.
-                if (num_channels != 0 && block_align % (4u * num_channels) != 0) {
+                if (num_channels != 0 && block_align % (AUDIO_ADPCM_GROUP_BYTES * num_channels) != 0) {
                     ESP_LOGE(TAG, "ADPCM BlockAlign = %u does not fit %u channels", (unsigned)block_align,
                              (unsigned)num_channels);
                     return -1;
@@ -157,8 +149,8 @@ int get_wav_info(const uint8_t *data, uint8_t len, wav_info_t *info) {
             }
             if (ck_size >= 20) {
                 samples_per_block = samples;
-                if (info->audioFormat == WAVE_FORMAT_IMA_ADPCM && num_channels != 0 &&
-                    (samples == 0 || samples > wav_samples_fitting_block(block_align, num_channels))) {
+                if (info->audioFormat == AUDIO_FORMAT_ADPCM && num_channels != 0 &&
+                    (samples == 0 || samples > audio_adpcm_frames_per_block(block_align, num_channels))) {
                     // More samples per block than the block holds would overstate the length
                     // and the read limit; 0 would make every full block empty.
                     ESP_LOGE(TAG, "SamplesPerBlock = %u does not fit BlockAlign = %u", (unsigned)samples,
@@ -168,7 +160,7 @@ int get_wav_info(const uint8_t *data, uint8_t len, wav_info_t *info) {
             } else {
                 // A chunk without the SamplesPerBlock field (older writers): the block size
                 // fixes it, as it does for every IMA ADPCM block.
-                samples_per_block = wav_samples_fitting_block(block_align, num_channels);
+                samples_per_block = audio_adpcm_frames_per_block(block_align, num_channels);
             }
             p = b + ck_size;
             continue;
@@ -206,7 +198,7 @@ int get_wav_info(const uint8_t *data, uint8_t len, wav_info_t *info) {
             }
             const uint64_t block_align = info->blockAlign;  // not 0: refused with the format chunk
             uint64_t num_samples;
-            if (info->audioFormat == WAVE_FORMAT_PCM) {
+            if (info->audioFormat == AUDIO_FORMAT_PCM) {
                 if (ck_size % block_align != 0) {
                     ESP_LOGE(TAG, "Data is not a valid .WAV file!");
                     return -1;
@@ -215,7 +207,7 @@ int get_wav_info(const uint8_t *data, uint8_t len, wav_info_t *info) {
             } else {
                 const uint64_t blocks = ck_size / block_align;
                 const uint64_t leftover = ck_size % block_align;
-                const uint64_t header_bytes = 4ull * raw_channels;
+                const uint64_t header_bytes = (uint64_t)AUDIO_ADPCM_GROUP_BYTES * raw_channels;
                 uint64_t last_block_samples;
                 num_samples = samples_per_block * blocks;
                 if (leftover > 0) {

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "audio_test_util.h"
+#include "audio_files.h"
 #include "log_line.h"
 #include "render.h"
 
@@ -119,7 +119,7 @@ public:
         Render r;
         for (const OutputLine &l : emu_->lines())
             r.lines.push_back(l.text);
-        r.audio = audio_test::read_wav(wav().string()).samples;
+        r.audio = test_support::read_wav(wav().string()).samples;
         return r;
     }
     // Waits for the first log line that holds `text`; its log time, or -1.
@@ -353,7 +353,7 @@ TEST(NetE2e, HostileClientsNeitherStallNorCrashTheStation) {
 }
 
 TEST(NetE2e, RefusedWithRenderCheckAndBadAddresses) {
-    TempDir dir;
+    TempFolder dir;
     std::string out, err;
     EXPECT_EQ(run_emulator(dir.path(), {"--dccex", "--script", "x", "--render", "y.wav"}, &out, &err), 2);
     EXPECT_NE(err.find("leave them out of --render"), std::string::npos) << err;

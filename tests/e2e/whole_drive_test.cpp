@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,20 +20,23 @@ std::string play(int track, const std::string &role) {
 // Fades, notifications and recording offsets make a few tens of milliseconds of slack.
 constexpr int64_t SLACK_MS = 80;
 
+// A drive function on F1: the idle level (200 Hz) and running levels from 10, 30, 50 and 70 %
+// (300, 400, 500 and 600 Hz); the levels in `offs` have an OFF track 50 Hz above their loop.
+void running_levels_on_f1(const Project &p, const std::set<int> &offs) {
+    p.tone("F1_S0_LOOP.wav", 1, 200);
+    for (int speed = 10, freq = 300; speed <= 70; speed += 20, freq += 100) {
+        p.tone("F1_S" + std::to_string(speed) + "_LOOP.wav", 1, freq);
+        if (offs.count(speed)) p.tone("F1_S" + std::to_string(speed) + "_OFF.wav", 0.8, freq + 50);
+    }
+}
+
 TEST(WholeDrive, DroppingSeveralLevelsGoesStraightToTheLevelOfTheSpeed) {
     {
         // Every running level has an OFF track. From full speed to 35 % at once: the top level's
         // OFF track bridges the drop, then the 30 % level plays its loop. The levels passed on
         // the way are not played, and the engine never falls silent.
         Project p;
-        p.tone("F1_S0_LOOP.wav", 1, 200);
-        p.tone("F1_S10_LOOP.wav", 1, 300);
-        p.tone("F1_S30_LOOP.wav", 1, 400);
-        p.tone("F1_S30_OFF.wav", 0.8, 450);
-        p.tone("F1_S50_LOOP.wav", 1, 500);
-        p.tone("F1_S50_OFF.wav", 0.8, 550);
-        p.tone("F1_S70_LOOP.wav", 1, 600);
-        p.tone("F1_S70_OFF.wav", 0.8, 650);
+        running_levels_on_f1(p, {30, 50, 70});
         const Render r = render(p.path(), "cv3=0\ncv4=0\nwait 0.5\nf1\nwait 2\ns100\nwait 5\ns35\nwait 6\n");
         ASSERT_EQ(r.status, 0) << r.dump();
         const int s30_loop = r.level_track("F1: SPD 30-50%:", "LOOP");
@@ -53,12 +57,7 @@ TEST(WholeDrive, DroppingSeveralLevelsGoesStraightToTheLevelOfTheSpeed) {
         // must not play, since that level never sounded; the 10 % level's loop follows the top
         // level's.
         Project p;
-        p.tone("F1_S0_LOOP.wav", 1, 200);
-        p.tone("F1_S10_LOOP.wav", 1, 300);
-        p.tone("F1_S30_LOOP.wav", 1, 400);
-        p.tone("F1_S30_OFF.wav", 0.8, 450);
-        p.tone("F1_S50_LOOP.wav", 1, 500);
-        p.tone("F1_S70_LOOP.wav", 1, 600);
+        running_levels_on_f1(p, {30});
         const Render r = render(p.path(), "cv3=0\ncv4=0\nwait 0.5\nf1\nwait 2\ns100\nwait 5\ns15\nwait 6\n");
         ASSERT_EQ(r.status, 0) << r.dump();
         const int s10_loop = r.level_track("F1: SPD 10-30%:", "LOOP");
@@ -72,10 +71,10 @@ TEST(WholeDrive, DroppingSeveralLevelsGoesStraightToTheLevelOfTheSpeed) {
 
 TEST(WholeDrive, WholeRangeAccelAndDecelTracksHandBackToTheLevels) {
     Project p;
-    p.tone("F1_S0_LOOP.wav", 1, 200);
-    p.tone("F1_S30_LOOP.wav", 1, 300);
-    p.tone("F1_ACCEL.wav", 3, 700);
-    p.tone("F1_DECEL.wav", 3, 800);
+    p.tones({{"F1_S0_LOOP.wav", 1, 200},
+             {"F1_S30_LOOP.wav", 1, 300},
+             {"F1_ACCEL.wav", 3, 700},
+             {"F1_DECEL.wav", 3, 800}});
     const Render r = render(p.path(), "wait 0.5\nf1\nwait 2\ns60\nwait 12\ns0\nwait 12\n");
     ASSERT_EQ(r.status, 0) << r.dump();
     ASSERT_EQ(r.count("(ACCEL)"), 2) << "the acceleration and the braking each play their track\n"
@@ -97,9 +96,7 @@ TEST(WholeDrive, WholeRangeAccelAndDecelTracksHandBackToTheLevels) {
 
 TEST(WholeDrive, AFunctionSwitchedOnAgainDuringItsOnTrackReachesItsLoop) {
     Project p;
-    p.tone("F2_ON.wav", 1.5, 500);
-    p.tone("F2_LOOP.wav", 1, 600);
-    p.tone("F2_OFF.wav", 0.5, 700);
+    p.tones({{"F2_ON.wav", 1.5, 500}, {"F2_LOOP.wav", 1, 600}, {"F2_OFF.wav", 0.5, 700}});
     // On, off while the ON track plays, and on again: the key's last state is on.
     const Render r = render(p.path(), "wait 0.5\nf2\nwait 0.4\nf2\nwait 0.3\nf2\nwait 4\n");
     ASSERT_EQ(r.status, 0) << r.dump();
@@ -113,10 +110,10 @@ TEST(WholeDrive, StereoFilesKeepTheirTime) {
     Project p;
     // A stereo Ogg ON track before a mono loop, and a stereo WAV ON track before a stereo loop.
     // With a fade of 350 ms each loop starts 350 ms before its ON track ends.
-    p.tone("F2_ON.ogg", 2.0, 500, 2);
-    p.tone("F2_LOOP.wav", 1, 600);
-    p.tone("F3_ON.wav", 1.0, 700, 2);
-    p.tone("F3_LOOP.wav", 1, 800, 2);
+    p.tones({{"F2_ON.ogg", 2.0, 500, 2},
+             {"F2_LOOP.wav", 1, 600},
+             {"F3_ON.wav", 1.0, 700, 2},
+             {"F3_LOOP.wav", 1, 800, 2}});
     const Render r = render(p.path(), "wait 0.5\nf2\nwait 3.5\nf2\nwait 1\nf3\nwait 3\n");
     ASSERT_EQ(r.status, 0) << r.dump();
     const int64_t on2 = r.first_heard(500), loop2 = r.first_heard(600);
@@ -204,10 +201,10 @@ TEST(WholeDrive, MovementEventsReachTheEngineSound) {
     p.tone("F1_S0_LOOP.wav", 1, 200);
     p.tone("F1_S20_LOOP.wav", 1, 300);
     p.tone("F1_S20_OFF.wav", 1, 800);  // the drive-off sound
-    p.tone("F1_START.wav", 1.5, 400);
-    p.tone("F1_DIR.wav", 0.5, 500);
-    p.tone("F1_ESTOP.wav", 0.8, 600);
-    p.tone("F1_STOP.wav", 2, 700);
+    p.tones({{"F1_START.wav", 1.5, 400},
+             {"F1_DIR.wav", 0.5, 500},
+             {"F1_ESTOP.wav", 0.8, 600},
+             {"F1_STOP.wav", 2, 700}});
     const Render r = render(p.path(),
                             "wait 0.5\nf1\n"
                             "wait 1\ns40\nwait 0.3\ns0\n"      // 1.5 s: start, cancelled in the delay
@@ -252,13 +249,13 @@ TEST(WholeDrive, MovementEventsReachTheEngineSound) {
 // level when it ends.
 TEST(WholeDrive, DriveSoundsThatEndHandBackToTheLevels) {
     Project p;
-    p.tone("F1_S0_LOOP.wav", 1, 200);
-    p.tone("F1_S20_LOOP.wav", 1, 300);
-    p.tone("F1_S20_OFF.wav", 0.8, 800);
-    p.tone("F1A_ACCELON.wav", 0.6, 500);
-    p.tone("F1B_ACCELON.wav", 0.6, 550);
-    p.tone("F1A_DECELON.wav", 0.6, 600);
-    p.tone("F1B_DECELON.wav", 0.6, 650);
+    p.tones({{"F1_S0_LOOP.wav", 1, 200},
+             {"F1_S20_LOOP.wav", 1, 300},
+             {"F1_S20_OFF.wav", 0.8, 800},
+             {"F1A_ACCELON.wav", 0.6, 500},
+             {"F1B_ACCELON.wav", 0.6, 550},
+             {"F1A_DECELON.wav", 0.6, 600},
+             {"F1B_DECELON.wav", 0.6, 650}});
     const Render r =
         render(p.path(), "wait 0.5\nf1\nwait 1\ns50\nwait 8\ns30\nwait 6\ns70\nwait 6\ns0\nwait 10\n");
     ASSERT_EQ(r.status, 0) << r.dump();

@@ -1,8 +1,8 @@
 // The panel's view of the firmware, and the log tee.
 #include "web_observer.h"
 
+#include <climits>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -13,6 +13,7 @@
 #include "decoder.h"
 #include "log.h"
 #include "net.h"
+#include "slot_roles.h"
 
 namespace {
 
@@ -37,54 +38,84 @@ int pct(int64_t v, int64_t full) {
 
 // ---------------------------------------------------------------- slot description
 
+namespace {
+
+// The panel names a track by one role, the first in this order: a drive function's, a loop of
+// parts', a variant's, an announcement's, a key's own place.
+int precedence(slot_role_group g) {
+    switch (g) {
+        case slot_role_group::drive:
+            return 0;
+        case slot_role_group::complex_loop:
+            return 1;
+        case slot_role_group::variants:
+            return 2;
+        case slot_role_group::announcements:
+            return 3;
+        default:
+            return 4;
+    }
+}
+
+std::string role_text(const slot_role &r) {
+    switch (r.kind) {
+        case slot_role_kind::place:
+            return r.once ? "once" : PLACE[r.place];
+        case slot_role_kind::variant:
+            return std::string(PLACE[r.place]) + " " + letter(r.index);
+        case slot_role_kind::level:
+            return "level " + std::to_string(r.index + 1) + " " + PLACE[r.place];
+        case slot_role_kind::start:
+            return "START";
+        case slot_role_kind::stop:
+            return "STOP";
+        case slot_role_kind::estop:
+            return "ESTOP";
+        case slot_role_kind::dir:
+            return "DIR";
+        case slot_role_kind::accel:
+            return "ACCEL";
+        case slot_role_kind::decel:
+            return "DECEL";
+        case slot_role_kind::drive_off:
+            return "drive-off";
+        case slot_role_kind::turbo:
+            return "TURBO";
+        case slot_role_kind::loopd:
+            return "LOOPD";
+        case slot_role_kind::accelon:
+            return "ACCELON " + letter(r.index);
+        case slot_role_kind::decelon:
+            return "DECELON " + letter(r.index);
+        case slot_role_kind::accel_band:
+            return "ACCEL band " + std::to_string(r.index + 1);
+        case slot_role_kind::decel_band:
+            return "DECEL band " + std::to_string(r.index + 1);
+        case slot_role_kind::loop_part:
+            return "LOOP part " + std::to_string(r.index + 1);
+        case slot_role_kind::loopd_part:
+            return "LOOPD part " + std::to_string(r.index + 1);
+        case slot_role_kind::info_next:
+            return "INFONEXT " + std::to_string(r.index / 2 + 1);
+        case slot_role_kind::info:
+            return "INFO " + std::to_string(r.index / 2 + 1);
+    }
+    return "";
+}
+
+}  // namespace
+
 void web_track_roles(const slot_rom_t &s, const track_rom_t *tracks, std::string roles[MAX_TRACKS]) {
-    for (int i = 0; i < MAX_TRACKS; i++)
+    int best[MAX_TRACKS];
+    for (int i = 0; i < MAX_TRACKS; i++) {
         roles[i].clear();
-    auto add = [&](int id, const std::string &text) {
-        if (id >= 0 && id < MAX_TRACKS && roles[id].empty()) roles[id] = text;
-    };
-    for (int d = 0; d < s.drive_functions_len && d < MAX_DRIVE_FUNCTIONS; d++) {
-        const drive_function_rom_t &D = s.drive_functions[d];
-        for (int k = 0; k < D.items_len && k < MAX_SPEED_ITEMS; k++)
-            for (int p = 1; p < 4; p++)
-                add(D.items[k].item.ids[p], "level " + std::to_string(k + 1) + " " + PLACE[p]);
-        add(D.start_id, "START");
-        add(D.stop_id, "STOP");
-        add(D.estop_id, "ESTOP");
-        add(D.dir_id, "DIR");
-        add(D.accel_id, "ACCEL");
-        add(D.decel_id, "DECEL");
-        add(D.drv_off_id, "drive-off");
-        add(D.turbo_id, "TURBO");
-        add(D.loopd_id, "LOOPD");
-        for (int v = 0; v < MAX_ACCELON_VARIANTS; v++) {
-            add(D.accelon_ids[v], "ACCELON " + letter(v));
-            add(D.decelon_ids[v], "DECELON " + letter(v));
-        }
-        for (int k = 0; k < D.acc_items_len && k < MAX_ACCEL_ITEMS; k++)
-            add(D.acc_items[k].id, "ACCEL band " + std::to_string(k + 1));
-        for (int k = 0; k < D.dcl_items_len && k < MAX_ACCEL_ITEMS; k++)
-            add(D.dcl_items[k].id, "DECEL band " + std::to_string(k + 1));
+        best[i] = INT_MAX;
     }
-    for (int c = 0; c < s.complex_loops_len && c < MAX_COMPLEX_LOOPS; c++) {
-        for (int n = 0; n < MAX_COMPLEX_LOOP_PARTS; n++) {
-            add(s.complex_loops[c].ids[n], "LOOP part " + std::to_string(n + 1));
-            add(s.complex_loops[c].ids_dcl[n], "LOOPD part " + std::to_string(n + 1));
-        }
-    }
-    for (int m = 0; m < s.multi_functions_len && m < MAX_MULTI_FUNCTIONS; m++)
-        for (int v = 0; v < MAX_MULTI_VARIANTS; v++)
-            for (int p = 1; p < 4; p++)
-                add(s.multi_functions[m].variants[v].ids[p], std::string(PLACE[p]) + " " + letter(v));
-    for (int i = 0; i < s.info_functions_len && i < MAX_INFO_FUNCTIONS; i++)
-        for (int k = 0; k < MAX_INFO_ENTRIES; k++)
-            add(s.info_functions[i].ids[k], (k % 2 ? "INFO " : "INFONEXT ") + std::to_string(k / 2 + 1));
-    for (int f = 0; f < MAX_FUNCTIONS; f++) {
-        for (int p = 1; p < 4; p++) {
-            const int id = s.functions[f].ids[p];
-            if (id < 0 || id >= MAX_TRACKS) continue;
-            add(id, p == FUNCTION_ON && tracks[id].type == PLAY_TYPE_ONESHOT ? "once" : PLACE[p]);
-        }
+    for (const slot_role &r : slot_roles(s, tracks)) {
+        const int rank = precedence(slot_role_group_of(r.kind));
+        if (rank >= best[r.track]) continue;
+        best[r.track] = rank;
+        roles[r.track] = role_text(r);
     }
     // Whatever the records do not place (a loaded file whose place another took) keeps the
     // role its name gave it.
@@ -103,11 +134,10 @@ std::string web_key_sounds(const slot_rom_t &s, const track_rom_t *tracks, int f
         if (s.multi_functions[m].func_id == fn) return std::to_string(s.multi_functions[m].len) + " variants";
     if (fn < 0 || fn >= MAX_FUNCTIONS) return "";
     std::string text;
-    for (int p = 1; p < 4; p++) {
-        const int id = s.functions[fn].ids[p];
-        if (id < 0 || id >= MAX_TRACKS) continue;
+    for (const slot_role &r : slot_roles(s, tracks)) {
+        if (r.kind != slot_role_kind::place || r.key != fn) continue;
         if (!text.empty()) text += " ";
-        text += p == FUNCTION_ON && tracks[id].type == PLAY_TYPE_ONESHOT ? "once" : PLACE[p];
+        text += role_text(r);
     }
     return text;
 }
@@ -207,45 +237,19 @@ constexpr size_t LOG_BACKLOG = 500;
 // Never destroyed: a firmware thread may still log while the process ends.
 std::mutex &g_log_lock = *new std::mutex;
 std::deque<std::string> &g_log_lines = *new std::deque<std::string>;
-std::string &g_log_partial = *new std::string;
 uint64_t g_log_last;  // number of the newest line kept
-vprintf_like_t g_log_previous;
 
-int log_tee(const char *format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    char small[512];
-    const int n = vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    std::string text;
-    if (n >= 0 && (size_t)n < sizeof small) {
-        text.assign(small, (size_t)n);
-    } else if (n >= 0) {
-        text.resize((size_t)n + 1);
-        va_list again;
-        va_copy(again, args);
-        vsnprintf(text.data(), text.size(), format, again);
-        va_end(again);
-        text.resize((size_t)n);
-    }
-    {
-        std::lock_guard<std::mutex> lock(g_log_lock);
-        g_log_partial += text;
-        size_t pos;
-        while ((pos = g_log_partial.find('\n')) != std::string::npos) {
-            g_log_lines.push_back(g_log_partial.substr(0, pos));
-            g_log_partial.erase(0, pos + 1);
-            g_log_last++;
-            if (g_log_lines.size() > LOG_BACKLOG) g_log_lines.pop_front();
-        }
-    }
-    return g_log_previous(format, args);
+void keep_line(const log_line &l) {
+    std::lock_guard<std::mutex> lock(g_log_lock);
+    g_log_lines.push_back(l.raw);
+    g_log_last++;
+    if (g_log_lines.size() > LOG_BACKLOG) g_log_lines.pop_front();
 }
 
 }  // namespace
 
 void web_log_install(void) {
-    g_log_previous = esp_log_set_vprintf(log_tee);
+    log_sink_add(keep_line);
 }
 
 std::vector<std::string> web_log_since(uint64_t after, uint64_t *last) {

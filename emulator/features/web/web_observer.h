@@ -44,7 +44,7 @@ void web_track_roles(const slot_rom_t &slot, const track_rom_t *tracks, std::str
 // What a key's sounds are, from the records: "engine sound", "ON LOOP OFF", "3 variants", ...
 std::string web_key_sounds(const slot_rom_t &slot, const track_rom_t *tracks, int fn);
 
-// Log lines for the pages: a tee of the log output keeps the last lines with numbers.
+// Log lines for the pages: a sink of the log keeps the last lines with numbers.
 void web_log_install(void);
 // Lines after line number `after` (0: the whole backlog); `*last` is set to the last line's
 // number.

@@ -7,11 +7,15 @@
 #include <memory>
 #include <set>
 
+#include "audio_files.h"
 #include "audio_ll.h"
-#include "audio_test_util.h"
+#include "files.h"
 #include "mixer.h"
+#include "reader_helpers.h"
 
-namespace audio_test {
+namespace mixer_test {
+
+using namespace test_support;
 
 struct StatusLog {
     static std::mutex mutex;
@@ -126,4 +130,4 @@ inline std::set<int16_t> values_of(const std::vector<int16_t> &samples) {
     return std::set<int16_t>(samples.begin(), samples.end());
 }
 
-}  // namespace audio_test
+}  // namespace mixer_test

@@ -5,8 +5,9 @@
 #include <algorithm>
 
 #include "mixer_rig.h"
+#include "tone_detector.h"
 
-using namespace audio_test;
+using namespace mixer_test;
 
 TEST(Pipeline, RecordedOneShotHoldsTheToneAndThenSilence) {
     MixerRig rig;
@@ -38,9 +39,10 @@ TEST(Pipeline, RecordedOneShotHoldsTheToneAndThenSilence) {
     ASSERT_GE(s.size(), start + 5 * 2048 + 2048);
 
     const int16_t *t = s.data() + start;
-    double at = tone_power(t, tone_len, 1000, 32000);
+    const ToneDetector tones(32000, tone_len);
+    double at = tones.power(t, 1000);
     for (double other : {250.0, 500.0, 1500.0, 3000.0}) {
-        EXPECT_GT(at, 1000.0 * tone_power(t, tone_len, other, 32000)) << other << " Hz";
+        EXPECT_GT(at, 1000.0 * tones.power(t, other)) << other << " Hz";
     }
     // Half scale in the file, a quarter of that at the master volume 64/256.
     int peak = 0;

@@ -3,8 +3,8 @@
 // changes travelling.
 #include <fstream>
 
-#include "../sound_hl/engine_fixture.h"
 #include "decoder.h"
+#include "engine_fixture.h"
 #include "web_commands.h"
 #include "web_observer.h"
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <sstream>
 
-#include "emulator.h"
+#include "console.h"
 #include "web_protocol.h"
 
 namespace {
