@@ -79,44 +79,15 @@ slot_role_group slot_role_group_of(slot_role_kind kind) {
 
 const char *slot_role_name(slot_role_kind kind, int place) {
     static const char *const places[] = {"", "ON", "LOOP", "OFF"};
-    switch (kind) {
-        case slot_role_kind::place:
-        case slot_role_kind::variant:
-        case slot_role_kind::level:
-            return place >= 0 && place < 4 ? places[place] : "";
-        case slot_role_kind::start:
-            return "START";
-        case slot_role_kind::stop:
-            return "STOP";
-        case slot_role_kind::estop:
-            return "ESTOP";
-        case slot_role_kind::dir:
-            return "DIR";
-        case slot_role_kind::accel:
-        case slot_role_kind::accel_band:
-            return "ACCEL";
-        case slot_role_kind::decel:
-        case slot_role_kind::decel_band:
-            return "DECEL";
-        case slot_role_kind::drive_off:
-            return "DRVOFF";
-        case slot_role_kind::turbo:
-            return "TURBO";
-        case slot_role_kind::loopd:
-        case slot_role_kind::loopd_part:
-            return "LOOPD";
-        case slot_role_kind::accelon:
-            return "ACCELON";
-        case slot_role_kind::decelon:
-            return "DECELON";
-        case slot_role_kind::loop_part:
-            return "LOOP";
-        case slot_role_kind::info_next:
-            return "INFONEXT";
-        case slot_role_kind::info:
-            return "INFO";
-    }
-    return "";
+    // In the order of slot_role_kind; the first three are places.
+    static const char *const names[] = {"",      "",      "",       "START", "STOP",     "ESTOP",   "DIR",
+                                        "ACCEL", "DECEL", "DRVOFF", "TURBO", "LOOPD",    "ACCELON", "DECELON",
+                                        "ACCEL", "DECEL", "LOOP",   "LOOPD", "INFONEXT", "INFO"};
+    static_assert(sizeof names / sizeof names[0] == (size_t)slot_role_kind::info + 1,
+                  "a name for every kind");
+    if (kind == slot_role_kind::place || kind == slot_role_kind::variant || kind == slot_role_kind::level)
+        return place >= 0 && place < 4 ? places[place] : "";
+    return names[(size_t)kind];
 }
 
 std::string slot_role_letter(int index) {

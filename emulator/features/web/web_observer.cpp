@@ -39,18 +39,9 @@ namespace {
 // The panel names a track by one role, the first in this order: a drive function's, a loop of
 // parts', a variant's, an announcement's, a key's own place.
 int precedence(slot_role_group g) {
-    switch (g) {
-        case slot_role_group::drive:
-            return 0;
-        case slot_role_group::complex_loop:
-            return 1;
-        case slot_role_group::variants:
-            return 2;
-        case slot_role_group::announcements:
-            return 3;
-        default:
-            return 4;
-    }
+    // In the order of slot_role_group: key, variants, drive, complex_loop, announcements.
+    static const int order[] = {4, 2, 0, 1, 3};
+    return order[(size_t)g];
 }
 
 std::string role_text(const slot_role &r) {
