@@ -227,6 +227,14 @@ static int32_t abs32(int32_t v) {
     return v < 0 ? -v : v;
 }
 
+// The speed a drive function's sound goes on from when a track ends or its key changes: the
+// magnitude, since the direction of travel plays no part in the sound (a negative speed was
+// taken as far below the target, and the level faded in over seconds), and as heard, which
+// after the begin-moving jump is the first running level's.
+static int32_t heard_speed(drive_function_t *df) {
+    return (int32_t)drive_heard_speed(df, (uint32_t)abs32(drive_get_speed(df)));
+}
+
 void load_calculation_handler(void) {
     int32_t spd = abs32(EngineParams.CurSpeed / 256);
     uint32_t rise = (uint32_t)engine_load_accel * 100 / 1000;
@@ -633,8 +641,8 @@ void function_changed_internal(uint8_t id, bool state, bool force) {
         }
         bool has_on = item->rom->ids[FUNCTION_ON] >= 0;
         if (!(has_on && cur == 0 && !force) && state) {
-            if (speed_df != NULL) drive_function_play_next(speed_df, cur);
-            if (load_df != NULL) drive_function_play_next(load_df, engine_load_value);
+            if (speed_df != NULL) drive_function_play_next(speed_df, heard_speed(speed_df));
+            if (load_df != NULL) drive_function_play_next(load_df, heard_speed(load_df));
         }
         // Standing still, the main function continues as an ordinary function.
         if (force || cur != 0) return;
@@ -697,7 +705,7 @@ void track_end_handle(int8_t int_id) {
     uint32_t s = 0;
     if (df != NULL) {
         drive_function_rom_t *d = df->rom;
-        s = drive_heard_speed(df, (uint32_t)abs32(drive_get_speed(df)));
+        s = (uint32_t)heard_speed(df);
         if (int_id == d->stop_id || int_id == d->start_id || int_id == d->estop_id ||
             int_id == df->accelon_started_id || int_id == df->decelon_started_id)
             return;
@@ -750,8 +758,8 @@ void track_end_handle(int8_t int_id) {
     if (ended == FUNCTION_ON && item->state != FUNCTION_OFF) {
         drive_function_t *speed_df = drive_get_instance((int8_t)fid, DRIVE_VARIANT_SPEED);
         drive_function_t *load_df = drive_get_instance((int8_t)fid, DRIVE_VARIANT_LOAD);
-        if (speed_df != NULL) drive_function_play_next(speed_df, abs32(drive_get_speed(speed_df)));
-        if (load_df != NULL) drive_function_play_next(load_df, abs32(drive_get_speed(load_df)));
+        if (speed_df != NULL) drive_function_play_next(speed_df, heard_speed(speed_df));
+        if (load_df != NULL) drive_function_play_next(load_df, heard_speed(load_df));
     }
 }
 

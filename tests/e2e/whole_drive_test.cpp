@@ -19,6 +19,22 @@ std::string play(int track, const std::string &role) {
 // Fades, notifications and recording offsets make a few tens of milliseconds of slack.
 constexpr int64_t SLACK_MS = 80;
 
+// The first time in `times` at or after `from`, or -1.
+int64_t first_after(const std::vector<int64_t> &times, int64_t from) {
+    for (int64_t t : times)
+        if (t >= from) return t;
+    return -1;
+}
+
+// Mean square of the recording over 20 ms from `t_ms`.
+double power_at(const Render &r, int64_t t_ms) {
+    const size_t p = (size_t)t_ms * 32, n = 640;
+    double e = 0;
+    for (size_t i = p; i < p + n && i < r.audio.size(); i++)
+        e += (double)r.audio[i] * r.audio[i];
+    return e / n;
+}
+
 TEST(WholeDrive, DroppingSeveralLevelsGoesStraightToTheLevelOfTheSpeed) {
     {
         // Every running level has an OFF track. From full speed to 35 % at once: the top level's
@@ -76,7 +92,9 @@ TEST(WholeDrive, WholeRangeAccelAndDecelTracksHandBackToTheLevels) {
     p.tone("F1_S30_LOOP.wav", 1, 300);
     p.tone("F1_ACCEL.wav", 3, 700);
     p.tone("F1_DECEL.wav", 3, 800);
-    const Render r = render(p.path(), "wait 0.5\nf1\nwait 2\ns60\nwait 12\ns0\nwait 12\n");
+    // The engine key goes off and on again at 10.5 s, while driving in the console's normal
+    // direction (the motor's speed is negative).
+    const Render r = render(p.path(), "wait 0.5\nf1\nwait 2\ns60\nwait 8\nf1\nf1\nwait 4\ns0\nwait 12\n");
     ASSERT_EQ(r.status, 0) << r.dump();
     ASSERT_EQ(r.count("(ACCEL)"), 2) << "the acceleration and the braking each play their track\n"
                                      << r.dump();
@@ -92,6 +110,7 @@ TEST(WholeDrive, WholeRangeAccelAndDecelTracksHandBackToTheLevels) {
     EXPECT_EQ(r.count("Mixer = 0"), 0) << r.dump();
     EXPECT_LT(r.longest_silence(1000, r.length_ms()), 150);
     EXPECT_TRUE(r.heard(300, 12000)) << "cruising at 60 %: the 30 % level";
+    EXPECT_GT(power_at(r, 11000) / power_at(r, 10000), 0.7) << "back within the fade time";
     EXPECT_TRUE(r.heard(200, r.length_ms() - 500)) << "standing: the idle level";
 }
 
@@ -183,17 +202,6 @@ TEST(WholeDrive, TheRecordingIsSilentWhileMuted) {
     for (size_t i = (1500 + SLACK_MS) * 32; i < (2500 - SLACK_MS) * 32; i++)
         ASSERT_EQ(r.audio[i], 0) << "sound recorded while muted, at " << i / 32 << " ms";
     EXPECT_TRUE(r.heard(600, 3000));
-}
-
-}  // namespace
-
-namespace {
-
-// The first time in `times` at or after `from`, or -1.
-int64_t first_after(const std::vector<int64_t> &times, int64_t from) {
-    for (int64_t t : times)
-        if (t >= from) return t;
-    return -1;
 }
 
 // The DCC layer's movement events as the sound engine hears them: a start cancelled during the
@@ -299,15 +307,6 @@ TEST(WholeDrive, AnEmergencyStopDuringTheStartDelayCallsTheStartOff) {
     EXPECT_NEAR((double)start[0], 7520 + 1000, 30) << r.dump();
     EXPECT_EQ(r.count("Wait for Start moving"), 2) << r.dump();
     EXPECT_TRUE(r.heard(400, r.length_ms() - 500)) << r.dump();
-}
-
-// Mean square of the recording over 20 ms from `t_ms`.
-double power_at(const Render &r, int64_t t_ms) {
-    const size_t p = (size_t)t_ms * 32, n = 640;
-    double e = 0;
-    for (size_t i = p; i < p + n && i < r.audio.size(); i++)
-        e += (double)r.audio[i] * r.audio[i];
-    return e / n;
 }
 
 // A function's volume (CV 192 selects it, CV 193 sets it) changed while it plays: a step down is
