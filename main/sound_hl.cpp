@@ -710,11 +710,7 @@ void track_end_handle(int8_t int_id) {
             int_id == df->accelon_started_id || int_id == df->decelon_started_id)
             return;
         if (int_id == d->accel_id || int_id == d->decel_id) {
-            // The whole-range track is over and the levels it held back go on, at the speed heard
-            // now. Handed the target speed instead (to pass the hold), a loop of parts was timed
-            // for the target: for 0 while the loco slowed to reverse, and it fell silent.
-            df->block_loop = false;
-            drive_function_play_next(df, (int32_t)s);
+            drive_function_transition_ended(df, (int32_t)s);
             return;
         }
         if (int_id == df->last_accdcl_id) {

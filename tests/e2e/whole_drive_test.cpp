@@ -98,14 +98,16 @@ TEST(WholeDrive, WholeRangeAccelAndDecelTracksHandBackToTheLevels) {
     ASSERT_EQ(r.status, 0) << r.dump();
     ASSERT_EQ(r.count("(ACCEL)"), 2) << "the acceleration and the braking each play their track\n"
                                      << r.dump();
-    // When a transition track ends, a level plays on in the same millisecond.
+    // When a transition track ends (the acceleration's before the target speed), a level plays
+    // on in the same millisecond, cross-fading in the fade time as the track fades out.
     const auto ends = r.times("Ending of");
     ASSERT_EQ(ends.size(), 2u) << "the acceleration and the braking track each end\n" << r.dump();
+    EXPECT_GT(power_at(r, ends[0] + 500) / power_at(r, 10000), 0.7);
     for (int64_t t : ends) {
         bool level_follows = false;
-        for (int64_t l : r.times("(LOOP)"))
+        for (int64_t l : r.times("(LOOP) FADEIN=350"))
             level_follows |= l == t;
-        EXPECT_TRUE(level_follows) << "nothing follows the track ending at " << t << " ms\n" << r.dump();
+        EXPECT_TRUE(level_follows) << "no level fades in at the end at " << t << " ms\n" << r.dump();
     }
     EXPECT_EQ(r.count("Mixer = 0"), 0) << r.dump();
     EXPECT_LT(r.longest_silence(1000, r.length_ms()), 150);
