@@ -461,6 +461,9 @@ void drive_function_estop(drive_function_t *drive_function) {
     drive_function_stop(df, 0);
     df->current_pos = (int8_t)drive_get_pos(df, 0);
     df->target_pos = df->current_pos;
+    // The loco stands at once: that is the target now. Left at the speed commanded before, the
+    // idle level was taken for one on the way up to it and faded in over seconds.
+    df->target_spd = 0;
     if (!silenced && drive_is_enabled(df)) {
         if (drive_track_valid(df->rom->estop_id)) track_play(df->rom->estop_id, "ESTOP", 0, 0);
         drive_function_play_next(df, 0);

@@ -244,6 +244,8 @@ TEST(WholeDrive, MovementEventsReachTheEngineSound) {
     EXPECT_NEAR((double)estop, 8520, 20) << r.dump();
     EXPECT_TRUE(r.heard(600, estop + 100));
     EXPECT_FALSE(r.heard(300, estop + 400));
+    EXPECT_EQ(first_after(r.times("(LOOP) FADEIN=350"), 8500), estop) << "the idle level in the fade time";
+    EXPECT_TRUE(r.heard(200, estop + 150));
     EXPECT_TRUE(r.heard(200, 11000));
     // Shunting: the start sound and the movement without the start delay.
     EXPECT_NEAR((double)first_after(start, 11500), 11520, 20) << r.dump();
