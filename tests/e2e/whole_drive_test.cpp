@@ -218,6 +218,7 @@ TEST(WholeDrive, MovementEventsReachTheEngineSound) {
     p.tone("F1_DIR.wav", 0.5, 500);
     p.tone("F1_ESTOP.wav", 0.8, 600);
     p.tone("F1_STOP.wav", 2, 700);
+    p.text("data/1/logic.txt", "F5_ESTOP_L1000\n");
     const Render r = render(p.path(),
                             "wait 0.5\nf1\n"
                             "wait 1\ns40\nwait 0.3\ns0\n"      // 1.5 s: start, cancelled in the delay
@@ -239,7 +240,9 @@ TEST(WholeDrive, MovementEventsReachTheEngineSound) {
     const int running = r.level_track("F1: SPD 20-100%:", "LOOP");
     EXPECT_NE(first_after(r.times(play(running, "LOOP")), 4500), -1) << r.dump();
     EXPECT_TRUE(r.heard(300, 7500));
-    // Emergency stop: its sound at once, the running level stops, the idle level returns.
+    // Emergency stop: its sound at once, once (as its one logic event), the running level stops,
+    // the idle level returns.
+    EXPECT_EQ(r.count("(ESTOP)"), r.count("type=ESTOP param=1")) << r.dump();
     const int64_t estop = first_after(r.times("(ESTOP)"), 8500);
     EXPECT_NEAR((double)estop, 8520, 20) << r.dump();
     EXPECT_TRUE(r.heard(600, estop + 100));
