@@ -735,7 +735,13 @@ esp_err_t soundHL_load_slot(uint32_t slot, bool reload) {
         // Checked first: a request during a load must never unload the readers under the loader.
         ESP_LOGW(TAG, "Slot loading is in progress");
     } else if (slot >= MAX_SLOTS) {
+        // The slot goes with its tracks, as after a failed load: a track is loaded again on its
+        // next play, so its records left in place played on (a drive timer's loop of parts, a
+        // key, a logic condition) until another slot was loaded.
         soundHL_unload_slot();
+        reset_slot_ram();
+        reset_slot();
+        slot_state = SLOT_IDLE;
         ESP_LOGW(TAG, "Slot is invalid id = %u", (unsigned)((slot + 1) & 0xFF));
     } else {
         slot_state = SLOT_LOADING;
