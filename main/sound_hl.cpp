@@ -164,6 +164,8 @@ void soundHL_start(void) {
     mixer_set_stream_info(mixer, 32000, 1);
     mixer_set_i2s_handler(mixer, (mixer_handle_t)i2s_ll_handle);
 
+    // No dynamic volume yet: a first one of 0 % is a change, and is heard.
+    memset(function_dyn_volume, AUDIO_VOLUME_NOT_GIVEN, sizeof function_dyn_volume);
     size_t len = MAX_FUNCTIONS;
     nvsHL_load_function_volume(function_volume, &len);
     function_volume_len = len;
@@ -447,6 +449,12 @@ void update_volume_for_function(uint8_t func_id, uint8_t value) {
     }
 }
 
+uint8_t soundHL_track_volume(uint8_t func_id) {
+    // A function volume of 0 means that none was set: the tracks play at their own volume.
+    const uint8_t value = func_id < MAX_FUNCTIONS ? function_volume[func_id] : 0;
+    return value != 0 ? value : AUDIO_VOLUME_NOT_GIVEN;
+}
+
 uint8_t soundHL_get_function_volume(uint8_t func_id) {
     return func_id < MAX_FUNCTIONS ? function_volume[func_id] : 0;
 }
@@ -455,7 +463,7 @@ void soundHL_set_function_volume(uint8_t func_id, uint8_t value) {
     EngineLock lock;
     if (func_id >= MAX_FUNCTIONS || function_volume[func_id] == value) return;
     function_volume[func_id] = value;
-    update_volume_for_function(func_id, value);
+    update_volume_for_function(func_id, soundHL_track_volume(func_id));
     if (function_volume_len < (size_t)func_id + 1) function_volume_len = (size_t)func_id + 1;
     nvsHL_save_function_volume(function_volume, function_volume_len);
 }
@@ -467,7 +475,7 @@ void soundHL_forget_function_volumes(void) {
     for (uint8_t f = 0; f < MAX_FUNCTIONS; f++) {
         if (function_volume[f] == 0) continue;
         function_volume[f] = 0;
-        update_volume_for_function(f, function_dyn_volume[f]);  // 0: full volume
+        update_volume_for_function(f, function_dyn_volume[f]);  // the dynamic volume, if one is set
     }
     function_volume_len = 0;
 }

@@ -384,7 +384,8 @@ static bool parse_track(int i, bool *error, bool *not_mono) {
 
     file_info_t *info = NULL;
     fw_unlock();  // opening a file is the slow part: let the tick and the console run meanwhile
-    esp_err_t loaded = audio_reader_load(tracks[i].audio_reader, R->filepath, &info, function_volume[fid]);
+    esp_err_t loaded =
+        audio_reader_load(tracks[i].audio_reader, R->filepath, &info, soundHL_track_volume(fid));
     fw_lock();
     if (loaded != ESP_OK || info == NULL) {
         // The reader's own lines give the reason under its tag only (wav<track id>), and its

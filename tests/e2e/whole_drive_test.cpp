@@ -266,7 +266,7 @@ TEST(WholeDrive, MovementEventsReachTheEngineSound) {
 
 // The track-end handling of the drive sounds: an ACCELON or DECELON sound that ends leaves the
 // levels playing and the next change picks again; the drive-off sound hands back to the idle
-// level when it ends.
+// level when it ends. F3's volume follows the speed, from 0 % (silence) at a stand.
 TEST(WholeDrive, DriveSoundsThatEndHandBackToTheLevels) {
     Project p;
     p.tone("F1_S0_LOOP.wav", 1, 200);
@@ -276,8 +276,10 @@ TEST(WholeDrive, DriveSoundsThatEndHandBackToTheLevels) {
     p.tone("F1B_ACCELON.wav", 0.6, 550);
     p.tone("F1A_DECELON.wav", 0.6, 600);
     p.tone("F1B_DECELON.wav", 0.6, 650);
+    p.tone("F3_LOOP.wav", 1, 900);
+    p.text("data/1/logic.txt", "F3_VOLSPD_V0_E100\n");
     const Render r =
-        render(p.path(), "wait 0.5\nf1\nwait 1\ns50\nwait 8\ns30\nwait 6\ns70\nwait 6\ns0\nwait 10\n");
+        render(p.path(), "wait 0.5\nf1\nf3\nwait 1\ns50\nwait 8\ns30\nwait 6\ns70\nwait 6\ns0\nwait 10\n");
     ASSERT_EQ(r.status, 0) << r.dump();
     EXPECT_EQ(r.count("(ACCELON)"), 2) << r.dump();
     EXPECT_EQ(r.count("(DECELON)"), 2) << r.dump();
@@ -287,6 +289,7 @@ TEST(WholeDrive, DriveSoundsThatEndHandBackToTheLevels) {
     const int64_t drvoff = r.times("(DRVOFF)").at(0);
     EXPECT_NE(first_after(r.times("(LOOP)"), drvoff + 1), -1) << "the idle level after the drive-off sound";
     EXPECT_TRUE(r.heard(200, r.length_ms() - 500));
+    EXPECT_TRUE(r.heard(900, 21000) && !r.heard(900, 1000) && !r.heard(900, r.length_ms() - 500));
 }
 
 // The drive-off sound is reckoned to end a fade before the stand, so its end may come while the

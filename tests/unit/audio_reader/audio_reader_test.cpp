@@ -53,7 +53,7 @@ TEST(AudioReader, LoopingPcmDeliversOnlyFullBuffersJoinedSeamlessly) {
     std::string path = dir.file("loop.wav");
     ASSERT_TRUE(write_pcm_wav(path, src, RATE));
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     Drainer drain(r.h);
     ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
     ASSERT_TRUE(drain.wait_for_count(8));
@@ -86,7 +86,7 @@ TEST(AudioReader, FileCutInsideAFramePlaysWholeFramesOnly) {
         std::vector<int16_t> whole(src.begin(), src.begin() + kept_frames * 2);
 
         TestReader r;
-        ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+        ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
         {
             Drainer drain(r.h);
             ASSERT_EQ(audio_reader_play(r.h, false, 0, 0), ESP_OK);
@@ -113,7 +113,7 @@ TEST(AudioReader, FadeInRampsToUnityExactly) {
     std::string path = dir.file("const.wav");
     ASSERT_TRUE(write_pcm_wav(path, constant(40000, 16384), RATE));
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     Drainer drain(r.h);
     ASSERT_EQ(audio_reader_play(r.h, false, 500, 0), ESP_OK);
     ASSERT_TRUE(r.stops.wait_for(1));
@@ -160,7 +160,7 @@ TEST(AudioReader, StopCutsTheWaitingBufferAtItsFirstZeroCrossing) {
     std::string path = dir.file("sine.wav");
     ASSERT_TRUE(write_pcm_wav(path, src, RATE));
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
     ASSERT_TRUE(wait_produced(r.h, 1000, 2));
     audio_reader_stop(r.h, 0);
@@ -183,7 +183,7 @@ TEST(AudioReader, StopWithFadeRampsDownToSilenceAndEnds) {
         std::string path = dir.file("const.wav");
         ASSERT_TRUE(write_pcm_wav(path, constant(8000, 20000), RATE));
         TestReader r;
-        ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+        ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
         TimerPump pump;
         LogCapture log;
         Drainer drain(r.h, 1000);
@@ -216,7 +216,7 @@ TEST(AudioReader, PlayWhileAudibleRestartsFromTheBeginning) {
     std::string path = dir.file("ramp.wav");
     ASSERT_TRUE(write_pcm_wav(path, src, RATE));
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     ASSERT_EQ(audio_reader_play(r.h, false, 0, 0), ESP_OK);
     buf_item_t first = take(r.h);
     ASSERT_NE(first.data, nullptr);
@@ -241,7 +241,7 @@ TEST(AudioReader, EndNotificationComesOnceAtItsLeadTimeAndFadesOut) {
     std::string path = dir.file("one_second.wav");
     ASSERT_TRUE(write_pcm_wav(path, constant(32000, 1000), RATE));
     TestReader r(4096, true);
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     TimerPump pump;
     Drainer drain(r.h);
     ASSERT_EQ(audio_reader_play(r.h, false, 0, 300), ESP_OK);
@@ -280,7 +280,7 @@ TEST(AudioReader, FileNameParameters) {
     ASSERT_TRUE(write_pcm_wav(path, constant(3200, 100), RATE));
     TestReader r;
     LogCapture log;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     EXPECT_EQ(audio_reader_get_duration(r.h), 1501u);
     EXPECT_TRUE(log.contains("] Custom duration 1500")) << log.dump();
 }
@@ -291,12 +291,13 @@ TEST(AudioReader, VolumeFromArgumentAndFileName) {
         uint8_t arg;
         uint32_t gain;
     } cases[] = {
-        {"a_V80.wav", 50, 429496720u},            // 40 %
-        {"b_V50.wav", 1, AUDIO_UNITY_VOLUME},     // product 0: unity
-        {"c.wav", 250, AUDIO_UNITY_VOLUME},       // out of range: 100 %
-        {"d_V0.wav", 0, AUDIO_UNITY_VOLUME},      // nothing set
-        {"e_V200.wav", 100, 2147483600u},         // 200 %
-        {"f_V150.wav", 200, AUDIO_UNITY_VOLUME},  // 300 %: above the limit, unity
+        {"a_V80.wav", 50, 429496720u},                             // 40 %
+        {"b_V50.wav", 1, 0},                                       // product 0: silence
+        {"c.wav", 250, AUDIO_UNITY_VOLUME},                        // out of range: 100 %
+        {"d_V0.wav", AUDIO_VOLUME_NOT_GIVEN, AUDIO_UNITY_VOLUME},  // nothing set
+        {"g.wav", 0, 0},                                           // silence
+        {"e_V200.wav", 100, 2147483600u},                          // 200 %
+        {"f_V150.wav", 200, AUDIO_UNITY_VOLUME},                   // 300 %: above the limit, unity
     };
     TempFolder dir;
     for (auto &c : cases) {
@@ -315,7 +316,7 @@ TEST(AudioReader, LoopLengthStopsTheLoopOnce) {
     ASSERT_TRUE(write_pcm_wav(path, constant(3000, 500), RATE));
     TestReader r;
     LogCapture log;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     EXPECT_TRUE(log.contains("] Custom loop length 300")) << log.dump();
     TimerPump pump;
     // The stand-in mixer takes a buffer every 2 ms, far faster than real time: a stop re-armed
@@ -331,7 +332,7 @@ TEST(AudioReader, OggPlaysAndDropsItsLastPartialBuffer) {
     ASSERT_TRUE(sox("-n -r 32000 -c 1 " + path + " synth 0.5 sine 1000 vol 0.5"));
     TestReader r;
     file_info_t *info = nullptr;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), &info, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), &info, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     EXPECT_EQ(info->format, AUDIO_FORMAT_OGG);
     EXPECT_EQ(info->data_len, 16000u);
     EXPECT_EQ(audio_reader_get_duration(r.h), 500u);
@@ -378,7 +379,7 @@ TEST(AudioReader, AdpcmPlaysAsSoxDecodesIt) {
 
     TestReader r;
     file_info_t *info = nullptr;
-    ASSERT_EQ(audio_reader_load(r.h, adpcm.c_str(), &info, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, adpcm.c_str(), &info, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     EXPECT_EQ(info->format, AUDIO_FORMAT_ADPCM);
     Drainer drain(r.h);
     ASSERT_EQ(audio_reader_play(r.h, false, 0, 0), ESP_OK);
@@ -397,7 +398,7 @@ TEST(AudioReader, LoopingAdpcmDeliversFullBuffers) {
     ASSERT_TRUE(sox("-n -r 32000 -c 1 -e ima-adpcm " + adpcm + " synth 0.3 sine 440 vol 0.7"));
     TestReader r;
     LogCapture log;
-    ASSERT_EQ(audio_reader_load(r.h, adpcm.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, adpcm.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     Drainer drain(r.h);
     ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
     ASSERT_TRUE(drain.wait_for_count(20));
@@ -418,7 +419,7 @@ TEST(AudioReader, StartPositions) {
     ASSERT_TRUE(write_pcm_wav(path, src, RATE));
     TestReader r;
     LogCapture log;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
 
     // 250 ms in: sample 8000.
     ASSERT_EQ(audio_reader_set_position(r.h, 250), ESP_OK);
@@ -480,7 +481,7 @@ TEST(AudioReader, LoopWithoutAudioEndsWithAnError) {
 
     TestReader r;
     LogCapture log;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     Drainer drain(r.h);
     ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
     EXPECT_TRUE(r.stops.wait_for(1)) << "the looping task spins without audio";
@@ -569,7 +570,7 @@ TEST(AudioReader, DurationOfALongFileNeedsSixtyFourBits) {
     fclose(f);
     ASSERT_EQ(truncate(path.c_str(), 44 + 10000000), 0);
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     EXPECT_EQ(audio_reader_get_duration(r.h), 156250u);
 }
 
@@ -580,12 +581,12 @@ TEST(AudioReader, LoadWhileTheTaskWaitsToHandOverStopsItFirst) {
     ASSERT_TRUE(write_pcm_wav(a, constant(32000, 300), 8000));
     ASSERT_TRUE(write_pcm_wav(b, constant(32000, 300), RATE));
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, a.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, a.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
     // Nobody takes buffers: the slot fills and the task blocks handing over the next one
     // (two buffers of 256 ms at 8000 Hz).
     ASSERT_TRUE(wait_produced(r.h, 4000, 8));
-    ASSERT_EQ(audio_reader_load(r.h, b.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, b.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     EXPECT_TRUE(r.stops.wait_for(1));
     EXPECT_EQ(audio_reader_get_duration(r.h), 1000u);
     EXPECT_EQ(audio_reader_unload(r.h), ESP_OK);
@@ -596,7 +597,7 @@ TEST(AudioReader, PreparedTaskWaitsUntilPlayOrStop) {
     std::string path = dir.file("a.wav");
     ASSERT_TRUE(write_pcm_wav(path, constant(32000, 300), RATE));
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
 
     // Prepared (a delay of 100 ms or less prepares at once), then stopped at once: it ends.
     ASSERT_EQ(audio_reader_run(r.h, 50), ESP_OK);
@@ -643,7 +644,7 @@ TEST(AudioReader, AdpcmStartPositionSeeksToItsBlockAndKeepsTime) {
 
     TestReader r;
     file_info_t *info = nullptr;
-    ASSERT_EQ(audio_reader_load(r.h, adpcm.c_str(), &info, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, adpcm.c_str(), &info, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     const uint32_t spb = ((uint32_t)info->blockSize - 4) * 2 + 1;
     const uint32_t length = audio_reader_get_duration(r.h);
     ASSERT_EQ(audio_reader_set_position(r.h, 500), ESP_OK);
@@ -745,7 +746,7 @@ TEST(AudioReader, LoadFailsAndKeepsTheFileWhileTheTaskCannotEnd) {
     cfg.param = &gate;
     cfg.end_notification = blocking_end_notification;
     audio_reader_handle_t h = audio_reader_init(&cfg, "wav1");
-    ASSERT_EQ(audio_reader_load(h, a.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(h, a.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     Drainer drain(h);
     // The end notification (lead time 2000 ms: due with the first buffer) holds the task.
     ASSERT_EQ(audio_reader_play(h, false, 0, 2000), ESP_OK);
@@ -772,7 +773,7 @@ TEST(AudioReader, LoadFailsAndKeepsTheFileWhileTheTaskCannotEnd) {
     drain.stop();
     // The stop that the load requested still ends the play early.
     EXPECT_LT(concat(drain.buffers()).size(), 32000u);
-    EXPECT_EQ(audio_reader_load(h, b.c_str(), nullptr, 0), ESP_OK);
+    EXPECT_EQ(audio_reader_load(h, b.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     EXPECT_EQ(audio_reader_get_duration(h), 500u);
     audio_reader_deinit(h);
 }

@@ -15,7 +15,7 @@ using namespace audio_test;
 uint64_t measured_pass(const std::string &path, check_file_info *fi) {
     TestReader r;
     file_info_t *info = nullptr;
-    EXPECT_EQ(audio_reader_load(r.h, path.c_str(), &info, 0), ESP_OK);
+    EXPECT_EQ(audio_reader_load(r.h, path.c_str(), &info, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     if (info == nullptr) return 0;
     fi->ok = true;
     fi->format = info->format;
