@@ -76,3 +76,20 @@ slot_role_group slot_role_group_of(slot_role_kind kind) {
             return slot_role_group::drive;
     }
 }
+
+const char *slot_role_name(slot_role_kind kind, int place) {
+    static const char *const places[] = {"", "ON", "LOOP", "OFF"};
+    // In the order of slot_role_kind; the first three are places.
+    static const char *const names[] = {"",      "",      "",       "START", "STOP",     "ESTOP",   "DIR",
+                                        "ACCEL", "DECEL", "DRVOFF", "TURBO", "LOOPD",    "ACCELON", "DECELON",
+                                        "ACCEL", "DECEL", "LOOP",   "LOOPD", "INFONEXT", "INFO"};
+    static_assert(sizeof names / sizeof names[0] == (size_t)slot_role_kind::info + 1,
+                  "a name for every kind");
+    if (kind == slot_role_kind::place || kind == slot_role_kind::variant || kind == slot_role_kind::level)
+        return place >= 0 && place < 4 ? places[place] : "";
+    return names[(size_t)kind];
+}
+
+std::string slot_role_letter(int index) {
+    return std::string(1, (char)('A' + index));
+}

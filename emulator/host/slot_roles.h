@@ -2,6 +2,7 @@
 // panel both tell from it what each track is for, each in its own words.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "slot_data.h"
@@ -42,6 +43,12 @@ struct slot_role {
 // The roles in record order: keys F0..F68 (places ON, LOOP, OFF), keys with variants, drive
 // functions, complex loops, announcement lists. Ids outside the track table are left out.
 std::vector<slot_role> slot_roles(const slot_rom_t &slot, const track_rom_t *tracks);
+
+// The name of a role's kind as the file names write it ("START", "ACCELON", "LOOPD", ...); for a
+// key's places the place ("ON", "LOOP", "OFF"). Front-ends add the details in their own words.
+const char *slot_role_name(slot_role_kind kind, int place = 0);
+// A variant's letter: 0 -> "A".
+std::string slot_role_letter(int index);
 
 // The part of the records a role comes from (its kind's group), in record order.
 enum class slot_role_group { key, variants, drive, complex_loop, announcements };

@@ -131,7 +131,7 @@ struct TestReader {
     }
     ~TestReader() { audio_reader_deinit(h); }
     // The reader keeps the path it was given: the object keeps every path it loads.
-    bool load(const std::string &path, file_info_t **info = nullptr, uint8_t volume = 0) {
+    bool load(const std::string &path, file_info_t **info = nullptr, uint8_t volume = AUDIO_VOLUME_NOT_GIVEN) {
         paths.push_back(path);
         return audio_reader_load(h, paths.back().c_str(), info, volume) == ESP_OK;
     }

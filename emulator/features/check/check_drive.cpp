@@ -25,8 +25,9 @@ check_json drive_section(builder &b) {
             for (int p = 1; p < 4; p++) {
                 const int id = it.ids[p];
                 if (id >= 0) {
-                    l[lower(place_name(p))] = b.track_ref(id);
-                    parts.push_back(std::string(place_name(p)) + " " + b.name_of(id));
+                    l[lower(slot_role_name(slot_role_kind::place, p))] = b.track_ref(id);
+                    parts.push_back(std::string(slot_role_name(slot_role_kind::place, p)) + " " +
+                                    b.name_of(id));
                 } else if (p == FUNCTION_LOOP && id < -1) {
                     const int c = -2 - id;
                     check_json partsj = check_json::array();

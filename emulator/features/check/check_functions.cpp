@@ -14,10 +14,11 @@ check_json chain(const builder &b, const function_rom_t &f, std::string *text) {
     for (int p = 1; p < 4; p++) {
         const int id = f.ids[p];
         if (id < 0) continue;
-        j[lower(place_name(p))] = b.track_ref(id);
+        j[lower(slot_role_name(slot_role_kind::place, p))] = b.track_ref(id);
         const bool once = p == FUNCTION_ON && b.snap.tracks[id].type == PLAY_TYPE_ONESHOT;
         const std::string len = b.snap.info[id].ok ? " " + check_seconds(b.snap.info[id].length_ms) : "";
-        parts.push_back((once ? std::string("plays once") : std::string(place_name(p))) + len);
+        parts.push_back(
+            (once ? std::string("plays once") : std::string(slot_role_name(slot_role_kind::place, p))) + len);
     }
     *text = join(parts, " → ");
     return j;
@@ -95,10 +96,10 @@ check_json functions_section(builder &b) {
             for (int v = 0; v < M->len && v < MAX_MULTI_VARIANTS; v++) {
                 std::string vt;
                 check_json c = chain(b, M->variants[v], &vt);
-                c["variant"] = letter(v);
+                c["variant"] = slot_role_letter(v);
                 vars.push_back(c);
-                texts.push_back(letter(v) + ": " + (vt.empty() ? "nothing" : vt));
-                check_silent(b, M->variants[v], "F" + std::to_string(f) + " variant " + letter(v));
+                texts.push_back(slot_role_letter(v) + ": " + (vt.empty() ? "nothing" : vt));
+                check_silent(b, M->variants[v], "F" + std::to_string(f) + " variant " + slot_role_letter(v));
             }
             j["variants"] = vars;
             text = std::to_string(M->len) + " variants picked at random (" + join(texts, "; ") + ")";

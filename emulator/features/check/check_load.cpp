@@ -118,7 +118,7 @@ void probe_files(check_snapshot &snap) {
         if (t.filepath[0] == 0) continue;
         std::string path(t.filepath, strnlen(t.filepath, sizeof t.filepath));
         file_info_t *fi = nullptr;
-        if (audio_reader_load(reader, path.c_str(), &fi, 0) == ESP_OK && fi != nullptr) {
+        if (audio_reader_load(reader, path.c_str(), &fi, AUDIO_VOLUME_NOT_GIVEN) == ESP_OK && fi != nullptr) {
             check_file_info &ci = snap.info[i];
             ci.ok = true;
             ci.format = fi->format;

@@ -26,7 +26,7 @@ struct check_file_info {
     uint32_t sample_rate = 0;
     uint32_t frames = 0;  // frames of audio in the file
     uint16_t block_size = 0;
-    uint32_t length_ms = 0;  // the length the engine works with (a "_T" duration included)
+    uint32_t length_ms = 0;                // the length the engine works with (a "_T" duration included)
     audio_reader_loop_pass_t loop_pass{};  // one pass of it as a loop, as the reader plays it
 };
 
@@ -100,10 +100,8 @@ bool starts_with(const std::string &s, const std::string &p);
 bool contains(const std::string &s, const std::string &p);
 std::string lower(std::string s);
 std::string join(const std::vector<std::string> &parts, const std::string &sep);
-std::string letter(int v);  // a variant's letter: 0 is "A"
 std::string path_of(const track_rom_t &t);
 const char *format_name(uint8_t format);  // "PCM", "IMA ADPCM", "Ogg Vorbis"
-const char *place_name(int p);            // "ON", "LOOP", "OFF" for the places 1..3
 int place_of(play_type_t type);
 uint32_t pct(const check_drive_units &u, uint32_t value);
 

@@ -31,42 +31,29 @@ check_json builder::track_ref(int track) const {
 std::string builder::role_text(const slot_role &r) const {
     const slot_rom_t &s = snap.slot_rom;
     const std::string F = "F" + std::to_string(r.key) + " ";
+    const std::string name = slot_role_name(r.kind, r.place);
     switch (r.kind) {
         case slot_role_kind::place:
-            return F + (r.once ? std::string("played once") : std::string(place_name(r.place)));
+            return F + (r.once ? std::string("played once") : name);
         case slot_role_kind::variant:
-            return F + "variant " + letter(r.index) + " " + place_name(r.place);
+            return F + "variant " + slot_role_letter(r.index) + " " + name;
         case slot_role_kind::level:
-            return F + "level " + level_label(r.owner, r.index) + " " + place_name(r.place);
-        case slot_role_kind::start:
-            return F + "START";
-        case slot_role_kind::stop:
-            return F + "STOP";
-        case slot_role_kind::estop:
-            return F + "ESTOP";
-        case slot_role_kind::dir:
-            return F + "DIR";
+            return F + "level " + level_label(r.owner, r.index) + " " + name;
         case slot_role_kind::accel:
-            return F + "ACCEL (whole range)";
         case slot_role_kind::decel:
-            return F + "DECEL (whole range)";
+            return F + name + " (whole range)";
         case slot_role_kind::drive_off:
             return F + "drive-off (DRVOFF)";
-        case slot_role_kind::turbo:
-            return F + "TURBO";
-        case slot_role_kind::loopd:
-            return F + "LOOPD";
         case slot_role_kind::accelon:
-            return F + "ACCELON variant " + letter(r.index);
         case slot_role_kind::decelon:
-            return F + "DECELON variant " + letter(r.index);
+            return F + name + " variant " + slot_role_letter(r.index);
         case slot_role_kind::accel_band:
-            return F + "ACCEL from " +
+            return F + name + " from " +
                    std::to_string(
                        pct(snap.units[r.owner], s.drive_functions[r.owner].acc_items[r.index].min)) +
                    " %";
         case slot_role_kind::decel_band:
-            return F + "DECEL from " +
+            return F + name + " from " +
                    std::to_string(
                        pct(snap.units[r.owner], s.drive_functions[r.owner].dcl_items[r.index].min)) +
                    " %";
@@ -77,11 +64,11 @@ std::string builder::role_text(const slot_role &r) const {
                    std::to_string(r.index + 1);
         case slot_role_kind::info_next:
         case slot_role_kind::info:
-            return "F" + std::to_string(r.key) + "/F" + std::to_string(r.key + 1) +
-                   (r.kind == slot_role_kind::info ? " INFO " : " INFONEXT ") +
+            return "F" + std::to_string(r.key) + "/F" + std::to_string(r.key + 1) + " " + name + " " +
                    std::to_string(r.index / 2 + 1);
+        default:
+            return F + name;
     }
-    return "";
 }
 
 // Every place of the loaded records that names a track.

@@ -180,11 +180,6 @@ const char *format_name(uint8_t format) {
     }
 }
 
-const char *place_name(int p) {
-    static const char *const names[] = {"", "ON", "LOOP", "OFF"};
-    return p >= 0 && p < 4 ? names[p] : "";
-}
-
 // The place of a function a file of this role goes to: a sound played once shares the ON place;
 // other roles have a place of their own each.
 int place_of(play_type_t type) {
@@ -214,10 +209,6 @@ std::string join(const std::vector<std::string> &parts, const std::string &sep) 
     for (const std::string &p : parts)
         s += (s.empty() ? "" : sep) + p;
     return s;
-}
-
-std::string letter(int v) {
-    return std::string(1, (char)('A' + v));
 }
 
 }  // namespace check_report_parts

@@ -17,17 +17,11 @@
 
 namespace {
 
-const char *const PLACE[] = {"", "ON", "LOOP", "OFF"};
-
 const char *type_name(play_type_t t) {
     static const char *const names[] = {"once",    "ON",      "OFF",   "LOOP",     "LOOPD", "ACCEL",
                                         "ACCELON", "DECELON", "DECEL", "START",    "STOP",  "ESTOP",
                                         "REPEAT",  "REPEATD", "INFO",  "INFONEXT", "DIR",   "TURBO"};
     return t >= 0 && t <= PLAY_TYPE_TURBO ? names[t] : "";
-}
-
-std::string letter(int v) {
-    return std::string(1, (char)('A' + v));
 }
 
 int pct(int64_t v, int64_t full) {
@@ -43,64 +37,37 @@ namespace {
 // The panel names a track by one role, the first in this order: a drive function's, a loop of
 // parts', a variant's, an announcement's, a key's own place.
 int precedence(slot_role_group g) {
-    switch (g) {
-        case slot_role_group::drive:
-            return 0;
-        case slot_role_group::complex_loop:
-            return 1;
-        case slot_role_group::variants:
-            return 2;
-        case slot_role_group::announcements:
-            return 3;
-        default:
-            return 4;
-    }
+    // In the order of slot_role_group: key, variants, drive, complex_loop, announcements.
+    static const int order[] = {4, 2, 0, 1, 3};
+    return order[(size_t)g];
 }
 
 std::string role_text(const slot_role &r) {
+    const std::string name = slot_role_name(r.kind, r.place);
     switch (r.kind) {
         case slot_role_kind::place:
-            return r.once ? "once" : PLACE[r.place];
+            return r.once ? "once" : name;
         case slot_role_kind::variant:
-            return std::string(PLACE[r.place]) + " " + letter(r.index);
+            return name + " " + slot_role_letter(r.index);
         case slot_role_kind::level:
-            return "level " + std::to_string(r.index + 1) + " " + PLACE[r.place];
-        case slot_role_kind::start:
-            return "START";
-        case slot_role_kind::stop:
-            return "STOP";
-        case slot_role_kind::estop:
-            return "ESTOP";
-        case slot_role_kind::dir:
-            return "DIR";
-        case slot_role_kind::accel:
-            return "ACCEL";
-        case slot_role_kind::decel:
-            return "DECEL";
+            return "level " + std::to_string(r.index + 1) + " " + name;
         case slot_role_kind::drive_off:
             return "drive-off";
-        case slot_role_kind::turbo:
-            return "TURBO";
-        case slot_role_kind::loopd:
-            return "LOOPD";
         case slot_role_kind::accelon:
-            return "ACCELON " + letter(r.index);
         case slot_role_kind::decelon:
-            return "DECELON " + letter(r.index);
+            return name + " " + slot_role_letter(r.index);
         case slot_role_kind::accel_band:
-            return "ACCEL band " + std::to_string(r.index + 1);
         case slot_role_kind::decel_band:
-            return "DECEL band " + std::to_string(r.index + 1);
+            return name + " band " + std::to_string(r.index + 1);
         case slot_role_kind::loop_part:
-            return "LOOP part " + std::to_string(r.index + 1);
         case slot_role_kind::loopd_part:
-            return "LOOPD part " + std::to_string(r.index + 1);
+            return name + " part " + std::to_string(r.index + 1);
         case slot_role_kind::info_next:
-            return "INFONEXT " + std::to_string(r.index / 2 + 1);
         case slot_role_kind::info:
-            return "INFO " + std::to_string(r.index / 2 + 1);
+            return name + " " + std::to_string(r.index / 2 + 1);
+        default:
+            return name;
     }
-    return "";
 }
 
 }  // namespace

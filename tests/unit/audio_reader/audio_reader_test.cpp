@@ -268,12 +268,13 @@ TEST(AudioReader, VolumeFromArgumentAndFileName) {
         uint8_t arg;
         uint32_t gain;
     } cases[] = {
-        {"a_V80.wav", 50, 429496720u},            // 40 %
-        {"b_V50.wav", 1, AUDIO_UNITY_VOLUME},     // product 0: unity
-        {"c.wav", 250, AUDIO_UNITY_VOLUME},       // out of range: 100 %
-        {"d_V0.wav", 0, AUDIO_UNITY_VOLUME},      // nothing set
-        {"e_V200.wav", 100, 2147483600u},         // 200 %
-        {"f_V150.wav", 200, AUDIO_UNITY_VOLUME},  // 300 %: above the limit, unity
+        {"a_V80.wav", 50, 429496720u},                             // 40 %
+        {"b_V50.wav", 1, 0},                                       // product 0: silence
+        {"c.wav", 250, AUDIO_UNITY_VOLUME},                        // out of range: 100 %
+        {"d_V0.wav", AUDIO_VOLUME_NOT_GIVEN, AUDIO_UNITY_VOLUME},  // nothing set
+        {"g.wav", 0, 0},                                           // silence
+        {"e_V200.wav", 100, 2147483600u},                          // 200 %
+        {"f_V150.wav", 200, AUDIO_UNITY_VOLUME},                   // 300 %: above the limit, unity
     };
     TempFolder dir;
     for (auto &c : cases) {
@@ -467,7 +468,7 @@ TEST(AudioReader, DurationOfALongFileNeedsSixtyFourBits) {
     fclose(f);
     ASSERT_EQ(truncate(path.c_str(), 44 + 10000000), 0);
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     EXPECT_EQ(audio_reader_get_duration(r.h), 156250u);
 }
 
@@ -632,7 +633,7 @@ TEST(AudioReader, LoadFailsAndKeepsTheFileWhileTheTaskCannotEnd) {
     cfg.param = &gate;
     cfg.end_notification = blocking_end_notification;
     audio_reader_handle_t h = audio_reader_init(&cfg, "wav1");
-    ASSERT_EQ(audio_reader_load(h, a.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(h, a.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     Drainer drain(h);
     // The end notification (lead time 2000 ms: due with the first buffer) holds the task.
     ASSERT_EQ(audio_reader_play(h, false, 0, 2000), ESP_OK);
@@ -659,7 +660,7 @@ TEST(AudioReader, LoadFailsAndKeepsTheFileWhileTheTaskCannotEnd) {
     drain.stop();
     // The stop that the load requested still ends the play early.
     EXPECT_LT(concat(drain.buffers()).size(), 32000u);
-    EXPECT_EQ(audio_reader_load(h, b.c_str(), nullptr, 0), ESP_OK);
+    EXPECT_EQ(audio_reader_load(h, b.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     EXPECT_EQ(audio_reader_get_duration(h), 500u);
     audio_reader_deinit(h);
 }

@@ -20,7 +20,7 @@ TEST(Pipeline, RecordedOneShotHoldsTheToneAndThenSilence) {
     cfg.param = &rig.stops;
     cfg.stop_notification = StopWaiter::notify;
     audio_reader_handle_t r = audio_reader_init(&cfg, "wav7");
-    ASSERT_EQ(audio_reader_load(r, tone.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r, tone.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     ASSERT_EQ(mixer_connect_element(rig.mixer(), 7, r), ESP_OK);
     ASSERT_EQ(mixer_set_file_info(rig.mixer(), 7, 32000, 1), ESP_OK);
     ASSERT_TRUE(rig.wait_for_samples(1, 2048));
