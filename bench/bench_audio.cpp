@@ -11,10 +11,11 @@
 #include "adpcm-lib.h"
 #include "audio_ll.h"
 #include "audio_reader.h"
-#include "audio_test_util.h"
 #include "bench_util.h"
 #include "esp_log.h"
+#include "files.h"
 #include "mixer.h"
+#include "test_support.h"
 #include "wav_header.h"
 
 namespace {
@@ -25,7 +26,7 @@ constexpr double READER_SECONDS = 60;
 
 // The sound files of this run, made once.
 struct Files {
-    audio_test::TempFolder dir;
+    test_support::TempFolder dir;
     std::string adpcm_long = dir.file("long_adpcm.wav");
     std::string tiny = dir.file("tiny_adpcm.wav");
     std::string pcm = dir.file("pcm.wav");
@@ -112,7 +113,7 @@ struct StopFlag {
 
 void reader_throughput(benchmark::State &state, const std::string &path) {
     if (!files().ok) return state.SkipWithError("sox could not make the test files");
-    audio_test::TimerPump pump;
+    TimerPump pump;
     StopFlag flag;
     audio_reader_cfg_t cfg = {};
     cfg.task_prio = 8;
@@ -178,8 +179,8 @@ BENCHMARK(BM_ReaderOgg)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0
 void BM_MixerCycle(benchmark::State &state) {
     if (!files().ok) return state.SkipWithError("sox could not make the test files");
     const int inputs = (int)state.range(0);
-    audio_test::TempFolder dir;
-    audio_test::TimerPump pump;
+    test_support::TempFolder dir;
+    TimerPump pump;
     i2s_ll_set_no_device(true);
     i2s_ll_cfg_t icfg = {nullptr, 44100, 16, 2};
     i2s_ll_handle_t i2s = i2s_ll_init(&icfg);

@@ -13,13 +13,14 @@
 #include <thread>
 
 #include "audio_ll.h"
-#include "audio_test_util.h"
 #include "bench_util.h"
 #include "decoder.h"
 #include "emulator.h"
 #include "esp_log.h"
+#include "files.h"
 #include "freertos/task.h"
 #include "sound_hl_private.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -28,23 +29,9 @@ namespace {
 constexpr int RATE = 32000;
 
 // Runs the tick loop on a thread of its own while it lives, as the host's tick thread does.
-class TickPump {
+class TickPump : public EveryMillisecond {
 public:
-    TickPump()
-        : thread_([this] {
-              while (!stop_.load()) {
-                  vApplicationTickHook();
-                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
-              }
-          }) {}
-    ~TickPump() {
-        stop_.store(true);
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    TickPump() : EveryMillisecond(vApplicationTickHook) {}
 };
 
 // Looks often: the time of a load is measured up to the moment the wait sees its end.
@@ -56,25 +43,25 @@ bool wait_loaded() {
 // slot 2 a project of 100 audio files (69 loops on F0..F68 and 31 ON sounds on F0..F30). With
 // exactly 100 files the scan logs "Only 100 files are supported" although none is left out.
 struct Engine {
-    audio_test::TempFolder dir;
+    test_support::TempFolder dir;
     bool ok = false;
 
     Engine() {
         fs::current_path(dir.path());
         fs::create_directories("data/1");
         fs::create_directories("data/2");
-        const std::string d1 = dir.path() + "/data/1/", d2 = dir.path() + "/data/2/";
+        const std::string d1 = dir.path().string() + "/data/1/", d2 = dir.path().string() + "/data/2/";
         ok = bench::make_sound(d1 + "F1_S0_LOOP.wav", 4, RATE, "adpcm") &&
              bench::make_sound(d1 + "F1_S20_LOOP.wav", 4, RATE, "adpcm") &&
              bench::make_sound(d1 + "F1_S50_LOOP.wav", 4, RATE, "adpcm") &&
              bench::make_sound(d1 + "F1_S20_ON.ogg", 2, RATE, "ogg") &&
              bench::make_sound(d1 + "F1_S20_OFF.ogg", 2, RATE, "ogg") &&
-             bench::make_sound(dir.path() + "/loop.wav", 4, RATE, "adpcm") &&
-             bench::make_sound(dir.path() + "/on.ogg", 2, RATE, "ogg");
+             bench::make_sound(dir.path().string() + "/loop.wav", 4, RATE, "adpcm") &&
+             bench::make_sound(dir.path().string() + "/on.ogg", 2, RATE, "ogg");
         for (int f = 0; ok && f < 69; f++)
-            fs::copy_file(dir.path() + "/loop.wav", d2 + "F" + std::to_string(f) + "_LOOP.wav");
+            fs::copy_file(dir.path().string() + "/loop.wav", d2 + "F" + std::to_string(f) + "_LOOP.wav");
         for (int f = 0; ok && f < 31; f++)
-            fs::copy_file(dir.path() + "/on.ogg", d2 + "F" + std::to_string(f) + "_ON.ogg");
+            fs::copy_file(dir.path().string() + "/on.ogg", d2 + "F" + std::to_string(f) + "_ON.ogg");
         i2s_ll_set_no_device(true);
         emulator_init();
         esp_log_level_set(

@@ -12,11 +12,13 @@
 
 #include "audio_ll.h"
 #include "check.h"
+#include "console.h"
 #include "decoder.h"
 #include "emulator.h"
 #include "esp_log.h"
 #include "fault.h"
 #include "freertos/task.h"
+#include "net.h"
 #include "script.h"
 #include "state.h"
 #include "stub.h"
@@ -75,7 +77,16 @@ static void print_help(void) {
         "  --web [HOST:PORT]  also serve a panel to the browser: throttle, function keys, what\n"
         "                     plays, gauges, lamps, CVs, the log and the sound itself (default\n"
         "                     127.0.0.1:8080; 0.0.0.0:PORT serves every network interface,\n"
-        "                     port 0 any free port); the console keeps working beside it\n");
+        "                     port 0 any free port); the console keeps working beside it\n"
+        "  --dccex [HOST:]PORT  also be a DCC-EX command station on the network, with the decoder\n"
+        "                     on its main and programming tracks, for JMRI (DecoderPro and its\n"
+        "                     throttles: system DCC++, connection DCC++ Ethernet) and Engine\n"
+        "                     Driver (default 127.0.0.1:2560; port 0 any free port)\n"
+        "  --withrottle [HOST:]PORT  also serve WiThrottle clients: Engine Driver, WiThrottle and\n"
+        "                     the like (default 127.0.0.1:12090)\n"
+        "  --announce         announce those servers over mDNS (Avahi) so that throttles find\n"
+        "                     them; a HOST of 0.0.0.0 serves other machines too, and lets anyone\n"
+        "                     on that network drive and program the decoder\n");
 }
 
 // SIGUSR1: one line with the host's resource use, for long runs. The heap figures tell memory
@@ -103,6 +114,7 @@ struct options {
     int check_slot = 0;
     bool web = false;
     web_address web_at;
+    net_options net;
 };
 
 // Reads a decimal seed; false for anything else.
@@ -189,6 +201,18 @@ int parse_options(int argc, char **argv, options *o) {
                     return 2;
                 }
             }
+        } else if (strcmp(a, "--dccex") == 0 || strcmp(a, "--withrottle") == 0) {
+            const bool dccex = strcmp(a, "--dccex") == 0;
+            (dccex ? o->net.dccex : o->net.withrottle) = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-') {
+                std::string error;
+                if (!net_parse_address(argv[++i], dccex ? &o->net.dccex_at : &o->net.withrottle_at, &error)) {
+                    fprintf(stderr, "%s: %s: %s\n", s_invoked_as, a, error.c_str());
+                    return 2;
+                }
+            }
+        } else if (strcmp(a, "--announce") == 0) {
+            o->net.announce = true;
         } else {
             fprintf(stderr, "%s: unknown option '%s' (see --help)\n", s_invoked_as, a);
             return 2;
@@ -214,6 +238,14 @@ int parse_options(int argc, char **argv, options *o) {
     if (o->web && o->render != nullptr)
         conflict = "--web shows a decoder running in real time; leave it out of --render";
     if (o->web && o->check) conflict = "--web shows a running decoder; leave it out of --check";
+    // The network's throttles drive a decoder in real time, as the panel does.
+    const bool net = o->net.dccex || o->net.withrottle;
+    if (o->net.announce && !net) conflict = "--announce announces --dccex or --withrottle: give one of them";
+    if (net && o->render != nullptr)
+        conflict =
+            "--dccex and --withrottle serve a decoder running in real time; leave them out of --render";
+    if (net && o->check)
+        conflict = "--dccex and --withrottle serve a running decoder; leave them out of --check";
     if (o->check && (o->script != nullptr || o->record != nullptr || o->seed_given))
         conflict = "--check loads the slot and reports; it runs alone (with --json at most)";
     if (conflict != nullptr) {
@@ -293,6 +325,14 @@ int main(int argc, char **argv) {
     if (o.web) {
         std::string error;
         if (!web_start(o.web_at, &error)) {
+            fprintf(stderr, "%s: %s\n", s_invoked_as, error.c_str());
+            fflush(stdout);
+            _exit(2);
+        }
+    }
+    if (o.net.dccex || o.net.withrottle) {
+        std::string error;
+        if (!net_start(o.net, &error)) {
             fprintf(stderr, "%s: %s\n", s_invoked_as, error.c_str());
             fflush(stdout);
             _exit(2);

@@ -296,9 +296,11 @@ esp_err_t audio_reader_set_volume(audio_reader_handle_t r, uint8_t volume) {
     uint32_t fv = audio_reader_name_param(r->file.path, "_V");
     if (fv == 0 || fv > 200) fv = 100;
     uint32_t a = volume;
-    if (a == 0 || a > 200) a = 100;
+    if (a > 200) a = 100;
     uint32_t v = a * fv / 100;
-    uint32_t gain = (v == 0 || v > 200 || v == 100) ? AUDIO_UNITY_VOLUME : v * GAIN_PER_PERCENT;
+    // A volume of 0, or one that comes to 0 with the file's own, is silence. Taken for "no
+    // volume given" (full volume), a dynamic volume at its low end played at full volume.
+    uint32_t gain = v == 0 ? 0 : (v > 200 || v == 100) ? AUDIO_UNITY_VOLUME : v * GAIN_PER_PERCENT;
     uint32_t old = r->file.volume.load();
     if (gain != old) {
         r->file.volume.store(gain);

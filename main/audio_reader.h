@@ -35,6 +35,9 @@ typedef enum {
 #define TASK_DONE_BIT (1u << 2)  // no reader task is running
 
 #define AUDIO_UNITY_VOLUME 0x40000000u
+// The volume (per cent) for a play at the file's own volume, when the caller has none to give.
+// Any volume above 200 % means the same; a volume of 0 is silence.
+#define AUDIO_VOLUME_NOT_GIVEN 255
 
 // The loaded file. Fields the reader task and callers read at the same time are atomic.
 typedef struct file_info {

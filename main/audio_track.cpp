@@ -19,7 +19,7 @@ esp_err_t track_load(int8_t id) {
     if (t->rom == nullptr) return ESP_FAIL;
     if (t->available) return ESP_OK;
     if (t->rom->filepath[0] == '\0') return ESP_OK;
-    uint8_t volume = t->rom->function_id < MAX_FUNCTIONS ? function_volume[t->rom->function_id] : 0;
+    const uint8_t volume = soundHL_track_volume(t->rom->function_id);
     file_info_t *info = nullptr;
     if (audio_reader_load(t->audio_reader, t->rom->filepath, &info, volume) != ESP_OK || info == nullptr) {
         return ESP_FAIL;

@@ -331,7 +331,10 @@ void notifyDccSpeed(uint16_t Addr, uint8_t Speed, bool localForwardDir, uint8_t 
     if (Engine_IsMoving()) MotorStop = false;
 
     if (Speed == 0) {
-        if (Engine_IsMoving()) {
+        // The packet repeats every 10 ms, and a movement lasts until the motor's next step finds
+        // it at rest: a motor the emergency stop has already brought to rest is not stopped
+        // again. Handled twice, the ESTOP sound started over and logic conditions counted two.
+        if (Engine_IsMoving() && !EngineParams.Stopped) {
             lastSpeed = 0;
             soundHL_movement_estop();
             Engine_EStop();

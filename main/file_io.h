@@ -74,6 +74,11 @@ fileIO_text_kind_t fileIO_textFileKind(const char *name);
 
 // Functions file: vehicle type and name ("2:Shunter") and function codes ("F1:8M:Horn").
 void parseFunctionsFile(const char *path, loco_info_t *locomotive);
+// One key line of the functions file, "F<number>:<code>:<label>" ("F2:8M:Horn"), as the parser
+// reads it: the number as written (not range-checked), the code (1..7 characters up to the next
+// ':', into code[8]) and the label (its first word of at most 31 characters, into label[32]).
+// False, without a log line, when one of the three is missing.
+bool fileIO_scanFunctionLine(const char *line, long *number, char *code, char *label);
 // Logic file: one condition per line into logic[0..31].rom.
 void parseLogicFile(const char *path, logic_condition_t *logic);
 // One logic line into logic_item->rom; cuts `str` in place. 0 accepted, -1 rejected.

@@ -61,28 +61,27 @@ static bool scan_word(const char **s, char *out, size_t width) {
     return true;
 }
 
-// The line pattern "F%d:%7[^:]:%31s": returns how many of the three fields were read.
-static int scan_function_line(const char *s, long *number, char *code, char *name) {
-    if (*s++ != 'F') return 0;
-    if (!scan_int(&s, number)) return 0;
-    if (*s++ != ':') return 1;
+// The line pattern "F%d:%7[^:]:%31s".
+bool fileIO_scanFunctionLine(const char *s, long *number, char *code, char *name) {
+    if (*s++ != 'F') return false;
+    if (!scan_int(&s, number)) return false;
+    if (*s++ != ':') return false;
     size_t n = 0;
     while (n < 7 && s[n] != 0 && s[n] != ':')
         n++;
-    if (n == 0) return 1;
+    if (n == 0) return false;
     memcpy(code, s, n);
     code[n] = 0;
     s += n;
-    if (*s++ != ':') return 2;
-    if (!scan_word(&s, name, 31)) return 2;
-    return 3;
+    if (*s++ != ':') return false;
+    return scan_word(&s, name, 31);
 }
 
 static void parse_function_line(const char *line, loco_info_t *locomotive) {
     long number = 0;
     char code[8];
     char name[32];
-    if (scan_function_line(line, &number, code, name) < 3) {
+    if (!fileIO_scanFunctionLine(line, &number, code, name)) {
         ESP_LOGE(TAG, "Scanf error line='%s'", line);
         return;
     }

@@ -46,6 +46,8 @@ bool drive_function_speed_changed(drive_function_t *drive_function, uint32_t spd
 void drive_function_target_speed_changed(drive_function_t *drive_function, uint32_t newTargetSpeed,
                                          uint32_t currentSpeed);
 void drive_function_play_next(drive_function_t *drive_function, int32_t cur_speed);
+// A whole-range ACCEL/DECEL track has ended: the levels it held back go on.
+void drive_function_transition_ended(drive_function_t *drive_function, int32_t heard_speed);
 bool drive_function_play_accel(drive_function_t *drive_function, int32_t cur_speed);
 void drive_function_stop(drive_function_t *drive_function, uint16_t transition_time_ms);
 void drive_function_estop(drive_function_t *drive_function);

@@ -297,7 +297,10 @@ static uint32_t level_change_time(drive_function_t *df, int32_t cur_speed, uint1
     return (uint32_t)(t < 0 ? 0 : t);
 }
 
-void drive_function_play_next(drive_function_t *drive_function, int32_t cur_speed) {
+// The level state machine. The cross-fade of a level change is reckoned from `fade_speed`, and
+// a loop of parts is timed from `cur_speed`; both are the current speed but where a whole-range
+// transition track hands back (below).
+static void play_next(drive_function_t *drive_function, int32_t fade_speed, int32_t cur_speed) {
     drive_function_t *df = drive_function;
     const drive_function_rom_t *rom = df->rom;
     function_t *const entry = drive_get_item(df);  // the level playing on entry
@@ -309,7 +312,7 @@ void drive_function_play_next(drive_function_t *drive_function, int32_t cur_spee
     if (drive_track_valid(main_loop) && !tracks[main_loop].state) track_play(main_loop, "SPD_LOOP", 0, 0);
 
     if (df->block_loop) {
-        if (cur_speed != df->target_spd) return;
+        if (fade_speed != df->target_spd) return;
         df->block_loop = false;
         stop_if_set(rom->accel_id, 0);
         stop_if_set(rom->decel_id, 0);
@@ -386,7 +389,7 @@ void drive_function_play_next(drive_function_t *drive_function, int32_t cur_spee
     const bool playable = next != nullptr && next->rom->ids[next->state] != -1;
     if (playable) {
         if (track_playing(next->rom->ids[next->state])) return;
-        const uint32_t t = level_change_time(df, cur_speed, fade);
+        const uint32_t t = level_change_time(df, fade_speed, fade);
         if (next->state == FUNCTION_ON || next->state == FUNCTION_OFF) {
             if (df->last_int_id != -1 && t > xfade) xfade = t;
         } else if (next->state == FUNCTION_LOOP) {
@@ -421,6 +424,20 @@ void drive_function_play_next(drive_function_t *drive_function, int32_t cur_spee
     track_play(id, state2str(next->state), xf, notify);
 }
 
+void drive_function_play_next(drive_function_t *drive_function, int32_t cur_speed) {
+    play_next(drive_function, cur_speed, cur_speed);
+}
+
+void drive_function_transition_ended(drive_function_t *drive_function, int32_t heard_speed) {
+    // The transition track stood for the change to the target: the level it hands to cross-fades
+    // in the fade time, as the track itself fades out. Reckoned from the speed heard while the
+    // target is still ahead, the level faded in over seconds, for as long as the speed needs to
+    // cross it. A loop of parts plays at the speed heard: timed for the target, it fell silent
+    // for a target of 0 while the loco still moved.
+    drive_function->block_loop = false;
+    play_next(drive_function, drive_function->target_spd, heard_speed);
+}
+
 // ---------------------------------------------------------------- stops and events
 
 void drive_function_stop(drive_function_t *drive_function, uint16_t transition_time_ms) {
@@ -444,6 +461,9 @@ void drive_function_estop(drive_function_t *drive_function) {
     drive_function_stop(df, 0);
     df->current_pos = (int8_t)drive_get_pos(df, 0);
     df->target_pos = df->current_pos;
+    // The loco stands at once: that is the target now. Left at the speed commanded before, the
+    // idle level was taken for one on the way up to it and faded in over seconds.
+    df->target_spd = 0;
     if (!silenced && drive_is_enabled(df)) {
         if (drive_track_valid(df->rom->estop_id)) track_play(df->rom->estop_id, "ESTOP", 0, 0);
         drive_function_play_next(df, 0);

@@ -164,6 +164,8 @@ void soundHL_start(void) {
     mixer_set_stream_info(mixer, 32000, 1);
     mixer_set_i2s_handler(mixer, (mixer_handle_t)i2s_ll_handle);
 
+    // No dynamic volume yet: a first one of 0 % is a change, and is heard.
+    memset(function_dyn_volume, AUDIO_VOLUME_NOT_GIVEN, sizeof function_dyn_volume);
     size_t len = MAX_FUNCTIONS;
     nvsHL_load_function_volume(function_volume, &len);
     function_volume_len = len;
@@ -225,6 +227,14 @@ static int live_drive_functions(void) {
 
 static int32_t abs32(int32_t v) {
     return v < 0 ? -v : v;
+}
+
+// The speed a drive function's sound goes on from when a track ends or its key changes: the
+// magnitude, since the direction of travel plays no part in the sound (a negative speed was
+// taken as far below the target, and the level faded in over seconds), and as heard, which
+// after the begin-moving jump is the first running level's.
+static int32_t heard_speed(drive_function_t *df) {
+    return (int32_t)drive_heard_speed(df, (uint32_t)abs32(drive_get_speed(df)));
 }
 
 void load_calculation_handler(void) {
@@ -439,6 +449,12 @@ void update_volume_for_function(uint8_t func_id, uint8_t value) {
     }
 }
 
+uint8_t soundHL_track_volume(uint8_t func_id) {
+    // A function volume of 0 means that none was set: the tracks play at their own volume.
+    const uint8_t value = func_id < MAX_FUNCTIONS ? function_volume[func_id] : 0;
+    return value != 0 ? value : AUDIO_VOLUME_NOT_GIVEN;
+}
+
 uint8_t soundHL_get_function_volume(uint8_t func_id) {
     return func_id < MAX_FUNCTIONS ? function_volume[func_id] : 0;
 }
@@ -447,7 +463,7 @@ void soundHL_set_function_volume(uint8_t func_id, uint8_t value) {
     EngineLock lock;
     if (func_id >= MAX_FUNCTIONS || function_volume[func_id] == value) return;
     function_volume[func_id] = value;
-    update_volume_for_function(func_id, value);
+    update_volume_for_function(func_id, soundHL_track_volume(func_id));
     if (function_volume_len < (size_t)func_id + 1) function_volume_len = (size_t)func_id + 1;
     nvsHL_save_function_volume(function_volume, function_volume_len);
 }
@@ -459,7 +475,7 @@ void soundHL_forget_function_volumes(void) {
     for (uint8_t f = 0; f < MAX_FUNCTIONS; f++) {
         if (function_volume[f] == 0) continue;
         function_volume[f] = 0;
-        update_volume_for_function(f, function_dyn_volume[f]);  // 0: full volume
+        update_volume_for_function(f, function_dyn_volume[f]);  // the dynamic volume, if one is set
     }
     function_volume_len = 0;
 }
@@ -633,8 +649,8 @@ void function_changed_internal(uint8_t id, bool state, bool force) {
         }
         bool has_on = item->rom->ids[FUNCTION_ON] >= 0;
         if (!(has_on && cur == 0 && !force) && state) {
-            if (speed_df != NULL) drive_function_play_next(speed_df, cur);
-            if (load_df != NULL) drive_function_play_next(load_df, engine_load_value);
+            if (speed_df != NULL) drive_function_play_next(speed_df, heard_speed(speed_df));
+            if (load_df != NULL) drive_function_play_next(load_df, heard_speed(load_df));
         }
         // Standing still, the main function continues as an ordinary function.
         if (force || cur != 0) return;
@@ -697,16 +713,12 @@ void track_end_handle(int8_t int_id) {
     uint32_t s = 0;
     if (df != NULL) {
         drive_function_rom_t *d = df->rom;
-        s = drive_heard_speed(df, (uint32_t)abs32(drive_get_speed(df)));
+        s = (uint32_t)heard_speed(df);
         if (int_id == d->stop_id || int_id == d->start_id || int_id == d->estop_id ||
             int_id == df->accelon_started_id || int_id == df->decelon_started_id)
             return;
         if (int_id == d->accel_id || int_id == d->decel_id) {
-            // The whole-range track is over and the levels it held back go on, at the speed heard
-            // now. Handed the target speed instead (to pass the hold), a loop of parts was timed
-            // for the target: for 0 while the loco slowed to reverse, and it fell silent.
-            df->block_loop = false;
-            drive_function_play_next(df, (int32_t)s);
+            drive_function_transition_ended(df, (int32_t)s);
             return;
         }
         if (int_id == df->last_accdcl_id) {
@@ -750,8 +762,8 @@ void track_end_handle(int8_t int_id) {
     if (ended == FUNCTION_ON && item->state != FUNCTION_OFF) {
         drive_function_t *speed_df = drive_get_instance((int8_t)fid, DRIVE_VARIANT_SPEED);
         drive_function_t *load_df = drive_get_instance((int8_t)fid, DRIVE_VARIANT_LOAD);
-        if (speed_df != NULL) drive_function_play_next(speed_df, abs32(drive_get_speed(speed_df)));
-        if (load_df != NULL) drive_function_play_next(load_df, abs32(drive_get_speed(load_df)));
+        if (speed_df != NULL) drive_function_play_next(speed_df, heard_speed(speed_df));
+        if (load_df != NULL) drive_function_play_next(load_df, heard_speed(load_df));
     }
 }
 

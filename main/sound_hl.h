@@ -49,6 +49,8 @@ void soundHL_set_function_volume(uint8_t func_id, uint8_t value);
 void soundHL_forget_function_volumes(void);
 void soundHL_set_dyn_function_volume(uint8_t func_id, uint8_t value_pct);
 void update_volume_for_function(uint8_t func_id, uint8_t value);
+// The volume a function's tracks are loaded with: its function volume, or none given.
+uint8_t soundHL_track_volume(uint8_t func_id);
 uint8_t getDCCAType(uint16_t funcId);
 void load_short_gui(void);
 

@@ -384,7 +384,8 @@ static bool parse_track(int i, bool *error, bool *not_mono) {
 
     file_info_t *info = NULL;
     fw_unlock();  // opening a file is the slow part: let the tick and the console run meanwhile
-    esp_err_t loaded = audio_reader_load(tracks[i].audio_reader, R->filepath, &info, function_volume[fid]);
+    esp_err_t loaded =
+        audio_reader_load(tracks[i].audio_reader, R->filepath, &info, soundHL_track_volume(fid));
     fw_lock();
     if (loaded != ESP_OK || info == NULL) {
         // The reader's own lines give the reason under its tag only (wav<track id>), and its
@@ -735,7 +736,13 @@ esp_err_t soundHL_load_slot(uint32_t slot, bool reload) {
         // Checked first: a request during a load must never unload the readers under the loader.
         ESP_LOGW(TAG, "Slot loading is in progress");
     } else if (slot >= MAX_SLOTS) {
+        // The slot goes with its tracks, as after a failed load: a track is loaded again on its
+        // next play, so its records left in place played on (a drive timer's loop of parts, a
+        // key, a logic condition) until another slot was loaded.
         soundHL_unload_slot();
+        reset_slot_ram();
+        reset_slot();
+        slot_state = SLOT_IDLE;
         ESP_LOGW(TAG, "Slot is invalid id = %u", (unsigned)((slot + 1) & 0xFF));
     } else {
         slot_state = SLOT_LOADING;

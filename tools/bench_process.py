@@ -172,35 +172,30 @@ def measure_states(work, results, notes):
     e.stop()
 
     # 3: 16 looping tracks on F0..F15, all on.
-    p16 = os.path.join(work, "loops16")
-    project(p16, 16, 0, 0)
-    e = Emulator(p16, os.path.join(work, "loops16.wav"))
-    if not e.wait_for("Slot 1 loaded", 60):
-        sys.exit("bench: the 16-loop project did not load")
-    time.sleep(1)
-    e.send(*[f"f{f}" for f in range(16)])
-    time.sleep(3)
-    results["loops16"] = e.measure(STATE_SECONDS)
-    results["loops16"]["tracks_started"] = e.count("AUDIO_TRACK: Play")
-    e.stop()
-
+    measure_all_on(work, results, "loops16", 16, 0, 0)
     # 4: 100 files: 69 loops on F0..F68 and 31 long ON sounds on F0..F30, all functions on.
     # A function plays one track at a time (its ON, then its LOOP), so 69 sound at once.
-    p100 = os.path.join(work, "tracks100")
-    on_seconds = STATE_SECONDS + 15
-    project(p100, 69, 31, on_seconds)
-    e = Emulator(p100, os.path.join(work, "tracks100.wav"))
-    if not e.wait_for("Slot 1 loaded", 60):
-        sys.exit("bench: the 100-file project did not load")
-    time.sleep(1)
-    e.send(*[f"f{f}" for f in range(69)])
-    time.sleep(3)
-    results["tracks100"] = e.measure(STATE_SECONDS)
-    results["tracks100"]["tracks_started"] = e.count("AUDIO_TRACK: Play")
-    errs = e.errors()
-    e.stop()
+    errs = measure_all_on(work, results, "tracks100", 69, 31, STATE_SECONDS + 15)
     if errs:
         notes.append("100-file run error lines: " + "; ".join(errs[:5]))
+
+
+def measure_all_on(work, results, name, loops, ons, on_seconds):
+    """A project of `loops` LOOP files (and `ons` ON files) with every function on; returns the
+    run's error lines."""
+    path = os.path.join(work, name)
+    project(path, loops, ons, on_seconds)
+    e = Emulator(path, os.path.join(work, name + ".wav"))
+    if not e.wait_for("Slot 1 loaded", 60):
+        sys.exit(f"bench: the project {name} did not load")
+    time.sleep(1)
+    e.send(*[f"f{f}" for f in range(loops)])
+    time.sleep(3)
+    results[name] = e.measure(STATE_SECONDS)
+    results[name]["tracks_started"] = e.count("AUDIO_TRACK: Play")
+    errs = e.errors()
+    e.stop()
+    return errs
 
 
 def measure_web(work, results, notes):

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Soak driver: runs build/emulator on a copy of the demo project and feeds it a random stream
+"""Soak driver: runs build-run/emulator on a copy of the demo project and feeds it a random stream
 of console commands; every 10 s it asks for a status line (SIGUSR1) and checks that a CV write
 is answered. Memory is compared like with like: after the first minute and at the end the
 driver brings the decoder to rest (speed 0, every function off, slot 1) and samples it there,
@@ -11,7 +11,7 @@ root, minutes = sys.argv[1], float(sys.argv[2])
 work = tempfile.mkdtemp(prefix="soak-")
 shutil.copytree(os.path.join(root, "demo"), work, dirs_exist_ok=True)
 rec = os.path.join(work, "soak.wav")
-proc = subprocess.Popen([os.path.join(root, "build", "emulator"), "--no-sound", "--record", rec],
+proc = subprocess.Popen([os.path.join(root, "build-run", "emulator"), "--no-sound", "--record", rec],
                         cwd=work, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                         text=True, bufsize=1)
 lines, lock = [], threading.Lock()

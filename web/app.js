@@ -216,7 +216,7 @@ function renderKeys() {
     const b = keyButtons[f];
     const [commanded, on, soundOn, blocked, sstate] = keyState(f);
     const info = keys[f] || {};
-    const shown = `${commanded}${on}${soundOn}${blocked}${sstate}${showAllKeys}|${info.label}|${info.sounds}`;
+    const shown = `${commanded}${on}${soundOn}${blocked}${sstate}${showAllKeys}|${info.label}|${info.sounds}|${info.momentary}`;
     if (keyShown[f] === shown) continue;
     keyShown[f] = shown;
     b.hidden = f >= FIRST_HIDDEN_KEY && !showAllKeys;
@@ -228,7 +228,7 @@ function renderKeys() {
     b.classList.toggle('logic', soundOn === 1 && commanded === 0);
     b.classList.toggle('blocked', blocked === 1);
     b.setAttribute('aria-pressed', String(lit));
-    b.title = `F${f}${label ? ' ' + label : ''}: ${commanded ? 'on' : 'off'} at the throttle` +
+    b.title = `F${f}${label ? ' ' + label : ''}${info.momentary ? ' (momentary)' : ''}: ${commanded ? 'on' : 'off'} at the throttle` +
       `${blocked ? ', blocked by a logic condition' : ''}${soundOn && !commanded ? ', switched on by a logic condition' : ''}` +
       `; sound ${STATE_NAMES[sstate] || sstate}`;
   }
@@ -287,6 +287,15 @@ function scheduleRender(sections) {
   if (!renderTimer) renderTimer = setTimeout(render, RENDER_MS);
 }
 
+// The throttles connected over the network (emulator --dccex / --withrottle).
+function renderThrottles() {
+  const list = Object.values(state.net || {});
+  const p = $('net-throttles');
+  p.hidden = list.length === 0;
+  p.textContent = 'Network throttles: ' + list.map((t) =>
+    `${t.protocol} ${t.name}${t.driving ? ' (drives ' + t.driving + ')' : ''}`).join('; ');
+}
+
 function render() {
   renderTimer = null;
   if (dirty.has('slot')) renderSlot();
@@ -294,6 +303,7 @@ function render() {
   if (dirty.has('fn') || dirty.has('keys')) renderKeys();
   if (dirty.has('out')) renderLamps();
   if (dirty.has('play') || dirty.has('keys')) renderPlaying();
+  if (dirty.has('net')) renderThrottles();
   dirty.clear();
 }
 

@@ -1,4 +1,6 @@
 // The console: each line typed on standard input is one command station action.
+#include "console.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -102,3 +103,70 @@ slot_state_t decoder_slot_state(void);
 // load is going on, at most `timeout_us`, looking every `poll_us`; false when the load is still
 // going on then.
 bool decoder_wait_loaded(int64_t timeout_us, int64_t poll_us = 2000);
+
+// ---------------------------------------------------------------- slot loads looked into
+
+// What the project check asks of the decoder (decoder_load.cpp): a load of its own, and that
+// load's outcome as plain data.
+
+// Puts `slot` (1..3) in CV 202 before the sound engine starts, as the start-up does with the
+// slot of slot.txt: the engine's start-up then loads that slot.
+void decoder_choose_start_slot(int slot);
+// Asks for a load of slot `slot` (1..3) as a CV 202 write does, the folder always parsed, never
+// restored from storage; false when the decoder does not take the request.
+bool decoder_request_load(int slot);
+// The file-update flags the next load goes by (bit 0: it applies the slot's CV file).
+uint8_t decoder_file_update_flags(void);
+
+// The outcome of a load: the records, the slot state and the drive functions' ranges copied
+// under one hold of the firmware lock, and the CV page.
+struct decoder_load_copy {
+    decoder_records records;
+    slot_state_t state;
+    uint32_t drive_max_speed[MAX_DRIVE_FUNCTIONS];  // the top of each drive function's range
+    uint8_t cv[512];                                // CV 0..511
+};
+void decoder_copy_load(decoder_load_copy *out);
+
+// Runs `parse` with the firmware lock held and puts the CV page back afterwards: a firmware
+// parser fed lines to see what it makes of them writes the live CV store, and no CV write from
+// another front-end may land in between (the page put back would undo it).
+void decoder_with_cv_page_kept(const std::function<void()> &parse);
+
+// ---------------------------------------------------------------- a command station's view
+// (decoder_net.cpp) What a command station on a network needs besides the commands above: the
+// address the decoder answers to, its commanded speed and keys in one read, how the slot names
+// its keys, and the track power.
+
+// The address the decoder answers to: CV 1, or the long address of CV 17/18 when CV 29 bit 5
+// asks for it.
+struct decoder_dcc_address {
+    int number;
+    bool is_long;
+};
+decoder_dcc_address decoder_get_address(void);
+
+// What the command station last asked for: the speed (decoder_speed) and every key's
+// commanded state, read under one hold of the firmware lock.
+struct decoder_throttle_view {
+    uint32_t speed;
+    bool keys[MAX_FUNCTIONS];
+};
+decoder_throttle_view decoder_get_throttle_view(void);
+
+// How the loaded slot presents its keys to a throttle: the vehicle's name, each key's label
+// from the slot's functions file (underscores as blanks; empty when it has none) and whether
+// the key is momentary (a code with M there, as the horn's "8M"). Read again only when the
+// slot's vehicle description changes.
+struct decoder_key_names {
+    bool loaded = false;  // a slot is loaded
+    std::string vehicle;
+    std::string label[MAX_FUNCTIONS];
+    bool momentary[MAX_FUNCTIONS] = {};
+};
+decoder_key_names decoder_get_key_names(void);
+
+// Track power. Off, the tick sends no speed packets, as a command station whose track is
+// switched off: the decoder keeps its last command. On by default.
+void decoder_set_track_power(bool on);
+bool decoder_track_power(void);

@@ -4,14 +4,22 @@
 // miss walks the string-compared list of explicitly set tags. One process-wide lock guards the
 // levels and the output function; it is held for the lookup only, and every line is written to
 // standard output with a single write so lines from different threads never mix.
+//
+// Line sinks sit in front of the output function: while one is added, each message is formatted
+// once more, cut into lines and handed to the sinks under a lock of their own.
 #include "log.h"
 
 #include <assert.h>
 
+#include <atomic>
+#include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 // ---------------------------------------------------------------- lock
 
@@ -229,11 +237,138 @@ vprintf_like_t esp_log_set_vprintf(vprintf_like_t func) {
     return previous;
 }
 
+// ---------------------------------------------------------------- line sinks
+
+bool log_parse_line(const std::string &raw, log_line *out) {
+    out->raw = raw;
+    const size_t close = raw.find(") ");
+    const size_t colon = close == std::string::npos ? std::string::npos : raw.find(": ", close + 2);
+    int64_t ms = 0;
+    // The time stamp is digits only; from_chars would also take a sign.
+    const bool stamp = raw.size() > 3 && raw[1] == ' ' && raw[2] == '(' && close > 3 &&
+                       close != std::string::npos && isdigit((unsigned char)raw[3]) &&
+                       std::from_chars(raw.data() + 3, raw.data() + close, ms).ptr == raw.data() + close;
+    if (stamp && colon != std::string::npos) {
+        out->level = raw[0];
+        out->ms = ms;
+        out->tag = raw.substr(close + 2, colon - close - 2);
+        out->text = raw.substr(colon + 2);
+        return true;
+    }
+    out->level = 0;
+    out->ms = 0;
+    out->tag.clear();
+    out->text = raw;
+    return false;
+}
+
+namespace {
+
+struct log_sink {
+    log_sink_id id;
+    std::function<void(const log_line &)> on_line;
+    log_sink_mode mode;
+    std::thread::id owner;  // the thread that added it
+};
+
+struct sink_list {
+    std::mutex lock;
+    std::vector<log_sink> sinks;  // in the order added
+    std::string partial;          // what was written after the last line end
+    log_sink_id next_id = 1;
+};
+
+// Never destroyed: a firmware thread may still log while the process ends.
+sink_list &sinks() {
+    static sink_list *list = new sink_list;
+    return *list;
+}
+
+// Sinks added; while there are none, the log does no more than write its output.
+std::atomic<size_t> s_sink_count{0};
+
+std::string format_message(const char *format, va_list args) {
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (n < 0) return std::string();
+    if ((size_t)n < sizeof small) return std::string(small, (size_t)n);
+    std::string text((size_t)n + 1, '\0');
+    vsnprintf(text.data(), text.size(), format, args);
+    text.resize((size_t)n);
+    return text;
+}
+
+// Hands the complete lines of one message to the sinks, the one added last first; false when a
+// sink keeps them from the output.
+bool deliver(const char *format, va_list args) {
+    const std::string text = format_message(format, args);
+    sink_list &list = sinks();
+    std::lock_guard<std::mutex> lock(list.lock);
+    // The decision depends on the writing thread only: the same for every line of the message.
+    size_t first = 0;  // the oldest sink that gets the lines
+    bool pass_on = true;
+    const std::thread::id self = std::this_thread::get_id();
+    for (size_t i = list.sinks.size(); i-- > 0;) {
+        const log_sink &s = list.sinks[i];
+        if (s.mode == log_sink_mode::keep_all ||
+            (s.mode == log_sink_mode::keep_own_thread && s.owner == self)) {
+            first = i;
+            pass_on = false;
+            break;
+        }
+    }
+    list.partial += text;
+    size_t end;
+    while ((end = list.partial.find('\n')) != std::string::npos) {
+        log_line line;
+        log_parse_line(list.partial.substr(0, end), &line);
+        list.partial.erase(0, end + 1);
+        for (size_t i = list.sinks.size(); i-- > first;)
+            list.sinks[i].on_line(line);
+    }
+    return pass_on;
+}
+
+}  // namespace
+
+log_sink_id log_sink_add(std::function<void(const log_line &)> on_line, log_sink_mode mode) {
+    sink_list &list = sinks();
+    std::lock_guard<std::mutex> lock(list.lock);
+    const log_sink_id id = list.next_id++;
+    list.sinks.push_back({id, std::move(on_line), mode, std::this_thread::get_id()});
+    s_sink_count.store(list.sinks.size(), std::memory_order_release);
+    return id;
+}
+
+void log_sink_remove(log_sink_id id) {
+    sink_list &list = sinks();
+    std::lock_guard<std::mutex> lock(list.lock);
+    for (size_t i = 0; i < list.sinks.size(); i++) {
+        if (list.sinks[i].id != id) continue;
+        list.sinks.erase(list.sinks.begin() + (long)i);
+        break;
+    }
+    if (list.sinks.empty()) list.partial.clear();
+    s_sink_count.store(list.sinks.size(), std::memory_order_release);
+}
+
+// ---------------------------------------------------------------- writing
+
 void esp_log_writev(esp_log_level_t level, const char *tag, const char *format, va_list args) {
     if (!esp_log_impl_lock_timeout()) return;
     vprintf_like_t print = s_log_print_func;
     esp_log_level_t level_for_tag = s_log_level_get_and_unlock(tag);
     if (!should_output(level, level_for_tag)) return;
+    if (s_sink_count.load(std::memory_order_acquire) != 0) {
+        va_list copy;
+        va_copy(copy, args);
+        const bool pass_on = deliver(format, copy);
+        va_end(copy);
+        if (!pass_on) return;
+    }
     print(format, args);
 }
 

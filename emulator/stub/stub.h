@@ -7,7 +7,7 @@
 #include <functional>
 #include <mutex>
 
-// ---- time base ----
+// ---- time base (clock.cpp; the waits in waits.cpp) ----
 // The platform clock is the monotonic clock by default. Tests switch to a manual clock that
 // moves only when they advance it; every timed wait of the platform (task delays, event-group
 // and queue time-outs, sleeps) then waits for the manual clock.
@@ -25,7 +25,7 @@ void stub_sleep_until_us(int64_t deadline_us);
 bool stub_wait_until(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, int64_t deadline_us,
                      const std::function<bool()> &pred);
 
-// ---- simulated time ----
+// ---- simulated time (clock.cpp; the scheduler in os/sim.cpp) ----
 // The splitmix64 sequence: the n-th value of a seed is stub_mix64(seed + n * STUB_MIX64_GAMMA).
 // Simulated time draws what must replay from it (the firmware's random choices, script jitter).
 constexpr uint64_t STUB_MIX64_GAMMA = 0x9E3779B97F4A7C15ull;
@@ -38,7 +38,7 @@ inline uint64_t stub_mix64(uint64_t z) {
 // the first registered thread, every task created later is registered too, only one of them runs
 // at a time, and the clock (from 0) moves only when all of them wait. Call it before any task is
 // created; it stays on for the life of the process. `seed` seeds the platform's random numbers
-// (the cycle counter the firmware draws them from).
+// (the cycle counter the firmware draws them from, cpu.cpp).
 void stub_sim_start(const char *thread_name, uint64_t seed);
 // Asks that simulated time pick among ready threads of equal priority by a draw from the seed
 // rather than in the order they became ready (one seed, one other interleaving). Call before
@@ -49,7 +49,7 @@ bool stub_sim_active();
 // time the registered threads waiting on it become ready and look at their condition again.
 void stub_notify(std::condition_variable &cv);
 
-// ---- tick loop ----
+// ---- tick loop (the wake-up in tick_wake.cpp, the loop in os/tasks.cpp) ----
 // The tick loop sleeps until the next millisecond in which something is due. Whatever may
 // bring that moment forward from another thread (a timer armed, a callback scheduled, a
 // command) calls stub_tick_wake(), and the loop looks again at once.
@@ -67,7 +67,7 @@ void stub_tick_set_hooks(void (*run)(void), int64_t (*due_us)(void));
 // time runs it as a task of its own); never returns.
 [[noreturn]] void stub_tick_loop();
 
-// ---- timer service ----
+// ---- timer service (timer_service.cpp) ----
 constexpr int STUB_TIMER_TABLE_SIZE = 200;
 // The earliest due time of an armed entry on the platform clock, or STUB_FOREVER.
 int64_t stub_timer_next_due_us();
@@ -76,13 +76,13 @@ int stub_timer_entries_in_use();
 // Releases every entry (tests only: handles held anywhere become invalid).
 void stub_timer_reset_all();
 
-// ---- tasks ----
+// ---- tasks (os/tasks.cpp) ----
 // Threads of firmware tasks that are currently running.
 int stub_tasks_running();
 // Sets the nice value best effort; refusals are ignored.
 void stub_set_thread_priority(unsigned freertos_priority);
 
-// ---- process end ----
+// ---- process end (os/process.cpp) ----
 // Ctrl+C, SIGTERM and SIGHUP run the registered hooks (for example to finish a recording)
 // and then end the process. Must be called before any thread is created.
 void stub_install_exit_signals();

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "audio_test_util.h"
+#include "audio_files.h"
 #include "emulator_process.h"
 
 namespace {
@@ -62,12 +62,12 @@ bool has_finding(const json &report, const char *list, const std::string &code, 
 
 void write_tone(const fs::path &p, double seconds, uint32_t rate = 32000, uint16_t channels = 1) {
     fs::create_directories(p.parent_path());
-    ASSERT_TRUE(audio_test::write_pcm_wav(p.string(), audio_test::tone(seconds, 440, rate, channels, 6000),
-                                          rate, channels));
+    ASSERT_TRUE(test_support::write_pcm_wav(
+        p.string(), test_support::tone(seconds, 440, rate, channels, 6000), rate, channels));
 }
 
 TEST(Check, DemoSlotsAreClean) {
-    TempDir dir;
+    TempFolder dir;
     fs::copy(fs::path(TEST_SOURCE_DIR) / "demo", dir.path(), fs::copy_options::recursive);
     for (int slot : {1, 2}) {
         SCOPED_TRACE("slot " + std::to_string(slot));
@@ -122,10 +122,10 @@ void make_mistakes(const fs::path &root) {
     write_tone(s / "F3_OFF.wav", 0.2);
     write_tone(s / "F4_ON.wav", 0.2, 32000, 2);  // stereo
     ASSERT_TRUE(
-        audio_test::sox("-n -r 32000 -c 1 " + (s / "F6_LOOP_T1500.ogg").string() + " synth 1 sine 500"));
-    ASSERT_TRUE(audio_test::sox("-n -r 32000 -c 1 " + (s / "F16_LOOP.ogg").string() +
-                                " synth 1.1 sine 500"));  // not a whole number of buffers
-    write_tone(s / "F7_ON.wav", 0.2);                     // names that differ only in case
+        test_support::sox("-n -r 32000 -c 1 " + (s / "F6_LOOP_T1500.ogg").string() + " synth 1 sine 500"));
+    ASSERT_TRUE(test_support::sox("-n -r 32000 -c 1 " + (s / "F16_LOOP.ogg").string() +
+                                  " synth 1.1 sine 500"));  // not a whole number of buffers
+    write_tone(s / "F7_ON.wav", 0.2);                       // names that differ only in case
     write_tone(s / "f7_on.wav", 0.2);
     write_tone(s / "F8_START.wav", 0.2);  // two START files of F8
     write_tone(s / "F8_START_D100.wav", 0.2);
@@ -160,7 +160,7 @@ void make_mistakes(const fs::path &root) {
 }
 
 TEST(Check, TypicalMistakesEachGetTheirFinding) {
-    TempDir dir;
+    TempFolder dir;
     dir.write("slot.txt", "1\n");
     make_mistakes(dir.path());
     ASSERT_FALSE(HasFailure());
@@ -263,7 +263,7 @@ TEST(Check, TypicalMistakesEachGetTheirFinding) {
 
 TEST(Check, UnusableFolders) {
     // Without slot.txt the check loads slot 1, as the emulator does (CV 202 starts at 1).
-    TempDir dir;
+    TempFolder dir;
     fs::create_directories(dir.path() / "data/1");
     std::ofstream(dir.path() / "data/1/F1_ON.wav") << "garbage";
     int status = -1;
@@ -273,7 +273,7 @@ TEST(Check, UnusableFolders) {
     EXPECT_EQ(r["result"], "not loaded");
     EXPECT_FALSE(findings(r, "errors", "nothing-loaded").empty()) << r.dump(2);
 
-    TempDir bare;
+    TempFolder bare;
     const json r2 = run_json(bare.path(), "--check 2", &status);
     EXPECT_EQ(status, 2);
     EXPECT_FALSE(findings(r2, "errors", "no-folder").empty()) << r2.dump(2);

@@ -23,7 +23,7 @@ double rms(const std::vector<int16_t> &s, size_t from, size_t to) {
 }
 
 TEST(DemoAcceptance, TheTourThroughBothSlots) {
-    TempDir dir;
+    TempFolder dir;
     std::filesystem::copy(std::string(TEST_SOURCE_DIR) + "/demo", dir.path(),
                           std::filesystem::copy_options::recursive);
     // The tour that the README offers as the first script: engine start, a run up to full

@@ -9,25 +9,6 @@
 #include <fstream>
 #include <stdexcept>
 
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/emulator-test-XXXXXX";
-    char *p = mkdtemp(tmpl);
-    if (p == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = p;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-void TempDir::write(const std::string &relative, const std::string &content) const {
-    auto full = path_ / relative;
-    std::filesystem::create_directories(full.parent_path());
-    std::ofstream out(full, std::ios::binary);
-    out << content;
-}
-
 EmulatorProcess::EmulatorProcess(const std::filesystem::path &workdir, const std::vector<std::string> &args) {
     int in_pipe[2], out_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -163,7 +144,7 @@ int EmulatorProcess::stop(int sig) {
 
 int run_emulator(const std::filesystem::path &workdir, const std::vector<std::string> &args, std::string *out,
                  std::string *err, std::chrono::seconds timeout) {
-    TempDir files;
+    TempFolder files;
     const std::filesystem::path out_path = files.path() / "out", err_path = files.path() / "err";
     // EMULATOR names another binary than the one of this build (a long explorer run keeps going
     // while the build changes).

@@ -12,23 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include "files.h"
+
 struct OutputLine {
     std::string text;
     double t_ms;  // milliseconds since the process was started
 };
 
-// A temporary folder that is removed with the object.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::filesystem::path &path() const { return path_; }
-    // Writes a file (creating parent folders) relative to the folder.
-    void write(const std::string &relative, const std::string &content) const;
-
-private:
-    std::filesystem::path path_;
-};
+using test_support::TempFolder;
 
 class EmulatorProcess {
 public:

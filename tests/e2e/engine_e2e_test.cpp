@@ -8,34 +8,32 @@
 #include <string>
 #include <vector>
 
-#include "audio_test_util.h"
+#include "audio_files.h"
 #include "emulator_process.h"
 #include "render.h"
+#include "tone_detector.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 constexpr uint32_t RATE = 32000;
 
-std::vector<int16_t> tone(double freq, double seconds, double amplitude = 12000) {
-    return audio_test::tone(seconds, freq, RATE, 1, amplitude);
-}
+// 50 ms windows; a tone is heard above a power of 1e5.
+const test_support::ToneDetector TONES(RATE, RATE / 20, 1e5);
 
-void write_tone(const TempDir &dir, const std::string &name, double freq, double seconds) {
-    std::filesystem::create_directories(dir.path() / "data/1");
-    ASSERT_TRUE(
-        audio_test::write_pcm_wav((dir.path() / "data/1" / name).string(), tone(freq, seconds), RATE));
+std::vector<int16_t> tone(double freq, double seconds) {
+    return test_support::tone(seconds, freq, RATE, 1, 12000);
 }
 
 // Which of `freqs` dominates each 50 ms window of the recording (-1: silence).
 std::vector<int> dominant_tones(const std::vector<int16_t> &s, const std::vector<double> &freqs) {
     std::vector<int> out;
-    const size_t win = RATE / 20;
+    const size_t win = TONES.window();
     for (size_t p = 0; p + win <= s.size(); p += win) {
         int best = -1;
         double best_power = 1e4;  // well above the idle buffers' level
         for (size_t f = 0; f < freqs.size(); f++) {
-            double pw = audio_test::tone_power(&s[p], win, freqs[f], RATE);
+            double pw = TONES.power(&s[p], freqs[f]);
             if (pw > best_power) {
                 best_power = pw;
                 best = (int)f;
@@ -58,10 +56,10 @@ std::vector<int> order_of_appearance(const std::vector<int> &windows) {
 // The 50 ms window in which each of `freqs` is first heard (-1: never).
 std::vector<int> first_heard(const std::vector<int16_t> &s, const std::vector<double> &freqs) {
     std::vector<int> first(freqs.size(), -1);
-    const size_t win = RATE / 20;
+    const size_t win = TONES.window();
     for (size_t p = 0, w = 0; p + win <= s.size(); p += win, w++) {
         for (size_t f = 0; f < freqs.size(); f++) {
-            if (first[f] < 0 && audio_test::tone_power(&s[p], win, freqs[f], RATE) > 1e5) first[f] = (int)w;
+            if (first[f] < 0 && TONES.heard(s, p, freqs[f])) first[f] = (int)w;
         }
     }
     return first;
@@ -69,13 +67,13 @@ std::vector<int> first_heard(const std::vector<int16_t> &s, const std::vector<do
 
 // Whether `freq` sounds in the last 50 ms window that holds any sound.
 bool heard_at_end(const std::vector<int16_t> &s, double freq) {
-    const size_t win = RATE / 20;
+    const size_t win = TONES.window();
     for (size_t p = (s.size() / win - 1) * win; p >= win; p -= win) {
         double energy = 0;
         for (size_t i = p; i < p + win; i++)
             energy += (double)s[i] * s[i];
         if (energy / win < 1e4) continue;
-        return audio_test::tone_power(&s[p], win, freq, RATE) > 1e5;
+        return TONES.heard(s, p, freq);
     }
     return false;
 }
@@ -91,9 +89,7 @@ int threads_of(pid_t pid) {
 
 TEST(EngineE2e, FunctionKeyPlaysOnLoopAndOffInOrder) {
     Project p;
-    p.tone("F2_ON.wav", 0.6, 440);
-    p.tone("F2_LOOP.wav", 0.5, 880);
-    p.tone("F2_OFF.wav", 0.6, 1320);
+    p.tones({{"F2_ON.wav", 0.6, 440}, {"F2_LOOP.wav", 0.5, 880}, {"F2_OFF.wav", 0.6, 1320}});
     const Render r = render(p.path(), "wait 0.5\nf2\nwait 2\nf2\nwait 1.2\n");
     ASSERT_EQ(r.status, 0) << r.dump();
     ASSERT_EQ(r.count("(ON) FADEIN=0"), 1) << r.dump();
@@ -104,14 +100,13 @@ TEST(EngineE2e, FunctionKeyPlaysOnLoopAndOffInOrder) {
 }
 
 TEST(EngineE2e, FiftySlotReloadsLeaveTheEmulatorHealthy) {
-    TempDir dir;
-    dir.write("slot.txt", "1\n");
-    write_tone(dir, "F1_S0_LOOP.wav", 300, 0.3);
-    write_tone(dir, "F1_S40_LOOP.wav", 500, 0.3);
-    write_tone(dir, "F1_S40_OFF.wav", 700, 0.3);
-    write_tone(dir, "F1_START.wav", 900, 0.3);
-    write_tone(dir, "F2_LOOP.wav", 600, 0.3);
-    EmulatorProcess emu(dir.path(), {"--no-sound"});
+    Project p;
+    p.samples("F1_S0_LOOP.wav", tone(300, 0.3));
+    p.samples("F1_S40_LOOP.wav", tone(500, 0.3));
+    p.samples("F1_S40_OFF.wav", tone(700, 0.3));
+    p.samples("F1_START.wav", tone(900, 0.3));
+    p.samples("F2_LOOP.wav", tone(600, 0.3));
+    EmulatorProcess emu(p.path(), {"--no-sound"});
     ASSERT_GE(emu.wait_for("Slot 1 loaded successfully"), 0) << emu.dump();
     emu.send("f2");
     emu.send("f1");
@@ -136,12 +131,12 @@ TEST(EngineE2e, FiftySlotReloadsLeaveTheEmulatorHealthy) {
 
 TEST(EngineE2e, EngineStartsRunsUpAndStops) {
     Project p;
-    p.tone("F1_START.wav", 0.8, 400);
-    p.tone("F1_S0_LOOP.wav", 0.5, 200);
-    p.tone("F1_S40_LOOP.wav", 0.5, 600);
-    p.tone("F1_S40_OFF.wav", 0.8, 800);
-    p.tone("F1_STOP.wav", 1.5, 1000);
-    p.tone("F1_ACCELON.wav", 0.6, 1200);
+    p.tones({{"F1_START.wav", 0.8, 400},
+             {"F1_S0_LOOP.wav", 0.5, 200},
+             {"F1_S40_LOOP.wav", 0.5, 600},
+             {"F1_S40_OFF.wav", 0.8, 800},
+             {"F1_STOP.wav", 1.5, 1000},
+             {"F1_ACCELON.wav", 0.6, 1200}});
     const Render r = render(p.path(), "wait 0.5\nf1\nwait 0.5\ns30\nwait 3.5\ns60\nwait 3\ns0\nwait 8\n");
     ASSERT_EQ(r.status, 0) << r.dump();
     EXPECT_EQ(r.count("F1: Wait for START track 1000 ms"), 1) << r.dump();

@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "audio_test_util.h"
+#include "audio_files.h"
 #include "emulator_process.h"
+#include "tone_detector.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ long cpu_ticks(pid_t pid) {
 }
 
 TEST(HostE2e, KeepsRunningQuietlyAfterTheEndOfInputAndEndsOnSigint) {
-    TempDir dir;
+    TempFolder dir;
     EmulatorProcess emu(dir.path(), {"--no-sound"});
     ASSERT_GE(emu.wait_for("Reset all CV[1]"), 0) << emu.dump();
     emu.send("f0");
@@ -51,7 +52,7 @@ TEST(HostE2e, KeepsRunningQuietlyAfterTheEndOfInputAndEndsOnSigint) {
 }
 
 TEST(HostE2e, VersionAndUnknownOptions) {
-    TempDir dir;
+    TempFolder dir;
     {
         EmulatorProcess emu(dir.path(), {"--version"});
         EXPECT_GE(emu.wait_for("dcc-sound-emu "), 0) << emu.dump();
@@ -61,13 +62,13 @@ TEST(HostE2e, VersionAndUnknownOptions) {
 }
 
 TEST(HostE2e, RecordedOneShotHoldsItsToneAndEnds) {
-    TempDir dir;
+    TempFolder dir;
     dir.write("slot.txt", "1\n");
     std::filesystem::create_directories(dir.path() / "data/1");
     std::vector<int16_t> s(32000 / 2);  // 0.5 s of 1 kHz
     for (size_t i = 0; i < s.size(); i++)
         s[i] = (int16_t)(10000 * std::sin(2 * M_PI * 1000 * (double)i / 32000));
-    ASSERT_TRUE(audio_test::write_pcm_wav((dir.path() / "data/1/F3.wav").string(), s, 32000));
+    ASSERT_TRUE(test_support::write_pcm_wav((dir.path() / "data/1/F3.wav").string(), s, 32000));
     std::string rec = (dir.path() / "take.wav").string();
     EmulatorProcess emu(dir.path(), {"--no-sound", "--record", rec});
     ASSERT_GE(emu.wait_for("Slot 1 loaded successfully"), 0) << emu.dump();
@@ -78,15 +79,13 @@ TEST(HostE2e, RecordedOneShotHoldsItsToneAndEnds) {
     int status = emu.stop(SIGTERM);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
 
-    auto wav = audio_test::read_wav(rec);
+    auto wav = test_support::read_wav(rec);
     ASSERT_TRUE(wav.ok);
     EXPECT_EQ(wav.data_size, wav.samples.size() * 2) << "header finished on SIGTERM";
     // Count 50 ms windows dominated by 1 kHz: about 0.5 s of tone, then silence.
-    const size_t win = 1600;
     int tone_windows = 0, after_tone_loud = 0;
     bool tone_ended = false;
-    for (size_t p = 0; p + win <= wav.samples.size(); p += win) {
-        double pw = audio_test::tone_power(&wav.samples[p], win, 1000, 32000);
+    for (double pw : test_support::ToneDetector(32000, 1600).powers(wav.samples, 1000)) {
         if (pw > 1e4) {
             tone_windows++;
             if (tone_ended) after_tone_loud++;

@@ -7,12 +7,12 @@
 #include <fstream>
 #include <random>
 
-#include "audio_test_util.h"
+#include "audio_files.h"
 
 namespace hostile {
 
-using audio_test::put16;
-using audio_test::put32;
+using test_support::put16;
+using test_support::put32;
 
 namespace {
 
@@ -28,9 +28,9 @@ std::string bytes_of(const std::vector<uint8_t> &v) {
 }
 
 std::string pcm_wav(double seconds, uint32_t rate = RATE, uint16_t channels = 1) {
-    audio_test::TempFolder tmp;
+    test_support::TempFolder tmp;
     std::string p = tmp.file("t.wav");
-    audio_test::write_pcm_wav(p, tone(500, seconds, rate, channels), rate, channels);
+    test_support::write_pcm_wav(p, tone(500, seconds, rate, channels), rate, channels);
     std::ifstream in(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
@@ -139,10 +139,10 @@ std::vector<Entry> make_hostile_folder(const std::filesystem::path &slot, bool f
     add("F1_ESTOP.wav", pcm_wav(0.3), Fate::RateDecides);
     add("F4_ON.wav", pcm_wav(0.3, RATE, 2), Fate::RateDecides);
     {
-        audio_test::TempFolder tmp;
-        EXPECT_TRUE(audio_test::sox("-n -r 32000 -c 1 " + tmp.file("a.ogg") + " synth 0.5 sine 600"));
+        test_support::TempFolder tmp;
+        EXPECT_TRUE(test_support::sox("-n -r 32000 -c 1 " + tmp.file("a.ogg") + " synth 0.5 sine 600"));
         EXPECT_TRUE(
-            audio_test::sox("-n -r 32000 -c 1 -e ima-adpcm " + tmp.file("b.wav") + " synth 0.5 sine 700"));
+            test_support::sox("-n -r 32000 -c 1 -e ima-adpcm " + tmp.file("b.wav") + " synth 0.5 sine 700"));
         auto read = [](const std::string &p) {
             std::ifstream in(p, std::ios::binary);
             return std::string(std::istreambuf_iterator<char>(in), {});

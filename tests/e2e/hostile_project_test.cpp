@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "audio_test_util.h"
+#include "audio_files.h"
 #include "emulator_process.h"
 #include "hostile_folder.h"
 
@@ -25,8 +25,8 @@ namespace {
 using namespace hostile;
 
 using namespace std::chrono_literals;
-using audio_test::put16;
-using audio_test::put32;
+using test_support::put16;
+using test_support::put32;
 
 // Checks the load of `slot` (log lines from `from` on): the result line, every refused file
 // named with its reason, no complaint about a good file.
@@ -186,7 +186,7 @@ void expect_idle(const EmulatorProcess &emu) {
 }
 
 TEST(HostileProject, LoadsWithErrorsNamesEveryRefusedFileAndSurvivesEveryKey) {
-    TempDir dir;
+    TempFolder dir;
     dir.write("slot.txt", "1\n");
     // Slot 1 has 101 audio files; slot 2 the same hostile files without the top-up, so that
     // every text file of it is parsed whatever the listing order.
@@ -232,7 +232,7 @@ TEST(HostileProject, LoadsWithErrorsNamesEveryRefusedFileAndSurvivesEveryKey) {
 // tracks in the same places (the load's own slot summary), and every file the load names in a
 // complaint is a file the check reports as refused, skipped or ignored.
 TEST(HostileProject, CheckAgreesWithARealLoad) {
-    TempDir dir;
+    TempFolder dir;
     dir.write("slot.txt", "1\n");
     const auto entries = make_hostile_folder(dir.path() / "data/1", true);
     ASSERT_FALSE(HasFailure());

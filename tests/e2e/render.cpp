@@ -5,14 +5,16 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "audio_test_util.h"
+#include "audio_files.h"
 #include "log_line.h"
+#include "tone_detector.h"
 
 namespace {
 
 constexpr uint32_t RATE = 32000;
 // 40 ms windows: long enough to tell tones 50 Hz apart, short enough to time a change.
 constexpr size_t WINDOW = RATE / 25;
+const test_support::ToneDetector TONES(RATE, WINDOW, 2e5);
 
 }  // namespace
 
@@ -24,7 +26,7 @@ Project::Project() {
 
 void Project::tone(const std::string &name, double seconds, double freq, int channels, bool adpcm,
                    int slot) const {
-    write(name, audio_test::tone(seconds, freq, RATE, (uint16_t)channels), channels, adpcm, slot);
+    write(name, test_support::tone(seconds, freq, RATE, (uint16_t)channels), channels, adpcm, slot);
 }
 
 void Project::drive_on_f1(double off_seconds) const {
@@ -47,15 +49,15 @@ void Project::write(const std::string &name, const std::vector<int16_t> &samples
     const auto out = dir_.path() / "data" / std::to_string(slot) / name;
     const bool ogg = name.size() > 4 && name.compare(name.size() - 4, 4, ".ogg") == 0;
     if (!ogg && !adpcm) {
-        if (!audio_test::write_pcm_wav(out.string(), samples, RATE, (uint16_t)channels))
+        if (!test_support::write_pcm_wav(out.string(), samples, RATE, (uint16_t)channels))
             throw std::runtime_error("cannot write " + name);
         return;
     }
     // Through a PCM file of our own, so that sox sees exactly the samples we mean.
     const auto pcm = dir_.path() / ("tmp-" + name + ".wav");
-    const bool ok = audio_test::write_pcm_wav(pcm.string(), samples, RATE, (uint16_t)channels) &&
-                    audio_test::sox("'" + pcm.string() + "' " + (adpcm ? "-e ima-adpcm " : "") + "'" +
-                                    out.string() + "'");
+    const bool ok = test_support::write_pcm_wav(pcm.string(), samples, RATE, (uint16_t)channels) &&
+                    test_support::sox("'" + pcm.string() + "' " + (adpcm ? "-e ima-adpcm " : "") + "'" +
+                                      out.string() + "'");
     std::filesystem::remove(pcm);
     if (!ok) throw std::runtime_error("sox could not write " + name);
 }
@@ -82,7 +84,7 @@ Render run_script(const std::filesystem::path &dir, const std::string &script,
     std::istringstream lines(out);
     for (std::string l; std::getline(lines, l);)
         r.lines.push_back(l);
-    r.audio = audio_test::read_wav(wav.string()).samples;
+    r.audio = test_support::read_wav(wav.string()).samples;
     return r;
 }
 
@@ -134,9 +136,7 @@ int Render::level_track(const std::string &level, const std::string &role) const
 }
 
 bool Render::heard(double freq, int64_t t_ms) const {
-    const size_t p = (size_t)(t_ms < 0 ? 0 : t_ms) * RATE / 1000;
-    if (p + WINDOW > audio.size()) return false;
-    return audio_test::tone_power(&audio[p], WINDOW, freq, RATE) > 2e5;
+    return TONES.heard(audio, (size_t)(t_ms < 0 ? 0 : t_ms) * RATE / 1000, freq);
 }
 
 int64_t Render::first_heard(double freq, int64_t from_ms) const {

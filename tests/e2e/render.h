@@ -19,6 +19,16 @@ public:
     // Vorbis; `seconds` long at `freq` Hz, with `channels` channels, at 32000 Hz.
     void tone(const std::string &name, double seconds, double freq, int channels = 1, bool adpcm = false,
               int slot = 1) const;
+    // Several tone files in slot 1, in this order.
+    struct Tone {
+        std::string name;
+        double seconds, freq;
+        int channels = 1;
+    };
+    void tones(const std::vector<Tone> &list) const {
+        for (const Tone &t : list)
+            tone(t.name, t.seconds, t.freq, t.channels);
+    }
     // A file of `samples` (mono, 32000 Hz) as 16-bit PCM or IMA ADPCM.
     void samples(const std::string &name, const std::vector<int16_t> &samples, bool adpcm = false,
                  int slot = 1) const;
@@ -35,7 +45,7 @@ private:
     void write(const std::string &name, const std::vector<int16_t> &samples, int channels, bool adpcm,
                int slot) const;
 
-    TempDir dir_;
+    TempFolder dir_;
 };
 
 struct Render {

@@ -73,7 +73,7 @@ void expect_same(const Render &a, const Render &b, const std::string &what) {
 }
 
 TEST(SimulatedTime, TheSameDriveGivesTheSameBytes) {
-    TempDir dir;
+    TempFolder dir;
     std::filesystem::copy(std::string(TEST_SOURCE_DIR) + "/demo", dir.path(),
                           std::filesystem::copy_options::recursive);
     const std::string tour = read_text(dir.path() / "tour.txt");
@@ -161,9 +161,7 @@ TEST(SimulatedTime, ARenderPlaysWhatARealTimeRunPlays) {
     // real-time run's jitter of one: which side of an update it falls on decides when the idle
     // level comes back.
     p.drive_on_f1(0.95);
-    p.tone("F2_ON.ogg", 0.6, 700);
-    p.tone("F2_LOOP.wav", 0.5, 800);
-    p.tone("F2_OFF.wav", 0.4, 900);
+    p.tones({{"F2_ON.ogg", 0.6, 700}, {"F2_LOOP.wav", 0.5, 800}, {"F2_OFF.wav", 0.4, 900}});
     const std::string script =
         "wait 0.7\nf1\nwait 2.5\ns50\nwait 5\nf2\nwait 1.5\nf2\nwait 2\ns0\nwait 6\nf1\nwait 2.3\n";
     const Render sim = render(p.path(), script);

@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "audio_test_util.h"
+#include "audio_files.h"
 #include "emulator_process.h"
+#include "tone_detector.h"
 
 namespace {
 
@@ -35,8 +36,8 @@ protected:
 
     void write_tone(const std::string &name, double freq, double seconds) const {
         std::filesystem::create_directories(path("data/1"));
-        ASSERT_TRUE(audio_test::write_pcm_wav(path("data/1/" + name).string(),
-                                              audio_test::tone(seconds, freq, RATE, 1, 12000), RATE));
+        ASSERT_TRUE(test_support::write_pcm_wav(path("data/1/" + name).string(),
+                                                test_support::tone(seconds, freq, RATE, 1, 12000), RATE));
     }
 
     // The emulator on the project with the kept store; returns once the slot is loaded.
@@ -101,15 +102,14 @@ protected:
 
     // The level of a tone in the recording: the root of its largest power in a 50 ms window.
     static double level(const std::string &wav, double freq) {
-        const auto s = audio_test::read_wav(wav).samples;
-        const size_t win = RATE / 20;
         double best = 0;
-        for (size_t p = 0; p + win <= s.size(); p += win)
-            best = std::max(best, audio_test::tone_power(&s[p], win, freq, RATE));
+        for (double power :
+             test_support::ToneDetector(RATE, RATE / 20).powers(test_support::read_wav(wav).samples, freq))
+            best = std::max(best, power);
         return std::sqrt(best);
     }
 
-    TempDir dir_;
+    TempFolder dir_;
 };
 
 // CVs, the per-function volume and the announcement position outlive the process; the next

@@ -16,16 +16,19 @@ int last_of(const std::string &line) {
     return pos == std::string::npos ? -1 : atoi(line.c_str() + pos + 5);
 }
 
-TEST(DccE2e, StartUpWritesTheDefaultCvs) {
-    TempDir dir;
-    EmulatorProcess emu(dir.path());
+// The emulator in an empty folder.
+class DccE2e : public ::testing::Test {
+protected:
+    TempFolder dir;
+    EmulatorProcess emu{dir.path()};
+};
+
+TEST_F(DccE2e, StartUpWritesTheDefaultCvs) {
     EXPECT_GE(emu.wait_for("Reset all CV[1]", seconds(10)), 0) << emu.dump();
     emu.stop();
 }
 
-TEST(DccE2e, ConsoleSpeedFunctionAndCvLines) {
-    TempDir dir;
-    EmulatorProcess emu(dir.path());
+TEST_F(DccE2e, ConsoleSpeedFunctionAndCvLines) {
     ASSERT_GE(emu.wait_for("New speed 1", seconds(10)), 0) << emu.dump();
     emu.send("s100");
     EXPECT_GE(emu.wait_for("New speed 7f", seconds(10)), 0) << emu.dump();
@@ -44,9 +47,7 @@ TEST(DccE2e, ConsoleSpeedFunctionAndCvLines) {
     emu.stop();
 }
 
-TEST(DccE2e, EstopWhileMovingStopsAtOnce) {
-    TempDir dir;
-    EmulatorProcess emu(dir.path());
+TEST_F(DccE2e, EstopWhileMovingStopsAtOnce) {
     ASSERT_GE(emu.wait_for("New speed 1", seconds(10)), 0) << emu.dump();
     emu.send("s100");
     // The speed is stored at every change of 51 steps: wait until it has passed 102.

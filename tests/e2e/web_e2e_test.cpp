@@ -125,7 +125,7 @@ uintmax_t file_size_or_0(const std::filesystem::path &p) {
 
 TEST(WebE2e, HostileClientsNeitherSilenceNorStopTheDecoder) {
     mg_init_library(0);
-    TempDir dir;
+    TempFolder dir;
     std::filesystem::copy(std::string(TEST_SOURCE_DIR) + "/demo", dir.path(),
                           std::filesystem::copy_options::recursive);
     const auto rec = dir.path() / "take.wav";
@@ -249,7 +249,7 @@ TEST(WebE2e, HostileClientsNeitherSilenceNorStopTheDecoder) {
 }
 
 TEST(WebE2e, RefusedWithRenderAndCheckAndOnABadAddress) {
-    TempDir dir;
+    TempFolder dir;
     std::string out, err;
     dir.write("drive.txt", "wait 0.1\n");
     EXPECT_EQ(run_emulator(dir.path(), {"--script", "drive.txt", "--render", "r.wav", "--web"}, &out, &err),

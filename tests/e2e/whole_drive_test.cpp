@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,20 +20,39 @@ std::string play(int track, const std::string &role) {
 // Fades, notifications and recording offsets make a few tens of milliseconds of slack.
 constexpr int64_t SLACK_MS = 80;
 
+// The first time in `times` at or after `from`, or -1.
+int64_t first_after(const std::vector<int64_t> &times, int64_t from) {
+    for (int64_t t : times)
+        if (t >= from) return t;
+    return -1;
+}
+
+// Mean square of the recording over 20 ms from `t_ms`.
+double power_at(const Render &r, int64_t t_ms) {
+    const size_t p = (size_t)t_ms * 32, n = 640;
+    double e = 0;
+    for (size_t i = p; i < p + n && i < r.audio.size(); i++)
+        e += (double)r.audio[i] * r.audio[i];
+    return e / n;
+}
+
+// A drive function on F1: the idle level (200 Hz) and running levels from 10, 30, 50 and 70 %
+// (300, 400, 500 and 600 Hz); the levels in `offs` have an OFF track 50 Hz above their loop.
+void running_levels_on_f1(const Project &p, const std::set<int> &offs) {
+    p.tone("F1_S0_LOOP.wav", 1, 200);
+    for (int speed = 10, freq = 300; speed <= 70; speed += 20, freq += 100) {
+        p.tone("F1_S" + std::to_string(speed) + "_LOOP.wav", 1, freq);
+        if (offs.count(speed)) p.tone("F1_S" + std::to_string(speed) + "_OFF.wav", 0.8, freq + 50);
+    }
+}
+
 TEST(WholeDrive, DroppingSeveralLevelsGoesStraightToTheLevelOfTheSpeed) {
     {
         // Every running level has an OFF track. From full speed to 35 % at once: the top level's
         // OFF track bridges the drop, then the 30 % level plays its loop. The levels passed on
         // the way are not played, and the engine never falls silent.
         Project p;
-        p.tone("F1_S0_LOOP.wav", 1, 200);
-        p.tone("F1_S10_LOOP.wav", 1, 300);
-        p.tone("F1_S30_LOOP.wav", 1, 400);
-        p.tone("F1_S30_OFF.wav", 0.8, 450);
-        p.tone("F1_S50_LOOP.wav", 1, 500);
-        p.tone("F1_S50_OFF.wav", 0.8, 550);
-        p.tone("F1_S70_LOOP.wav", 1, 600);
-        p.tone("F1_S70_OFF.wav", 0.8, 650);
+        running_levels_on_f1(p, {30, 50, 70});
         const Render r = render(p.path(), "cv3=0\ncv4=0\nwait 0.5\nf1\nwait 2\ns100\nwait 5\ns35\nwait 6\n");
         ASSERT_EQ(r.status, 0) << r.dump();
         const int s30_loop = r.level_track("F1: SPD 30-50%:", "LOOP");
@@ -53,12 +73,7 @@ TEST(WholeDrive, DroppingSeveralLevelsGoesStraightToTheLevelOfTheSpeed) {
         // must not play, since that level never sounded; the 10 % level's loop follows the top
         // level's.
         Project p;
-        p.tone("F1_S0_LOOP.wav", 1, 200);
-        p.tone("F1_S10_LOOP.wav", 1, 300);
-        p.tone("F1_S30_LOOP.wav", 1, 400);
-        p.tone("F1_S30_OFF.wav", 0.8, 450);
-        p.tone("F1_S50_LOOP.wav", 1, 500);
-        p.tone("F1_S70_LOOP.wav", 1, 600);
+        running_levels_on_f1(p, {30});
         const Render r = render(p.path(), "cv3=0\ncv4=0\nwait 0.5\nf1\nwait 2\ns100\nwait 5\ns15\nwait 6\n");
         ASSERT_EQ(r.status, 0) << r.dump();
         const int s10_loop = r.level_track("F1: SPD 10-30%:", "LOOP");
@@ -72,34 +87,37 @@ TEST(WholeDrive, DroppingSeveralLevelsGoesStraightToTheLevelOfTheSpeed) {
 
 TEST(WholeDrive, WholeRangeAccelAndDecelTracksHandBackToTheLevels) {
     Project p;
-    p.tone("F1_S0_LOOP.wav", 1, 200);
-    p.tone("F1_S30_LOOP.wav", 1, 300);
-    p.tone("F1_ACCEL.wav", 3, 700);
-    p.tone("F1_DECEL.wav", 3, 800);
-    const Render r = render(p.path(), "wait 0.5\nf1\nwait 2\ns60\nwait 12\ns0\nwait 12\n");
+    p.tones({{"F1_S0_LOOP.wav", 1, 200},
+             {"F1_S30_LOOP.wav", 1, 300},
+             {"F1_ACCEL.wav", 3, 700},
+             {"F1_DECEL.wav", 3, 800}});
+    // The engine key goes off and on again at 10.5 s, while driving in the console's normal
+    // direction (the motor's speed is negative).
+    const Render r = render(p.path(), "wait 0.5\nf1\nwait 2\ns60\nwait 8\nf1\nf1\nwait 4\ns0\nwait 12\n");
     ASSERT_EQ(r.status, 0) << r.dump();
     ASSERT_EQ(r.count("(ACCEL)"), 2) << "the acceleration and the braking each play their track\n"
                                      << r.dump();
-    // When a transition track ends, a level plays on in the same millisecond.
+    // When a transition track ends (the acceleration's before the target speed), a level plays
+    // on in the same millisecond, cross-fading in the fade time as the track fades out.
     const auto ends = r.times("Ending of");
     ASSERT_EQ(ends.size(), 2u) << "the acceleration and the braking track each end\n" << r.dump();
+    EXPECT_GT(power_at(r, ends[0] + 500) / power_at(r, 10000), 0.7);
     for (int64_t t : ends) {
         bool level_follows = false;
-        for (int64_t l : r.times("(LOOP)"))
+        for (int64_t l : r.times("(LOOP) FADEIN=350"))
             level_follows |= l == t;
-        EXPECT_TRUE(level_follows) << "nothing follows the track ending at " << t << " ms\n" << r.dump();
+        EXPECT_TRUE(level_follows) << "no level fades in at the end at " << t << " ms\n" << r.dump();
     }
     EXPECT_EQ(r.count("Mixer = 0"), 0) << r.dump();
     EXPECT_LT(r.longest_silence(1000, r.length_ms()), 150);
     EXPECT_TRUE(r.heard(300, 12000)) << "cruising at 60 %: the 30 % level";
+    EXPECT_GT(power_at(r, 11000) / power_at(r, 10000), 0.7) << "back within the fade time";
     EXPECT_TRUE(r.heard(200, r.length_ms() - 500)) << "standing: the idle level";
 }
 
 TEST(WholeDrive, AFunctionSwitchedOnAgainDuringItsOnTrackReachesItsLoop) {
     Project p;
-    p.tone("F2_ON.wav", 1.5, 500);
-    p.tone("F2_LOOP.wav", 1, 600);
-    p.tone("F2_OFF.wav", 0.5, 700);
+    p.tones({{"F2_ON.wav", 1.5, 500}, {"F2_LOOP.wav", 1, 600}, {"F2_OFF.wav", 0.5, 700}});
     // On, off while the ON track plays, and on again: the key's last state is on.
     const Render r = render(p.path(), "wait 0.5\nf2\nwait 0.4\nf2\nwait 0.3\nf2\nwait 4\n");
     ASSERT_EQ(r.status, 0) << r.dump();
@@ -113,10 +131,10 @@ TEST(WholeDrive, StereoFilesKeepTheirTime) {
     Project p;
     // A stereo Ogg ON track before a mono loop, and a stereo WAV ON track before a stereo loop.
     // With a fade of 350 ms each loop starts 350 ms before its ON track ends.
-    p.tone("F2_ON.ogg", 2.0, 500, 2);
-    p.tone("F2_LOOP.wav", 1, 600);
-    p.tone("F3_ON.wav", 1.0, 700, 2);
-    p.tone("F3_LOOP.wav", 1, 800, 2);
+    p.tones({{"F2_ON.ogg", 2.0, 500, 2},
+             {"F2_LOOP.wav", 1, 600},
+             {"F3_ON.wav", 1.0, 700, 2},
+             {"F3_LOOP.wav", 1, 800, 2}});
     const Render r = render(p.path(), "wait 0.5\nf2\nwait 3.5\nf2\nwait 1\nf3\nwait 3\n");
     ASSERT_EQ(r.status, 0) << r.dump();
     const int64_t on2 = r.first_heard(500), loop2 = r.first_heard(600);
@@ -161,14 +179,16 @@ TEST(WholeDrive, AnAdpcmLoopPassIsExactlyTheFile) {
         EXPECT_NEAR((double)(ends[k] - onsets[k]), (double)BURST, 32) << "burst " << k;
 }
 
+// Nothing of the unloaded slot sounds again: neither its loop of parts nor a key pressed after.
 TEST(WholeDrive, SlotZeroUnloadsTheSlotAndSilencesIt) {
     Project p;
     p.tone("F3_LOOP.wav", 1, 600);
-    const Render r = render(p.path(), "wait 0.5\nf3\nwait 1\ncv202=0\nwait 2\n");
+    p.tone("F1_S30_P500_LOOP1.wav", 0.3, 300);
+    const Render r = render(p.path(), "wait 0.5\nf3\nf1\ns60\nwait 5\ncv202=0\nwait 1\nf3\nf3\nwait 2\n");
     ASSERT_EQ(r.status, 0) << r.dump();
     EXPECT_EQ(r.count("Slot is invalid id = 0"), 1) << r.dump();
-    EXPECT_TRUE(r.heard(600, 1200));
-    EXPECT_EQ(r.first_heard(600, 1500 + SLACK_MS), -1) << "the unloaded slot still sounds";
+    EXPECT_TRUE(r.heard(600, 1200) && r.heard(300, 5000));
+    EXPECT_GT(r.longest_silence(5500 + SLACK_MS, r.length_ms()), r.length_ms() - 5600 - SLACK_MS) << r.dump();
 }
 
 TEST(WholeDrive, TheRecordingIsSilentWhileMuted) {
@@ -185,17 +205,6 @@ TEST(WholeDrive, TheRecordingIsSilentWhileMuted) {
     EXPECT_TRUE(r.heard(600, 3000));
 }
 
-}  // namespace
-
-namespace {
-
-// The first time in `times` at or after `from`, or -1.
-int64_t first_after(const std::vector<int64_t> &times, int64_t from) {
-    for (int64_t t : times)
-        if (t >= from) return t;
-    return -1;
-}
-
 // The DCC layer's movement events as the sound engine hears them: a start cancelled during the
 // start delay, a reversal during the delay, an emergency stop, a start with shunting on (no start
 // delay) and braking to a stand from a reverse speed.
@@ -204,10 +213,11 @@ TEST(WholeDrive, MovementEventsReachTheEngineSound) {
     p.tone("F1_S0_LOOP.wav", 1, 200);
     p.tone("F1_S20_LOOP.wav", 1, 300);
     p.tone("F1_S20_OFF.wav", 1, 800);  // the drive-off sound
-    p.tone("F1_START.wav", 1.5, 400);
-    p.tone("F1_DIR.wav", 0.5, 500);
-    p.tone("F1_ESTOP.wav", 0.8, 600);
-    p.tone("F1_STOP.wav", 2, 700);
+    p.tones({{"F1_START.wav", 1.5, 400},
+             {"F1_DIR.wav", 0.5, 500},
+             {"F1_ESTOP.wav", 0.8, 600},
+             {"F1_STOP.wav", 2, 700}});
+    p.text("data/1/logic.txt", "F5_ESTOP_L1000\n");
     const Render r = render(p.path(),
                             "wait 0.5\nf1\n"
                             "wait 1\ns40\nwait 0.3\ns0\n"      // 1.5 s: start, cancelled in the delay
@@ -229,11 +239,15 @@ TEST(WholeDrive, MovementEventsReachTheEngineSound) {
     const int running = r.level_track("F1: SPD 20-100%:", "LOOP");
     EXPECT_NE(first_after(r.times(play(running, "LOOP")), 4500), -1) << r.dump();
     EXPECT_TRUE(r.heard(300, 7500));
-    // Emergency stop: its sound at once, the running level stops, the idle level returns.
+    // Emergency stop: its sound at once, once (as its one logic event), the running level stops,
+    // the idle level returns.
+    EXPECT_EQ(r.count("(ESTOP)"), r.count("type=ESTOP param=1")) << r.dump();
     const int64_t estop = first_after(r.times("(ESTOP)"), 8500);
     EXPECT_NEAR((double)estop, 8520, 20) << r.dump();
     EXPECT_TRUE(r.heard(600, estop + 100));
     EXPECT_FALSE(r.heard(300, estop + 400));
+    EXPECT_EQ(first_after(r.times("(LOOP) FADEIN=350"), 8500), estop) << "the idle level in the fade time";
+    EXPECT_TRUE(r.heard(200, estop + 150));
     EXPECT_TRUE(r.heard(200, 11000));
     // Shunting: the start sound and the movement without the start delay.
     EXPECT_NEAR((double)first_after(start, 11500), 11520, 20) << r.dump();
@@ -249,18 +263,20 @@ TEST(WholeDrive, MovementEventsReachTheEngineSound) {
 
 // The track-end handling of the drive sounds: an ACCELON or DECELON sound that ends leaves the
 // levels playing and the next change picks again; the drive-off sound hands back to the idle
-// level when it ends.
+// level when it ends. F3's volume follows the speed, from 0 % (silence) at a stand.
 TEST(WholeDrive, DriveSoundsThatEndHandBackToTheLevels) {
     Project p;
-    p.tone("F1_S0_LOOP.wav", 1, 200);
-    p.tone("F1_S20_LOOP.wav", 1, 300);
-    p.tone("F1_S20_OFF.wav", 0.8, 800);
-    p.tone("F1A_ACCELON.wav", 0.6, 500);
-    p.tone("F1B_ACCELON.wav", 0.6, 550);
-    p.tone("F1A_DECELON.wav", 0.6, 600);
-    p.tone("F1B_DECELON.wav", 0.6, 650);
+    p.tones({{"F1_S0_LOOP.wav", 1, 200},
+             {"F1_S20_LOOP.wav", 1, 300},
+             {"F1_S20_OFF.wav", 0.8, 800},
+             {"F1A_ACCELON.wav", 0.6, 500},
+             {"F1B_ACCELON.wav", 0.6, 550},
+             {"F1A_DECELON.wav", 0.6, 600},
+             {"F1B_DECELON.wav", 0.6, 650},
+             {"F3_LOOP.wav", 1, 900}});
+    p.text("data/1/logic.txt", "F3_VOLSPD_V0_E100\n");
     const Render r =
-        render(p.path(), "wait 0.5\nf1\nwait 1\ns50\nwait 8\ns30\nwait 6\ns70\nwait 6\ns0\nwait 10\n");
+        render(p.path(), "wait 0.5\nf1\nf3\nwait 1\ns50\nwait 8\ns30\nwait 6\ns70\nwait 6\ns0\nwait 10\n");
     ASSERT_EQ(r.status, 0) << r.dump();
     EXPECT_EQ(r.count("(ACCELON)"), 2) << r.dump();
     EXPECT_EQ(r.count("(DECELON)"), 2) << r.dump();
@@ -270,6 +286,7 @@ TEST(WholeDrive, DriveSoundsThatEndHandBackToTheLevels) {
     const int64_t drvoff = r.times("(DRVOFF)").at(0);
     EXPECT_NE(first_after(r.times("(LOOP)"), drvoff + 1), -1) << "the idle level after the drive-off sound";
     EXPECT_TRUE(r.heard(200, r.length_ms() - 500));
+    EXPECT_TRUE(r.heard(900, 21000) && !r.heard(900, 1000) && !r.heard(900, r.length_ms() - 500));
 }
 
 // The drive-off sound is reckoned to end a fade before the stand, so its end may come while the
@@ -299,15 +316,6 @@ TEST(WholeDrive, AnEmergencyStopDuringTheStartDelayCallsTheStartOff) {
     EXPECT_NEAR((double)start[0], 7520 + 1000, 30) << r.dump();
     EXPECT_EQ(r.count("Wait for Start moving"), 2) << r.dump();
     EXPECT_TRUE(r.heard(400, r.length_ms() - 500)) << r.dump();
-}
-
-// Mean square of the recording over 20 ms from `t_ms`.
-double power_at(const Render &r, int64_t t_ms) {
-    const size_t p = (size_t)t_ms * 32, n = 640;
-    double e = 0;
-    for (size_t i = p; i < p + n && i < r.audio.size(); i++)
-        e += (double)r.audio[i] * r.audio[i];
-    return e / n;
 }
 
 // A function's volume (CV 192 selects it, CV 193 sets it) changed while it plays: a step down is

@@ -106,24 +106,20 @@ Case shrink(Case c, const std::string &rule, const fs::path &dir, const fs::path
     for (bool changed = true; changed;) {
         changed = false;
         for (Slot &slot : c.model.slots) {
-            for (size_t i = slot.files.size(); i-- > 0;) {
-                Case k = c;
-                Slot &s = k.model.slots[&slot - c.model.slots];
-                s.files.erase(s.files.begin() + (long)i);
-                if (still(k)) {
-                    c = k;
-                    changed = true;
+            // Each file, then each logic line, from the last.
+            auto each_left_out = [&](auto list) {
+                for (size_t i = (slot.*list).size(); i-- > 0;) {
+                    Case k = c;
+                    auto &items = k.model.slots[&slot - c.model.slots].*list;
+                    items.erase(items.begin() + (long)i);
+                    if (still(k)) {
+                        c = k;
+                        changed = true;
+                    }
                 }
-            }
-            for (size_t i = slot.logic.size(); i-- > 0;) {
-                Case k = c;
-                Slot &s = k.model.slots[&slot - c.model.slots];
-                s.logic.erase(s.logic.begin() + (long)i);
-                if (still(k)) {
-                    c = k;
-                    changed = true;
-                }
-            }
+            };
+            each_left_out(&Slot::files);
+            each_left_out(&Slot::logic);
         }
         // Script lines: halves first, then ever smaller runs.
         for (size_t n = c.script.size() / 2; n >= 1; n /= 2) {

@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "adpcm-lib.h"
-#include "audio_test_util.h"
+#include "audio_files.h"
 
 namespace explore {
 
@@ -311,15 +311,15 @@ std::filesystem::path cached(const File &f, const std::filesystem::path &cache) 
     const auto samples = tone(f.freq, f.ms, f.channels);
     bool ok;
     if (f.format == Format::PCM) {
-        ok = audio_test::write_pcm_wav(tmp.string(), samples, RATE, (uint16_t)f.channels);
+        ok = test_support::write_pcm_wav(tmp.string(), samples, RATE, (uint16_t)f.channels);
     } else if (f.format == Format::ADPCM) {
         ok =
             adpcm_write_wav_file(tmp.c_str(), samples.data(), (uint32_t)(samples.size() / (size_t)f.channels),
                                  f.channels, RATE, 0, 3) == 0;
     } else {
         const auto pcm = cache / ("tmp-" + std::to_string(getpid()) + "-src.wav");
-        ok = audio_test::write_pcm_wav(pcm.string(), samples, RATE, (uint16_t)f.channels) &&
-             audio_test::sox("'" + pcm.string() + "' '" + tmp.string() + "'");
+        ok = test_support::write_pcm_wav(pcm.string(), samples, RATE, (uint16_t)f.channels) &&
+             test_support::sox("'" + pcm.string() + "' '" + tmp.string() + "'");
         std::filesystem::remove(pcm);
     }
     if (!ok) throw std::runtime_error("cannot make " + path.string());
@@ -426,24 +426,19 @@ std::vector<std::string> generate_script(const Model &m, uint64_t seed) {
         } else if (r == DRIVE_KEY && s.drive_fid >= 0) {
             out.push_back("f" + std::to_string(s.drive_fid));
         } else if (r == CV) {
-            switch (pick(0, 4)) {
-                case 0:
-                    out.push_back("cv3=" + std::to_string(pick(0, 40)));
-                    break;
-                case 1:
-                    out.push_back("cv4=" + std::to_string(pick(0, 40)));
-                    break;
-                case 2:
-                    out.push_back("cv204=" + std::to_string(pick(5, 80)));
-                    break;
-                case 3:
-                    out.push_back("cv203=" + std::to_string(pick(90, 255)));
-                    break;
-                default: {
-                    const int f = s.drive_fid >= 0 && pick(0, 1) ? s.drive_fid : (keys.empty() ? 1 : keys[0]);
-                    out.push_back("cv192=" + std::to_string(f));
-                    out.push_back("cv193=" + std::to_string(pick(40, 200)));
-                }
+            // The acceleration or braking rate, the fade time, the master volume, or a dynamic
+            // function volume (CV 192 and 193).
+            static const struct {
+                int cv, low, high;
+            } writes[] = {{3, 0, 40}, {4, 0, 40}, {204, 5, 80}, {203, 90, 255}};
+            const int which = pick(0, 4);
+            if (which < 4) {
+                out.push_back("cv" + std::to_string(writes[which].cv) + "=" +
+                              std::to_string(pick(writes[which].low, writes[which].high)));
+            } else {
+                const int f = s.drive_fid >= 0 && pick(0, 1) ? s.drive_fid : (keys.empty() ? 1 : keys[0]);
+                out.push_back("cv192=" + std::to_string(f));
+                out.push_back("cv193=" + std::to_string(pick(40, 200)));
             }
         } else if (r == SLOT && !m.slots[1].empty()) {
             other_slot = !other_slot;
@@ -495,7 +490,7 @@ void write_project(const Model &m, const std::filesystem::path &dir, const std::
             // Never write through a name already there: it may be a hard link into the cache.
             std::filesystem::remove(folder / f.name);
             if (f.role == "other-rate") {
-                audio_test::write_pcm_wav((folder / f.name).string(), tone(440, f.ms, 1), 22050);
+                test_support::write_pcm_wav((folder / f.name).string(), tone(440, f.ms, 1), 22050);
                 continue;
             }
             const auto from = cached(f, cache);

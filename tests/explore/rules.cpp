@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "log_line.h"
+#include "tone_detector.h"
 #include "trace_read.h"
 
 namespace explore {
@@ -105,26 +106,14 @@ public:
         const long long i = t_ms / 10;
         return i >= 0 && i < (long long)energy_.size() && energy_[(size_t)i] < SILENT;
     }
-    // Amplitude of `freq` in each 64 ms window (Goertzel under a Hann window).
+    // Amplitude of `freq` in each 64 ms window (under a Hann window).
     const std::vector<float> &amplitudes(int freq) {
         auto it = cache_.find(freq);
         if (it != cache_.end()) return it->second;
         std::vector<float> &out = cache_[freq];
-        static std::vector<double> hann;
-        if (hann.empty())
-            for (int i = 0; i < WIN; i++)
-                hann.push_back(0.5 - 0.5 * std::cos(2 * M_PI * i / (WIN - 1)));
-        const double c = 2 * std::cos(2 * M_PI * freq / RATE);
-        for (size_t p = 0; p + WIN <= a_.size(); p += WIN) {
-            double s1 = 0, s2 = 0;
-            for (int i = 0; i < WIN; i++) {
-                const double s0 = a_[p + (size_t)i] * hann[(size_t)i] + c * s1 - s2;
-                s2 = s1;
-                s1 = s0;
-            }
-            const double power = s1 * s1 + s2 * s2 - c * s1 * s2;
-            out.push_back((float)(4 * std::sqrt(std::max(power, 0.0)) / WIN));
-        }
+        static const test_support::ToneDetector tones(RATE, WIN, 0, test_support::ToneDetector::Shape::Hann);
+        for (size_t p = 0; p + WIN <= a_.size(); p += WIN)
+            out.push_back((float)tones.amplitude(&a_[p], freq));
         return out;
     }
     // The share of the windows in [t0, t1) in which `freq` is present (0 for an empty span).

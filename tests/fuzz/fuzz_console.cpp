@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "console.h"
 #include "emulator.h"
 #include "fuzz_file_io.h"
 

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -10,30 +11,20 @@ namespace {
 // Never destroyed: engine threads may still log while the test program exits.
 std::mutex &g_mutex = *new std::mutex;
 std::vector<std::string> &g_lines = *new std::vector<std::string>;
-std::string &g_partial = *new std::string;
-vprintf_like_t g_previous;
-
-int capture_vprintf(const char *format, va_list args) {
-    char buf[2048];
-    int n = vsnprintf(buf, sizeof buf, format, args);
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_partial += buf;
-    size_t pos;
-    while ((pos = g_partial.find('\n')) != std::string::npos) {
-        g_lines.push_back(g_partial.substr(0, pos));
-        g_partial.erase(0, pos + 1);
-    }
-    return n;
-}
 }  // namespace
 
 LogCapture::LogCapture() {
     clear();
-    g_previous = esp_log_set_vprintf(capture_vprintf);
+    sink_ = log_sink_add(
+        [](const log_line &l) {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            g_lines.push_back(l.raw);
+        },
+        log_sink_mode::keep_all);
 }
 
 LogCapture::~LogCapture() {
-    esp_log_set_vprintf(g_previous);
+    log_sink_remove(sink_);
 }
 
 std::vector<std::string> LogCapture::lines() const {
@@ -42,17 +33,14 @@ std::vector<std::string> LogCapture::lines() const {
 }
 
 int LogCapture::count(const std::string &text) const {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    int n = 0;
-    for (auto &l : g_lines)
-        n += l.find(text) != std::string::npos ? 1 : 0;
-    return n;
+    const std::vector<std::string> all = lines();
+    return (int)std::count_if(all.begin(), all.end(),
+                              [&](const std::string &l) { return l.find(text) != std::string::npos; });
 }
 
 void LogCapture::clear() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_lines.clear();
-    g_partial.clear();
 }
 
 std::string LogCapture::dump() const {

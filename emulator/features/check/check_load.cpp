@@ -7,24 +7,18 @@
 // are copied under the firmware lock once the load has ended.
 #include <dirent.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "audio_ll.h"
 #include "audio_reader.h"
 #include "check_private.h"
-#include "esp_timer.h"
-#include "stub.h"
+#include "decoder.h"
 #include "emulator.h"
 #include "esp_log.h"
 #include "file_io.h"
-#include "fw_lock.h"
-#include "memory.h"
-#include "nvs_hl.h"
-#include "sound_hl.h"
+#include "log.h"
 
 // ---------------------------------------------------------------- log capture
 
@@ -33,77 +27,43 @@ namespace {
 // Never destroyed: a firmware thread may still log while the process ends.
 std::mutex &g_capture_lock = *new std::mutex;
 std::vector<check_log_line> &g_lines = *new std::vector<check_log_line>;
-std::string &g_partial = *new std::string;
-// Under g_capture_lock once the capture has begun.
-vprintf_like_t g_previous;
-bool g_capturing;
-bool g_forward_others;  // a check in a running emulator: the engine's own lines still go out
-std::thread::id g_checking_thread;
+log_sink_id g_sink;  // under g_capture_lock; 0 while no capture runs
 
-// "<L> (<ms>) <tag>: <text>" into its parts; a line of another shape keeps its whole text.
-check_log_line split_line(const std::string &s) {
-    check_log_line l{'?', "", s};
-    size_t close = s.find(") ");
-    size_t colon = close == std::string::npos ? std::string::npos : s.find(": ", close + 2);
-    if (s.size() > 2 && s[1] == ' ' && s[2] == '(' && colon != std::string::npos) {
-        l.level = s[0];
-        l.tag = s.substr(close + 2, colon - close - 2);
-        l.text = s.substr(colon + 2);
-    }
-    return l;
-}
-
-int forward(vprintf_like_t out, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int n = out(format, args);
-    va_end(args);
-    return n;
-}
-
-int capture_vprintf(const char *format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (n < 0) return n;
-    std::string text((size_t)n + 1, '\0');
-    vsnprintf(text.data(), text.size(), format, args);
-    text.resize((size_t)n);
-    vprintf_like_t out = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(g_capture_lock);
-        g_partial += text;
-        size_t pos;
-        while ((pos = g_partial.find('\n')) != std::string::npos) {
-            g_lines.push_back(split_line(g_partial.substr(0, pos)));
-            g_partial.erase(0, pos + 1);
-        }
-        if (g_forward_others && std::this_thread::get_id() != g_checking_thread) out = g_previous;
-    }
-    // In a running emulator the reload and whatever else the engine does meanwhile stay in its
-    // log; what the check's own parsing writes (on the checking thread) is the check's alone.
-    if (out != nullptr) forward(out, "%s", text.c_str());
-    return n;
+void keep_line(const log_line &l) {
+    std::lock_guard<std::mutex> lock(g_capture_lock);
+    g_lines.push_back({l.level != 0 ? l.level : '?', l.tag, l.text});
 }
 
 }  // namespace
 
 void check_capture_begin(bool forward_others) {
-    std::lock_guard<std::mutex> lock(g_capture_lock);
-    g_lines.clear();
-    g_partial.clear();
-    g_forward_others = forward_others;
-    g_checking_thread = std::this_thread::get_id();
-    if (!g_capturing) g_previous = esp_log_set_vprintf(capture_vprintf);
-    g_capturing = true;
+    {
+        std::lock_guard<std::mutex> lock(g_capture_lock);
+        g_lines.clear();
+    }
+    // In a running emulator the reload and whatever else the engine does meanwhile stay in its
+    // log; what the check's own parsing writes (on the checking thread) is the check's alone.
+    // The sink is added and removed outside the capture's lock, which its calls take.
+    const log_sink_id id =
+        log_sink_add(keep_line, forward_others ? log_sink_mode::keep_own_thread : log_sink_mode::keep_all);
+    log_sink_id previous;
+    {
+        std::lock_guard<std::mutex> lock(g_capture_lock);
+        previous = g_sink;
+        g_sink = id;
+    }
+    if (previous != 0) log_sink_remove(previous);
 }
 
 std::vector<check_log_line> check_capture_end(void) {
+    log_sink_id id;
+    {
+        std::lock_guard<std::mutex> lock(g_capture_lock);
+        id = g_sink;
+        g_sink = 0;
+    }
+    if (id != 0) log_sink_remove(id);
     std::lock_guard<std::mutex> lock(g_capture_lock);
-    if (g_capturing) esp_log_set_vprintf(g_previous);
-    g_capturing = false;
-    g_forward_others = false;
     std::vector<check_log_line> lines;
     lines.swap(g_lines);
     return lines;
@@ -127,24 +87,6 @@ namespace {
 // The tags whose information lines the check reads: the scanner's and the readers' (which
 // mark where each track's load begins).
 const char *const DETAIL_TAGS[] = {"FILE_IO", "WAV_READER"};
-
-slot_state_t current_state() {
-    fw_lock();
-    slot_state_t s = slot_state;
-    fw_unlock();
-    return s;
-}
-
-// A slot load of a folder of 100 files takes milliseconds; a minute covers a slow disk. The wait
-// is on the platform clock, so that it also lets the loader run in simulated time.
-bool wait_load_end() {
-    const int64_t until = esp_timer_get_time() + 60 * 1000000LL;
-    while (current_state() == SLOT_LOADING) {
-        if (esp_timer_get_time() > until) return false;
-        stub_sleep_us(2000);
-    }
-    return true;
-}
 
 // Entry names in the order the host lists them, as the scanner walks the folder.
 void list_folder(check_snapshot &snap) {
@@ -176,7 +118,7 @@ void probe_files(check_snapshot &snap) {
         if (t.filepath[0] == 0) continue;
         std::string path(t.filepath, strnlen(t.filepath, sizeof t.filepath));
         file_info_t *fi = nullptr;
-        if (audio_reader_load(reader, path.c_str(), &fi, 0) == ESP_OK && fi != nullptr) {
+        if (audio_reader_load(reader, path.c_str(), &fi, AUDIO_VOLUME_NOT_GIVEN) == ESP_OK && fi != nullptr) {
             check_file_info &ci = snap.info[i];
             ci.ok = true;
             ci.format = fi->format;
@@ -185,6 +127,7 @@ void probe_files(check_snapshot &snap) {
             ci.frames = fi->frames;
             ci.block_size = fi->blockSize;
             ci.length_ms = fi->length_ms.load();
+            ci.loop_pass = audio_reader_get_loop_pass(reader);
         }
         audio_reader_unload(reader);
     }
@@ -198,7 +141,7 @@ check_snapshot check_take_snapshot(int slot, bool startup, size_t mark) {
     snap.slot = slot;
     snap.folder = "data/" + std::to_string(slot) + "/";
     list_folder(snap);
-    nvsHL_get_file_update_flags(&snap.update_flags);
+    snap.update_flags = decoder_file_update_flags();
 
     esp_log_level_t previous[2];
     for (int t = 0; t < 2; t++) {
@@ -207,21 +150,22 @@ check_snapshot check_take_snapshot(int slot, bool startup, size_t mark) {
     }
     // The start-up load has been requested already; otherwise this is a load as a CV 202
     // write makes one (the folder is always parsed, never restored from storage).
-    snap.requested = startup || soundHL_load_slot((uint32_t)slot - 1, true) == ESP_OK;
-    snap.finished = snap.requested && wait_load_end();
+    snap.requested = startup || decoder_request_load(slot);
+    // A slot load of a folder of 100 files takes milliseconds; a minute covers a slow disk.
+    snap.finished = snap.requested && decoder_wait_loaded(60 * 1000000LL);
     snap.log = check_capture_since(mark);
     for (int t = 0; t < 2; t++)
         esp_log_level_set(DETAIL_TAGS[t], previous[t]);
 
-    fw_lock();
-    snap.loaded = slot_state == SLOT_LOADED && slot_data.id == slot - 1;
-    snap.slot_rom = slot_data;
-    memcpy(snap.tracks, tracks_rom, sizeof snap.tracks);
+    decoder_load_copy copy;
+    decoder_copy_load(&copy);
+    snap.loaded = copy.state == SLOT_LOADED && copy.records.slot.id == slot - 1;
+    snap.slot_rom = copy.records.slot;
+    memcpy(snap.tracks, copy.records.tracks, sizeof snap.tracks);
     for (int d = 0; d < MAX_DRIVE_FUNCTIONS; d++)
-        snap.units[d].max_speed = drive_functions[d].max_speed;
-    snap.loco = loco_info;
-    fw_unlock();
-    Memory_ReadPage(snap.cv, sizeof snap.cv);
+        snap.units[d].max_speed = copy.drive_max_speed[d];
+    snap.loco = copy.records.loco;
+    memcpy(snap.cv, copy.cv, sizeof snap.cv);
     probe_files(snap);
     return snap;
 }
@@ -252,22 +196,21 @@ int check_main(const char *program, int slot, bool json) {
     check_capture_begin(false);
     i2s_ll_set_no_device(true);
     emulator_init_decoder();
-    if (slot == 0) slot = Memory_LoadU8(202);
+    if (slot == 0) slot = decoder_read_cv(202);
     if (slot < 1 || slot > MAX_SLOTS) {
         check_capture_end();
         fprintf(stderr, "%s: --check needs a slot: slot.txt names none here (give it: %s --check 1)\n",
                 program, program);
         return CHECK_ERRORS;
     }
-    Memory_SaveU8(202, (uint8_t)slot);
+    decoder_choose_start_slot(slot);
     esp_log_level_set("FILE_IO", ESP_LOG_INFO);
     esp_log_level_set("WAV_READER", ESP_LOG_INFO);
     const size_t mark = check_capture_mark();
     // What the load is asked to apply, read before it starts: a load that is quick clears the
     // flags before the snapshot could read them, and the CV file then looked unapplied.
-    uint8_t flags = 0;
-    nvsHL_get_file_update_flags(&flags);
-    soundHL_start();
+    const uint8_t flags = decoder_file_update_flags();
+    decoder_start();
     check_snapshot snap = check_take_snapshot(slot, true, mark);
     snap.update_flags = flags;
     check_json report = check_build_report(snap);

@@ -1,13 +1,16 @@
-// Internals of the project check shared by its source files: the snapshot of one slot load and
-// the log lines captured while it ran.
+// Internals of the project check shared by its source files: the snapshot of one slot load, the
+// log lines captured while it ran, and the parts of the report built from them.
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "audio_reader.h"
 #include "check.h"
 #include "slot_data.h"
+#include "slot_roles.h"
 
 struct check_log_line {
     char level;  // 'E', 'W', 'I', ...
@@ -23,7 +26,8 @@ struct check_file_info {
     uint32_t sample_rate = 0;
     uint32_t frames = 0;  // frames of audio in the file
     uint16_t block_size = 0;
-    uint32_t length_ms = 0;  // the length the engine works with (a "_T" duration included)
+    uint32_t length_ms = 0;                // the length the engine works with (a "_T" duration included)
+    audio_reader_loop_pass_t loop_pass{};  // one pass of it as a loop, as the reader plays it
 };
 
 // Speed units of one drive function, as the engine set them up after the load.
@@ -78,16 +82,67 @@ struct check_findings {
 // Text-file sections (logic, CV, mapping, functions files) with their warnings and errors.
 void check_text_files(const check_snapshot &snap, check_json &report, check_findings &findings);
 
-// One pass of a looping file as the reader plays it, and the length of the file's audio, in ms.
-// `custom_ms`: the "_T" duration of its name, 0 for none.
-struct check_loop_pass {
-    uint32_t file_ms;
-    uint32_t pass_ms;
-    uint64_t pass_frames;
-};
-check_loop_pass check_loop_pass_of(const check_file_info &fi, uint32_t custom_ms);
-
 // Formatting helpers shared by the report builders.
 std::string check_seconds(uint32_t ms);  // "2.5 s", "0.8 s", "12 s"
 std::string check_key(int id);           // "F5", or "input 2" for ids from 99 on
 std::string check_logic_sentence(const logic_condition_rom_t &r);
+
+// ---------------------------------------------------------------- building the report
+
+// The report's parts, each built by a file of its own: the roles of the tracks and the loader's
+// lines about each (check_roles.cpp), the folder entries (check_files.cpp), the loops
+// (check_loops.cpp), the functions (check_functions.cpp) and the drive sound (check_drive.cpp);
+// check_report.cpp puts them together.
+namespace check_report_parts {
+
+// Text and words shared by the parts (check_words.cpp).
+bool starts_with(const std::string &s, const std::string &p);
+bool contains(const std::string &s, const std::string &p);
+std::string lower(std::string s);
+std::string join(const std::vector<std::string> &parts, const std::string &sep);
+std::string path_of(const track_rom_t &t);
+const char *format_name(uint8_t format);  // "PCM", "IMA ADPCM", "Ogg Vorbis"
+int place_of(play_type_t type);
+uint32_t pct(const check_drive_units &u, uint32_t value);
+
+// One role of a track in the report's words, with its key.
+struct role {
+    std::string text;  // "F2 ON", "F1 level S30-55 % LOOP", ...
+    int key;
+};
+
+// The context of one report: the snapshot, the roles of its tracks and the findings so far.
+struct builder {
+    const check_snapshot &snap;
+    check_findings findings;
+    std::vector<role> roles[MAX_TRACKS];
+    std::vector<std::string> messages[MAX_TRACKS];  // the loader's lines about each track
+    bool opened[MAX_TRACKS] = {};
+    std::set<int> sound_keys;
+
+    explicit builder(const check_snapshot &s) : snap(s) {}
+
+    std::string name_of(int track) const {
+        std::string p = path_of(snap.tracks[track]);
+        return starts_with(p, snap.folder) ? p.substr(snap.folder.size()) : p;
+    }
+    bool has_line(const std::string &text) const {
+        for (const check_log_line &l : snap.log)
+            if (l.text == text) return true;
+        return false;
+    }
+    std::string level_label(int d, int k) const;
+    check_json track_ref(int track) const;
+    std::string role_text(const slot_role &r) const;
+    void collect_roles();
+    void attribute_messages();
+};
+
+// The folder entries with what became of each, and names that differ only in letter case.
+check_json file_entries(builder &b, const std::vector<int> &track_of_entry);
+void check_case_twins(builder &b);
+void check_loop_length(builder &b, int i, const std::string &name, const audio_reader_loop_pass_t &lp);
+check_json functions_section(builder &b);
+check_json drive_section(builder &b);
+
+}  // namespace check_report_parts

@@ -12,10 +12,9 @@
 #include <set>
 
 #include "check_private.h"
+#include "decoder.h"
 #include "file_io.h"
-#include "fw_lock.h"
 #include "logics.h"
-#include "memory.h"
 
 namespace {
 
@@ -147,9 +146,8 @@ void logic_file(const check_snapshot &snap, const std::string &name, check_json 
 }
 
 // The CV file's lines through the firmware's parser one at a time; the CV page is put back
-// afterwards, so that the check changes nothing the load left. In a running emulator the
-// firmware lock keeps CV writes from the console or the panel out of that span: put back, the
-// page would undo them.
+// afterwards, so that the check changes nothing the load left (and in a running emulator no CV
+// write from the console or the panel lands in that span, to be undone).
 void cv_file(const check_snapshot &snap, const std::string &name, check_json &section,
              check_findings &findings) {
     static const struct {
@@ -176,45 +174,42 @@ void cv_file(const check_snapshot &snap, const std::string &name, check_json &se
         {208, "logic disable bits"},
         {210, "complex-loop period scale"},
     };
-    uint8_t page[MEMORY_PAGE_SIZE];
-    fw_lock();
-    Memory_ReadPage(page, sizeof page);
-    char tmp[] = "/tmp/emulator-check-cv-XXXXXX";
-    const int fd = mkstemp(tmp);
     check_json values = check_json::array(), rejected = check_json::array();
-    for (const text_line &tl : read_lines(snap.folder + name)) {
-        if (fd < 0) break;
-        if (tl.text.find_first_not_of(" \t") == std::string::npos) continue;
-        FILE *f = fopen(tmp, "w");
-        if (f == nullptr) break;
-        fprintf(f, "%s\n", tl.text.c_str());
-        fclose(f);
-        const size_t mark = check_capture_mark();
-        parseCVFile(tmp);
-        unsigned cv = 0, value = 0;
-        bool applied = false;
-        for (const check_log_line &l : check_capture_since(mark))
-            applied = applied || sscanf(l.text.c_str(), "Applied CV%u=%u", &cv, &value) == 2;
-        if (applied) {
-            check_json v = {{"line", tl.number}, {"cv", cv}, {"value", value & 0xFF}};
-            for (const auto &m : MEANINGS)
-                if (m.cv == (int)cv) v["meaning"] = m.meaning;
-            if (value > 255) v["written"] = value;
-            values.push_back(v);
-        } else if (tl.text.find('=') != std::string::npos) {
-            const std::string why =
-                "not a line the decoder reads: it reads cv<number>=<value> in lower case, "
-                "CV 0 to 511";
-            rejected.push_back({{"line", tl.number}, {"text", tl.text}, {"reason", why}});
-            findings.error("cv-line", name, "'" + tl.text + "' is " + why, tl.number);
+    decoder_with_cv_page_kept([&] {
+        char tmp[] = "/tmp/emulator-check-cv-XXXXXX";
+        const int fd = mkstemp(tmp);
+        for (const text_line &tl : read_lines(snap.folder + name)) {
+            if (fd < 0) break;
+            if (tl.text.find_first_not_of(" \t") == std::string::npos) continue;
+            FILE *f = fopen(tmp, "w");
+            if (f == nullptr) break;
+            fprintf(f, "%s\n", tl.text.c_str());
+            fclose(f);
+            const size_t mark = check_capture_mark();
+            parseCVFile(tmp);
+            unsigned cv = 0, value = 0;
+            bool applied = false;
+            for (const check_log_line &l : check_capture_since(mark))
+                applied = applied || sscanf(l.text.c_str(), "Applied CV%u=%u", &cv, &value) == 2;
+            if (applied) {
+                check_json v = {{"line", tl.number}, {"cv", cv}, {"value", value & 0xFF}};
+                for (const auto &m : MEANINGS)
+                    if (m.cv == (int)cv) v["meaning"] = m.meaning;
+                if (value > 255) v["written"] = value;
+                values.push_back(v);
+            } else if (tl.text.find('=') != std::string::npos) {
+                const std::string why =
+                    "not a line the decoder reads: it reads cv<number>=<value> in lower case, "
+                    "CV 0 to 511";
+                rejected.push_back({{"line", tl.number}, {"text", tl.text}, {"reason", why}});
+                findings.error("cv-line", name, "'" + tl.text + "' is " + why, tl.number);
+            }
         }
-    }
-    if (fd >= 0) {
-        close(fd);
-        unlink(tmp);
-    }
-    Memory_WritePage(page, sizeof page);
-    fw_unlock();
+        if (fd >= 0) {
+            close(fd);
+            unlink(tmp);
+        }
+    });
     section["values"] = values;
     section["rejected"] = rejected;
 }

@@ -1,7 +1,12 @@
-// The words of the project check: durations, keys and one sentence per logic condition.
+// The words of the project check: durations, keys, formats, places and one sentence per logic
+// condition, with the text helpers the report's parts share.
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 
+#include "audio_reader.h"
 #include "check_private.h"
+#include "sound_drv_function.h"
 
 std::string check_seconds(uint32_t ms) {
     char buf[32];
@@ -139,3 +144,71 @@ std::string check_logic_sentence(const logic_condition_rom_t &r) {
             return "";
     }
 }
+
+// ---------------------------------------------------------------- shared by the report's parts
+
+namespace check_report_parts {
+
+bool starts_with(const std::string &s, const std::string &p) {
+    return s.compare(0, p.size(), p) == 0;
+}
+
+bool contains(const std::string &s, const std::string &p) {
+    return s.find(p) != std::string::npos;
+}
+
+std::string lower(std::string s) {
+    for (char &c : s)
+        c = (char)tolower((unsigned char)c);
+    return s;
+}
+
+std::string path_of(const track_rom_t &t) {
+    return std::string(t.filepath, strnlen(t.filepath, sizeof t.filepath));
+}
+
+const char *format_name(uint8_t format) {
+    switch (format) {
+        case AUDIO_FORMAT_PCM:
+            return "PCM";
+        case AUDIO_FORMAT_ADPCM:
+            return "IMA ADPCM";
+        case AUDIO_FORMAT_OGG:
+            return "Ogg Vorbis";
+        default:
+            return "unknown";
+    }
+}
+
+// The place of a function a file of this role goes to: a sound played once shares the ON place;
+// other roles have a place of their own each.
+int place_of(play_type_t type) {
+    switch (type) {
+        case PLAY_TYPE_ONESHOT:
+        case PLAY_TYPE_ON:
+            return FUNCTION_ON;
+        case PLAY_TYPE_LOOP:
+            return FUNCTION_LOOP;
+        case PLAY_TYPE_OFF:
+            return FUNCTION_OFF;
+        default:
+            return 10 + (int)type;
+    }
+}
+
+// Percent of a drive function's range, as the firmware's own summary prints it.
+uint32_t pct(const check_drive_units &u, uint32_t value) {
+    if (u.max_speed == 0) return value;
+    drive_function_t df{};
+    df.max_speed = u.max_speed;
+    return drive_function_val2pct(&df, (int32_t)value);
+}
+
+std::string join(const std::vector<std::string> &parts, const std::string &sep) {
+    std::string s;
+    for (const std::string &p : parts)
+        s += (s.empty() ? "" : sep) + p;
+    return s;
+}
+
+}  // namespace check_report_parts

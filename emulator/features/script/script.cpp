@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "emulator.h"
+#include "console.h"
 #include "esp_timer.h"
 #include "freertos/task.h"
 #include "stub.h"

@@ -1,8 +1,8 @@
 // The page's requests on the decoder.
 #include "web_commands.h"
 
+#include "console.h"
 #include "decoder.h"
-#include "emulator.h"
 #include "stub.h"
 
 static web_json cv_answer(int cv) {

@@ -1,10 +1,8 @@
 // The panel's view of the firmware, and the log tee.
 #include "web_observer.h"
 
-#include <dirent.h>
-
+#include <climits>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -13,22 +11,17 @@
 
 #include "audio_reader.h"
 #include "decoder.h"
-#include "file_io.h"
 #include "log.h"
+#include "net.h"
+#include "slot_roles.h"
 
 namespace {
-
-const char *const PLACE[] = {"", "ON", "LOOP", "OFF"};
 
 const char *type_name(play_type_t t) {
     static const char *const names[] = {"once",    "ON",      "OFF",   "LOOP",     "LOOPD", "ACCEL",
                                         "ACCELON", "DECELON", "DECEL", "START",    "STOP",  "ESTOP",
                                         "REPEAT",  "REPEATD", "INFO",  "INFONEXT", "DIR",   "TURBO"};
     return t >= 0 && t <= PLAY_TYPE_TURBO ? names[t] : "";
-}
-
-std::string letter(int v) {
-    return std::string(1, (char)('A' + v));
 }
 
 int pct(int64_t v, int64_t full) {
@@ -39,54 +32,57 @@ int pct(int64_t v, int64_t full) {
 
 // ---------------------------------------------------------------- slot description
 
+namespace {
+
+// The panel names a track by one role, the first in this order: a drive function's, a loop of
+// parts', a variant's, an announcement's, a key's own place.
+int precedence(slot_role_group g) {
+    // In the order of slot_role_group: key, variants, drive, complex_loop, announcements.
+    static const int order[] = {4, 2, 0, 1, 3};
+    return order[(size_t)g];
+}
+
+std::string role_text(const slot_role &r) {
+    const std::string name = slot_role_name(r.kind, r.place);
+    switch (r.kind) {
+        case slot_role_kind::place:
+            return r.once ? "once" : name;
+        case slot_role_kind::variant:
+            return name + " " + slot_role_letter(r.index);
+        case slot_role_kind::level:
+            return "level " + std::to_string(r.index + 1) + " " + name;
+        case slot_role_kind::drive_off:
+            return "drive-off";
+        case slot_role_kind::accelon:
+        case slot_role_kind::decelon:
+            return name + " " + slot_role_letter(r.index);
+        case slot_role_kind::accel_band:
+        case slot_role_kind::decel_band:
+            return name + " band " + std::to_string(r.index + 1);
+        case slot_role_kind::loop_part:
+        case slot_role_kind::loopd_part:
+            return name + " part " + std::to_string(r.index + 1);
+        case slot_role_kind::info_next:
+        case slot_role_kind::info:
+            return name + " " + std::to_string(r.index / 2 + 1);
+        default:
+            return name;
+    }
+}
+
+}  // namespace
+
 void web_track_roles(const slot_rom_t &s, const track_rom_t *tracks, std::string roles[MAX_TRACKS]) {
-    for (int i = 0; i < MAX_TRACKS; i++)
+    int best[MAX_TRACKS];
+    for (int i = 0; i < MAX_TRACKS; i++) {
         roles[i].clear();
-    auto add = [&](int id, const std::string &text) {
-        if (id >= 0 && id < MAX_TRACKS && roles[id].empty()) roles[id] = text;
-    };
-    for (int d = 0; d < s.drive_functions_len && d < MAX_DRIVE_FUNCTIONS; d++) {
-        const drive_function_rom_t &D = s.drive_functions[d];
-        for (int k = 0; k < D.items_len && k < MAX_SPEED_ITEMS; k++)
-            for (int p = 1; p < 4; p++)
-                add(D.items[k].item.ids[p], "level " + std::to_string(k + 1) + " " + PLACE[p]);
-        add(D.start_id, "START");
-        add(D.stop_id, "STOP");
-        add(D.estop_id, "ESTOP");
-        add(D.dir_id, "DIR");
-        add(D.accel_id, "ACCEL");
-        add(D.decel_id, "DECEL");
-        add(D.drv_off_id, "drive-off");
-        add(D.turbo_id, "TURBO");
-        add(D.loopd_id, "LOOPD");
-        for (int v = 0; v < MAX_ACCELON_VARIANTS; v++) {
-            add(D.accelon_ids[v], "ACCELON " + letter(v));
-            add(D.decelon_ids[v], "DECELON " + letter(v));
-        }
-        for (int k = 0; k < D.acc_items_len && k < MAX_ACCEL_ITEMS; k++)
-            add(D.acc_items[k].id, "ACCEL band " + std::to_string(k + 1));
-        for (int k = 0; k < D.dcl_items_len && k < MAX_ACCEL_ITEMS; k++)
-            add(D.dcl_items[k].id, "DECEL band " + std::to_string(k + 1));
+        best[i] = INT_MAX;
     }
-    for (int c = 0; c < s.complex_loops_len && c < MAX_COMPLEX_LOOPS; c++) {
-        for (int n = 0; n < MAX_COMPLEX_LOOP_PARTS; n++) {
-            add(s.complex_loops[c].ids[n], "LOOP part " + std::to_string(n + 1));
-            add(s.complex_loops[c].ids_dcl[n], "LOOPD part " + std::to_string(n + 1));
-        }
-    }
-    for (int m = 0; m < s.multi_functions_len && m < MAX_MULTI_FUNCTIONS; m++)
-        for (int v = 0; v < MAX_MULTI_VARIANTS; v++)
-            for (int p = 1; p < 4; p++)
-                add(s.multi_functions[m].variants[v].ids[p], std::string(PLACE[p]) + " " + letter(v));
-    for (int i = 0; i < s.info_functions_len && i < MAX_INFO_FUNCTIONS; i++)
-        for (int k = 0; k < MAX_INFO_ENTRIES; k++)
-            add(s.info_functions[i].ids[k], (k % 2 ? "INFO " : "INFONEXT ") + std::to_string(k / 2 + 1));
-    for (int f = 0; f < MAX_FUNCTIONS; f++) {
-        for (int p = 1; p < 4; p++) {
-            const int id = s.functions[f].ids[p];
-            if (id < 0 || id >= MAX_TRACKS) continue;
-            add(id, p == FUNCTION_ON && tracks[id].type == PLAY_TYPE_ONESHOT ? "once" : PLACE[p]);
-        }
+    for (const slot_role &r : slot_roles(s, tracks)) {
+        const int rank = precedence(slot_role_group_of(r.kind));
+        if (rank >= best[r.track]) continue;
+        best[r.track] = rank;
+        roles[r.track] = role_text(r);
     }
     // Whatever the records do not place (a loaded file whose place another took) keeps the
     // role its name gave it.
@@ -105,64 +101,26 @@ std::string web_key_sounds(const slot_rom_t &s, const track_rom_t *tracks, int f
         if (s.multi_functions[m].func_id == fn) return std::to_string(s.multi_functions[m].len) + " variants";
     if (fn < 0 || fn >= MAX_FUNCTIONS) return "";
     std::string text;
-    for (int p = 1; p < 4; p++) {
-        const int id = s.functions[fn].ids[p];
-        if (id < 0 || id >= MAX_TRACKS) continue;
+    for (const slot_role &r : slot_roles(s, tracks)) {
+        if (r.kind != slot_role_kind::place || r.key != fn) continue;
         if (!text.empty()) text += " ";
-        text += p == FUNCTION_ON && tracks[id].type == PLAY_TYPE_ONESHOT ? "once" : PLACE[p];
+        text += role_text(r);
     }
     return text;
-}
-
-std::vector<std::string> web_function_labels(const std::string &path) {
-    std::vector<std::string> labels(MAX_FUNCTIONS);
-    FILE *f = fopen(path.c_str(), "r");
-    if (f == nullptr) return labels;
-    char line[256];
-    while (fgets(line, sizeof line, f) != nullptr) {
-        // The decoder's own pattern for a key line; it reads the label and does not keep it.
-        int n;
-        char code[8], name[32];
-        if (sscanf(line, "F%d:%7[^:]:%31s", &n, code, name) != 3 || n < 0 || n >= MAX_FUNCTIONS) continue;
-        std::string label = name;
-        for (char &c : label)
-            if (c == '_') c = ' ';
-        labels[(size_t)n] = label;
-    }
-    fclose(f);
-    return labels;
-}
-
-// The functions file of a slot folder as the scanner picks it (the last one listed wins, as
-// each one read replaces the vehicle description); empty when there is none.
-static std::string functions_file_of(const std::string &folder) {
-    std::string found;
-    DIR *dir = opendir(folder.c_str());
-    if (dir == nullptr) return found;
-    while (struct dirent *e = readdir(dir)) {
-        const char *dot = strrchr(e->d_name, '.');
-        if (dot != nullptr && strcmp(dot, ".txt") == 0 &&
-            fileIO_textFileKind(e->d_name) == FILEIO_TEXT_FUNCTIONS)
-            found = folder + e->d_name;
-    }
-    closedir(dir);
-    return found;
 }
 
 web_observer::web_observer() = default;
 
 void web_observer::describe_slot(int slot_id) {
     web_track_roles(slot_, tracks_, track_role_);
-    std::vector<std::string> labels(MAX_FUNCTIONS);
-    if (slot_id >= 0 && slot_id < MAX_SLOTS) {
-        const std::string file = functions_file_of("data/" + std::to_string(slot_id + 1) + "/");
-        if (!file.empty()) labels = web_function_labels(file);
-    }
+    // The names the functions file gives the keys, as a throttle on the network sees them too.
+    const decoder_key_names names = slot_id >= 0 ? decoder_get_key_names() : decoder_key_names{};
     keys_ = web_json::object();
     for (int f = 0; f < MAX_FUNCTIONS; f++) {
         const std::string sounds = slot_id >= 0 ? web_key_sounds(slot_, tracks_, f) : "";
-        if (labels[(size_t)f].empty() && sounds.empty()) continue;
-        keys_[std::to_string(f)] = {{"label", labels[(size_t)f]}, {"sounds", sounds}};
+        if (names.label[f].empty() && sounds.empty()) continue;
+        keys_[std::to_string(f)] = {
+            {"label", names.label[f]}, {"sounds", sounds}, {"momentary", names.momentary[f]}};
     }
     described_slot_ = slot_id;
 }
@@ -213,6 +171,12 @@ web_json web_observer::observe() {
     web_json &out = state["out"] = web_json::object();
     for (int o = 0; o < OUTPUTS_COUNT; o++)
         out[std::to_string(o)] = {c.duty[o], (int)c.lit[o]};
+    web_json &net = state["net"] = web_json::object();
+    const std::vector<net_throttle> throttles = net_throttles();
+    for (size_t i = 0; i < throttles.size(); i++)
+        net[std::to_string(i)] = {{"protocol", throttles[i].protocol},
+                                  {"name", throttles[i].name},
+                                  {"driving", throttles[i].driving}};
     web_json &play = state["play"] = web_json::object();
     for (const decoder_playing_track &p : c.playing) {
         const int i = p.track;
@@ -240,45 +204,19 @@ constexpr size_t LOG_BACKLOG = 500;
 // Never destroyed: a firmware thread may still log while the process ends.
 std::mutex &g_log_lock = *new std::mutex;
 std::deque<std::string> &g_log_lines = *new std::deque<std::string>;
-std::string &g_log_partial = *new std::string;
 uint64_t g_log_last;  // number of the newest line kept
-vprintf_like_t g_log_previous;
 
-int log_tee(const char *format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    char small[512];
-    const int n = vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    std::string text;
-    if (n >= 0 && (size_t)n < sizeof small) {
-        text.assign(small, (size_t)n);
-    } else if (n >= 0) {
-        text.resize((size_t)n + 1);
-        va_list again;
-        va_copy(again, args);
-        vsnprintf(text.data(), text.size(), format, again);
-        va_end(again);
-        text.resize((size_t)n);
-    }
-    {
-        std::lock_guard<std::mutex> lock(g_log_lock);
-        g_log_partial += text;
-        size_t pos;
-        while ((pos = g_log_partial.find('\n')) != std::string::npos) {
-            g_log_lines.push_back(g_log_partial.substr(0, pos));
-            g_log_partial.erase(0, pos + 1);
-            g_log_last++;
-            if (g_log_lines.size() > LOG_BACKLOG) g_log_lines.pop_front();
-        }
-    }
-    return g_log_previous(format, args);
+void keep_line(const log_line &l) {
+    std::lock_guard<std::mutex> lock(g_log_lock);
+    g_log_lines.push_back(l.raw);
+    g_log_last++;
+    if (g_log_lines.size() > LOG_BACKLOG) g_log_lines.pop_front();
 }
 
 }  // namespace
 
 void web_log_install(void) {
-    g_log_previous = esp_log_set_vprintf(log_tee);
+    log_sink_add(keep_line);
 }
 
 std::vector<std::string> web_log_since(uint64_t after, uint64_t *last) {

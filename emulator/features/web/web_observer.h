@@ -6,8 +6,9 @@
 //   "drive" throttle %, reverse, estop (the console speed), target % and motor % (the motor
 //           model's set-point and speed), load % (engine load), direction (1, -1, 0), moving
 //   "fn"    per key 0..68: [commanded, on, sound on, blocked, sound state 0..4]
-//   "keys"  per key with a name or sounds: {"label", "sounds"}
+//   "keys"  per key with a name or sounds: {"label", "sounds", "momentary": M in the functions file}
 //   "out"   per output 0..11: [duty 0..255, on]
+//   "net"   per network throttle connected: {"protocol", "name", "driving": the addresses}
 //   "play"  per sounding track: {file, fn, role, gain %, target %, fade "in"/"out"/"", pos, len,
 //           engine: the engine counts it as playing (false while it fades out)}
 #pragma once
@@ -42,10 +43,8 @@ private:
 void web_track_roles(const slot_rom_t &slot, const track_rom_t *tracks, std::string roles[MAX_TRACKS]);
 // What a key's sounds are, from the records: "engine sound", "ON LOOP OFF", "3 variants", ...
 std::string web_key_sounds(const slot_rom_t &slot, const track_rom_t *tracks, int fn);
-// Key labels of a functions file ("F2:8M:Horn" gives 2 -> "Horn"; underscores become blanks).
-std::vector<std::string> web_function_labels(const std::string &functions_file);
 
-// Log lines for the pages: a tee of the log output keeps the last lines with numbers.
+// Log lines for the pages: a sink of the log keeps the last lines with numbers.
 void web_log_install(void);
 // Lines after line number `after` (0: the whole backlog); `*last` is set to the last line's
 // number.

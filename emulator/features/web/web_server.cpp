@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "check.h"
+#include "console.h"
 #include "decoder.h"
-#include "emulator.h"
 #include "esp_log.h"
 #include "esp_timer.h"
 #include "web_assets.h"

@@ -1,11 +1,13 @@
 // Output device on the no-device path: pacing against the platform clock, and recording.
 #include <gtest/gtest.h>
 
+#include "audio_files.h"
 #include "audio_ll.h"
-#include "audio_test_util.h"
+#include "esp_timer.h"
+#include "files.h"
 #include "test_support.h"
 
-using namespace audio_test;
+using namespace test_support;
 
 namespace {
 

@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "reader_fixture.h"
-#include "test_support.h"
+#include <cmath>
 
-using namespace audio_test;
+#include "audio_files.h"
+#include "files.h"
+#include "reader_helpers.h"
+#include "test_support.h"
+#include "tone_detector.h"
+
+using namespace test_support;
 
 namespace {
 
@@ -22,6 +27,26 @@ std::vector<int16_t> pattern(size_t n, std::function<int16_t(size_t)> f) {
 
 std::vector<int16_t> constant(size_t n, int16_t value) {
     return pattern(n, [&](size_t) { return value; });
+}
+
+// `samples` as the 16-bit PCM file `name` in `dir`; its path ("" when it cannot be written).
+std::string pcm_file(const TempFolder &dir, const std::string &name, const std::vector<int16_t> &samples,
+                     uint32_t rate = RATE, uint16_t channels = 1) {
+    const std::string path = dir.file(name);
+    return write_pcm_wav(path, samples, rate, channels) ? path : "";
+}
+
+// A tone written by sox as IMA ADPCM into `dir`, and sox's own decoding of it (at most 40000
+// samples); the file's path ("" when sox failed).
+std::string sox_adpcm(const TempFolder &dir, const std::string &name, const std::string &synth,
+                      std::vector<int16_t> *decoded = nullptr) {
+    const std::string path = dir.file(name), raw = dir.file(name + ".raw");
+    if (!sox("-n -r 32000 -c 1 -e ima-adpcm " + path + " synth " + synth)) return "";
+    if (decoded == nullptr) return path;
+    if (!sox(path + " -t raw -e signed-integer -b 16 " + raw)) return "";
+    *decoded = read_raw_s16(raw);
+    decoded->resize(std::min<size_t>(decoded->size(), 40000));
+    return path;
 }
 
 // Waits until the task has produced `buffers` buffers (the produced time advances before a
@@ -50,18 +75,9 @@ TEST(AudioReader, LoopingPcmDeliversOnlyFullBuffersJoinedSeamlessly) {
     TempFolder dir;
     // 5000 samples: not a multiple of the buffer, so every pass ends with a short buffer.
     auto src = pattern(5000, [](size_t i) { return (int16_t)(i * 6 - 15000); });
-    std::string path = dir.file("loop.wav");
-    ASSERT_TRUE(write_pcm_wav(path, src, RATE));
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
-    Drainer drain(r.h);
-    ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
-    ASSERT_TRUE(drain.wait_for_count(8));
-    audio_reader_stop(r.h, 0);
-    ASSERT_TRUE(r.stops.wait_for(1));
-    drain.stop();
-
-    auto buffers = drain.buffers();
+    ASSERT_TRUE(r.load(pcm_file(dir, "loop.wav", src)));
+    auto buffers = r.loop(8);
     ASSERT_GE(buffers.size(), 8u);
     for (size_t b = 0; b < 8; b++)
         EXPECT_EQ(buffers[b].size(), BUF_SAMPLES) << "buffer " << b;
@@ -80,27 +96,14 @@ TEST(AudioReader, FileCutInsideAFramePlaysWholeFramesOnly) {
     const size_t kept_frames = 2000;  // the file holds 2000 frames and a part of the next
     for (int extra : {1, 2, 3}) {
         SCOPED_TRACE(extra);
-        std::string path = dir.file("cut" + std::to_string(extra) + ".wav");
-        ASSERT_TRUE(write_pcm_wav(path, src, RATE, 2));
+        std::string path = pcm_file(dir, "cut" + std::to_string(extra) + ".wav", src, RATE, 2);
         ASSERT_EQ(truncate(path.c_str(), (off_t)(44 + kept_frames * 4 + extra)), 0);
         std::vector<int16_t> whole(src.begin(), src.begin() + kept_frames * 2);
 
         TestReader r;
-        ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
-        {
-            Drainer drain(r.h);
-            ASSERT_EQ(audio_reader_play(r.h, false, 0, 0), ESP_OK);
-            ASSERT_TRUE(r.stops.wait_for(1));
-            drain.stop();
-            EXPECT_EQ(concat(drain.buffers()), whole);
-        }
-        Drainer drain(r.h);
-        ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
-        ASSERT_TRUE(drain.wait_for_count(4));
-        audio_reader_stop(r.h, 0);
-        ASSERT_TRUE(r.stops.wait_for(2));
-        drain.stop();
-        auto all = concat(drain.buffers());
+        ASSERT_TRUE(r.load(path));
+        EXPECT_EQ(concat(r.play_once()), whole);
+        auto all = concat(r.loop(4));
         ASSERT_GE(all.size(), 4 * 2 * BUF_SAMPLES);
         for (size_t i = 0; i < 4 * 2 * BUF_SAMPLES; i++) {
             ASSERT_EQ(all[i], whole[i % whole.size()]) << "sample " << i;
@@ -110,15 +113,9 @@ TEST(AudioReader, FileCutInsideAFramePlaysWholeFramesOnly) {
 
 TEST(AudioReader, FadeInRampsToUnityExactly) {
     TempFolder dir;
-    std::string path = dir.file("const.wav");
-    ASSERT_TRUE(write_pcm_wav(path, constant(40000, 16384), RATE));
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
-    Drainer drain(r.h);
-    ASSERT_EQ(audio_reader_play(r.h, false, 500, 0), ESP_OK);
-    ASSERT_TRUE(r.stops.wait_for(1));
-    drain.stop();
-    auto all = concat(drain.buffers());
+    ASSERT_TRUE(r.load(pcm_file(dir, "const.wav", constant(40000, 16384))));
+    auto all = concat(r.play_once(500));
     ASSERT_EQ(all.size(), 40000u);
     // 500 ms at 32000 Hz: 16000 samples, a step of 67108 per sample.
     EXPECT_EQ(all[0], 0);
@@ -133,17 +130,11 @@ TEST(AudioReader, FadeInRampsToUnityExactly) {
 
 TEST(AudioReader, GainRampNearDoubleVolumeSaturatesInsteadOfWrapping) {
     TempFolder dir;
-    std::string path = dir.file("const.wav");
-    ASSERT_TRUE(write_pcm_wav(path, constant(40000, 10000), RATE));
     TestReader r;
     file_info_t *info = nullptr;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), &info, 200), ESP_OK);
+    ASSERT_TRUE(r.load(pcm_file(dir, "const.wav", constant(40000, 10000)), &info, 200));
     ASSERT_EQ(info->volume.load(), 200u * 10737418u);
-    Drainer drain(r.h);
-    ASSERT_EQ(audio_reader_play(r.h, false, 500, 0), ESP_OK);
-    ASSERT_TRUE(r.stops.wait_for(1));
-    drain.stop();
-    auto all = concat(drain.buffers());
+    auto all = concat(r.play_once(500));
     ASSERT_EQ(all.size(), 40000u);
     // Gain 32767/16384 once the ramp has ended at the file gain; a wrap would give silence.
     for (size_t i = 17000; i < all.size(); i++)
@@ -157,10 +148,8 @@ TEST(AudioReader, StopCutsTheWaitingBufferAtItsFirstZeroCrossing) {
     auto src = pattern(32000, [](size_t i) {
         return (int16_t)std::lround(10000 * std::sin(2 * M_PI * 1000.0 * (double)(i + 4) / RATE));
     });
-    std::string path = dir.file("sine.wav");
-    ASSERT_TRUE(write_pcm_wav(path, src, RATE));
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_TRUE(r.load(pcm_file(dir, "sine.wav", src)));
     ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
     ASSERT_TRUE(wait_produced(r.h, 1000, 2));
     audio_reader_stop(r.h, 0);
@@ -180,10 +169,8 @@ TEST(AudioReader, StopWithFadeRampsDownToSilenceAndEnds) {
     for (const int lowered_to : {0, 50}) {
         SCOPED_TRACE(lowered_to ? "volume lowered during the fade" : "volume unchanged");
         TempFolder dir;
-        std::string path = dir.file("const.wav");
-        ASSERT_TRUE(write_pcm_wav(path, constant(8000, 20000), RATE));
         TestReader r;
-        ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+        ASSERT_TRUE(r.load(pcm_file(dir, "const.wav", constant(8000, 20000))));
         TimerPump pump;
         LogCapture log;
         Drainer drain(r.h, 1000);
@@ -213,10 +200,8 @@ TEST(AudioReader, StopWithFadeRampsDownToSilenceAndEnds) {
 TEST(AudioReader, PlayWhileAudibleRestartsFromTheBeginning) {
     TempFolder dir;
     auto src = pattern(100000, [](size_t i) { return (int16_t)(i % 20000 + 1); });
-    std::string path = dir.file("ramp.wav");
-    ASSERT_TRUE(write_pcm_wav(path, src, RATE));
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_TRUE(r.load(pcm_file(dir, "ramp.wav", src)));
     ASSERT_EQ(audio_reader_play(r.h, false, 0, 0), ESP_OK);
     buf_item_t first = take(r.h);
     ASSERT_NE(first.data, nullptr);
@@ -238,19 +223,13 @@ TEST(AudioReader, PlayWhileAudibleRestartsFromTheBeginning) {
 
 TEST(AudioReader, EndNotificationComesOnceAtItsLeadTimeAndFadesOut) {
     TempFolder dir;
-    std::string path = dir.file("one_second.wav");
-    ASSERT_TRUE(write_pcm_wav(path, constant(32000, 1000), RATE));
     TestReader r(4096, true);
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_TRUE(r.load(pcm_file(dir, "one_second.wav", constant(32000, 1000))));
     TimerPump pump;
-    Drainer drain(r.h);
-    ASSERT_EQ(audio_reader_play(r.h, false, 0, 300), ESP_OK);
-    ASSERT_TRUE(r.stops.wait_for(1));
-    drain.stop();
+    auto buffers = r.play_once(0, 300);
     EXPECT_EQ(r.ends(), 1);
     // Buffers are 64 ms: the first that starts less than 300 ms before the end starts at 704 ms.
     EXPECT_EQ(r.remaining_at_end_call, 296u);
-    auto buffers = drain.buffers();
     ASSERT_EQ(buffers.size(), 16u);
     // The call comes after buffer 11 has passed the gain stage: the fade over 300 ms (9600
     // samples) starts with buffer 12 and ends 7424 samples later, with the file.
@@ -276,11 +255,9 @@ TEST(AudioReader, FileNameParameters) {
         EXPECT_EQ(audio_reader_name_param(c.path, c.key), c.value) << c.path;
 
     TempFolder dir;
-    std::string path = dir.file("horn_T1500.wav");
-    ASSERT_TRUE(write_pcm_wav(path, constant(3200, 100), RATE));
     TestReader r;
     LogCapture log;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_TRUE(r.load(pcm_file(dir, "horn_T1500.wav", constant(3200, 100))));
     EXPECT_EQ(audio_reader_get_duration(r.h), 1501u);
     EXPECT_TRUE(log.contains("] Custom duration 1500")) << log.dump();
 }
@@ -291,31 +268,28 @@ TEST(AudioReader, VolumeFromArgumentAndFileName) {
         uint8_t arg;
         uint32_t gain;
     } cases[] = {
-        {"a_V80.wav", 50, 429496720u},            // 40 %
-        {"b_V50.wav", 1, AUDIO_UNITY_VOLUME},     // product 0: unity
-        {"c.wav", 250, AUDIO_UNITY_VOLUME},       // out of range: 100 %
-        {"d_V0.wav", 0, AUDIO_UNITY_VOLUME},      // nothing set
-        {"e_V200.wav", 100, 2147483600u},         // 200 %
-        {"f_V150.wav", 200, AUDIO_UNITY_VOLUME},  // 300 %: above the limit, unity
+        {"a_V80.wav", 50, 429496720u},                             // 40 %
+        {"b_V50.wav", 1, 0},                                       // product 0: silence
+        {"c.wav", 250, AUDIO_UNITY_VOLUME},                        // out of range: 100 %
+        {"d_V0.wav", AUDIO_VOLUME_NOT_GIVEN, AUDIO_UNITY_VOLUME},  // nothing set
+        {"g.wav", 0, 0},                                           // silence
+        {"e_V200.wav", 100, 2147483600u},                          // 200 %
+        {"f_V150.wav", 200, AUDIO_UNITY_VOLUME},                   // 300 %: above the limit, unity
     };
     TempFolder dir;
     for (auto &c : cases) {
-        std::string path = dir.file(c.name);
-        ASSERT_TRUE(write_pcm_wav(path, constant(320, 100), RATE));
         TestReader r;
         file_info_t *info = nullptr;
-        ASSERT_EQ(audio_reader_load(r.h, path.c_str(), &info, c.arg), ESP_OK);
+        ASSERT_TRUE(r.load(pcm_file(dir, c.name, constant(320, 100)), &info, c.arg));
         EXPECT_EQ(info->volume.load(), c.gain) << c.name;
     }
 }
 
 TEST(AudioReader, LoopLengthStopsTheLoopOnce) {
     TempFolder dir;
-    std::string path = dir.file("idle_L300.wav");
-    ASSERT_TRUE(write_pcm_wav(path, constant(3000, 500), RATE));
     TestReader r;
     LogCapture log;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_TRUE(r.load(pcm_file(dir, "idle_L300.wav", constant(3000, 500))));
     EXPECT_TRUE(log.contains("] Custom loop length 300")) << log.dump();
     TimerPump pump;
     // The stand-in mixer takes a buffer every 2 ms, far faster than real time: a stop re-armed
@@ -331,60 +305,34 @@ TEST(AudioReader, OggPlaysAndDropsItsLastPartialBuffer) {
     ASSERT_TRUE(sox("-n -r 32000 -c 1 " + path + " synth 0.5 sine 1000 vol 0.5"));
     TestReader r;
     file_info_t *info = nullptr;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), &info, 0), ESP_OK);
+    ASSERT_TRUE(r.load(path, &info));
     EXPECT_EQ(info->format, AUDIO_FORMAT_OGG);
     EXPECT_EQ(info->data_len, 16000u);
     EXPECT_EQ(audio_reader_get_duration(r.h), 500u);
-    Drainer drain(r.h);
-    ASSERT_EQ(audio_reader_play(r.h, false, 0, 0), ESP_OK);
-    ASSERT_TRUE(r.stops.wait_for(1));
-    drain.stop();
-    auto buffers = drain.buffers();
+    auto buffers = r.play_once();
     // 16000 frames: 7 full buffers of 2048; the last 1664 frames are not delivered.
     ASSERT_EQ(buffers.size(), 7u);
     for (auto &b : buffers)
         EXPECT_EQ(b.size(), BUF_SAMPLES);
     auto all = concat(buffers);
-    double at_tone = tone_power(all.data() + 2048, 8192, 1000, RATE);
-    double off_tone = tone_power(all.data() + 2048, 8192, 1500, RATE);
+    const ToneDetector tones(RATE, 8192);
+    double at_tone = tones.power(all.data() + 2048, 1000);
+    double off_tone = tones.power(all.data() + 2048, 1500);
     EXPECT_GT(at_tone, 1000.0 * off_tone);
 
     // Played again, it starts from its beginning.
-    Drainer again(r.h);
-    ASSERT_EQ(audio_reader_play(r.h, false, 0, 0), ESP_OK);
-    ASSERT_TRUE(r.stops.wait_for(2));
-    again.stop();
-    EXPECT_EQ(concat(again.buffers()), all);
-}
-
-// sox's decoding of `wav` as 16-bit samples (at most 40000), written to `raw` on the way.
-static bool sox_decode(const std::string &wav, const std::string &raw, std::vector<int16_t> *samples) {
-    if (!sox(wav + " -t raw -e signed-integer -b 16 " + raw)) return false;
-    FILE *f = fopen(raw.c_str(), "rb");
-    if (f == nullptr) return false;
-    samples->resize(40000);
-    samples->resize(fread(samples->data(), 2, samples->size(), f));
-    fclose(f);
-    return true;
+    EXPECT_EQ(concat(r.play_once()), all);
 }
 
 TEST(AudioReader, AdpcmPlaysAsSoxDecodesIt) {
     TempFolder dir;
-    std::string adpcm = dir.file("tone.wav");
-    std::string ref = dir.file("ref.raw");
-    ASSERT_TRUE(sox("-n -r 32000 -c 1 -e ima-adpcm " + adpcm + " synth 0.7 sine 440 vol 0.7"));
     std::vector<int16_t> expected;
-    ASSERT_TRUE(sox_decode(adpcm, ref, &expected));
-
+    const std::string adpcm = sox_adpcm(dir, "tone.wav", "0.7 sine 440 vol 0.7", &expected);
     TestReader r;
     file_info_t *info = nullptr;
-    ASSERT_EQ(audio_reader_load(r.h, adpcm.c_str(), &info, 0), ESP_OK);
+    ASSERT_TRUE(r.load(adpcm, &info));
     EXPECT_EQ(info->format, AUDIO_FORMAT_ADPCM);
-    Drainer drain(r.h);
-    ASSERT_EQ(audio_reader_play(r.h, false, 0, 0), ESP_OK);
-    ASSERT_TRUE(r.stops.wait_for(1));
-    drain.stop();
-    auto all = concat(drain.buffers());
+    auto all = concat(r.play_once());
     ASSERT_GT(all.size(), 10000u);
     ASSERT_LE(all.size(), expected.size());
     for (size_t i = 0; i < all.size(); i++)
@@ -393,18 +341,10 @@ TEST(AudioReader, AdpcmPlaysAsSoxDecodesIt) {
 
 TEST(AudioReader, LoopingAdpcmDeliversFullBuffers) {
     TempFolder dir;
-    std::string adpcm = dir.file("loop.wav");
-    ASSERT_TRUE(sox("-n -r 32000 -c 1 -e ima-adpcm " + adpcm + " synth 0.3 sine 440 vol 0.7"));
     TestReader r;
     LogCapture log;
-    ASSERT_EQ(audio_reader_load(r.h, adpcm.c_str(), nullptr, 0), ESP_OK);
-    Drainer drain(r.h);
-    ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
-    ASSERT_TRUE(drain.wait_for_count(20));
-    audio_reader_stop(r.h, 0);
-    ASSERT_TRUE(r.stops.wait_for(1));
-    drain.stop();
-    auto buffers = drain.buffers();
+    ASSERT_TRUE(r.load(sox_adpcm(dir, "loop.wav", "0.3 sine 440 vol 0.7")));
+    auto buffers = r.loop(20);
     for (size_t b = 0; b < 20; b++)
         EXPECT_EQ(buffers[b].size(), BUF_SAMPLES) << "buffer " << b;
     EXPECT_TRUE(log.contains("Cut at")) << log.dump();
@@ -414,73 +354,47 @@ TEST(AudioReader, LoopingAdpcmDeliversFullBuffers) {
 TEST(AudioReader, StartPositions) {
     TempFolder dir;
     auto src = pattern(16000, [](size_t i) { return (int16_t)(i + 1); });
-    std::string path = dir.file("ramp.wav");
-    ASSERT_TRUE(write_pcm_wav(path, src, RATE));
     TestReader r;
     LogCapture log;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_TRUE(r.load(pcm_file(dir, "ramp.wav", src)));
 
     // 250 ms in: sample 8000.
     ASSERT_EQ(audio_reader_set_position(r.h, 250), ESP_OK);
-    {
-        Drainer drain(r.h);
-        ASSERT_EQ(audio_reader_play(r.h, false, 0, 0), ESP_OK);
-        ASSERT_TRUE(r.stops.wait_for(1));
-        drain.stop();
-        auto all = concat(drain.buffers());
-        ASSERT_EQ(all.size(), 8000u);
-        EXPECT_EQ(all.front(), src[8000]);
-        EXPECT_EQ(all.back(), src.back());
-    }
+    auto all = concat(r.play_once());
+    ASSERT_EQ(all.size(), 8000u);
+    EXPECT_EQ(all.front(), src[8000]);
+    EXPECT_EQ(all.back(), src.back());
     // Far beyond the end: the play ends at once, without a read past the data.
     ASSERT_EQ(audio_reader_set_position(r.h, 65535), ESP_OK);
-    {
-        Drainer drain(r.h);
-        ASSERT_EQ(audio_reader_play(r.h, false, 0, 0), ESP_OK);
-        ASSERT_TRUE(r.stops.wait_for(2));
-        drain.stop();
-        EXPECT_EQ(drain.count(), 0u);
-    }
+    EXPECT_EQ(r.play_once().size(), 0u);
     EXPECT_FALSE(log.contains("Unexpected end of file")) << log.dump();
     // The position applied to one start only.
-    {
-        Drainer drain(r.h);
-        ASSERT_EQ(audio_reader_play(r.h, false, 0, 0), ESP_OK);
-        ASSERT_TRUE(r.stops.wait_for(3));
-        drain.stop();
-        EXPECT_EQ(concat(drain.buffers()), src);
-    }
+    EXPECT_EQ(concat(r.play_once()), src);
 }
 
 TEST(AudioReader, LoopWithoutAudioEndsWithAnError) {
     TempFolder dir;
     // IMA ADPCM blocks whose step index (200) is invalid: nothing decodes.
-    std::vector<uint8_t> b = {'R', 'I', 'F', 'F'};
-    put32(b, 0);
-    b.insert(b.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-    put32(b, 20);
-    put16(b, 0x11);
-    put16(b, 1);
-    put32(b, RATE);
-    put32(b, RATE / 2);
-    put16(b, 256);
-    put16(b, 4);
-    put16(b, 2);
-    put16(b, 505);
-    b.insert(b.end(), {'d', 'a', 't', 'a'});
-    put32(b, 4 * 256);
+    std::vector<uint8_t> fmt, blocks;
+    put16(fmt, 0x11);
+    put16(fmt, 1);
+    put32(fmt, RATE);
+    put32(fmt, RATE / 2);
+    put16(fmt, 256);  // block align
+    put16(fmt, 4);
+    put16(fmt, 2);
+    put16(fmt, 505);  // samples per block
     for (int blk = 0; blk < 4; blk++) {
-        b.insert(b.end(), {0, 0, 200, 0});
-        b.insert(b.end(), 252, 0x11);
+        blocks.insert(blocks.end(), {0, 0, 200, 0});
+        blocks.insert(blocks.end(), 252, 0x11);
     }
-    std::string path = dir.file("broken.wav");
-    FILE *f = fopen(path.c_str(), "wb");
-    fwrite(b.data(), 1, b.size(), f);
-    fclose(f);
+    const std::string path = dir.file("broken.wav");
+    ASSERT_TRUE(
+        write_bytes(path, WavBytes("WAVE", 0).chunk("fmt ", 20, fmt).chunk("data", 4 * 256, blocks).bytes()));
 
     TestReader r;
     LogCapture log;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_TRUE(r.load(path));
     Drainer drain(r.h);
     ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
     EXPECT_TRUE(r.stops.wait_for(1)) << "the looping task spins without audio";
@@ -491,28 +405,13 @@ namespace {
 // A 16-byte or 20-byte "fmt " chunk followed by a data chunk of `data` zero bytes.
 std::string write_header_file(const TempFolder &dir, const std::string &name, uint16_t tag, uint16_t channels,
                               uint32_t rate, uint16_t align, uint16_t bits, uint32_t data) {
-    std::vector<uint8_t> b = {'R', 'I', 'F', 'F'};
-    put32(b, 0);
-    b.insert(b.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-    bool adpcm = tag == 0x11;
-    put32(b, adpcm ? 20 : 16);
-    put16(b, tag);
-    put16(b, channels);
-    put32(b, rate);
-    put32(b, rate * align);
-    put16(b, align);
-    put16(b, bits);
-    if (adpcm) {
-        put16(b, 2);
-        put16(b, (uint16_t)((align - 4 * channels) * 2 / (channels ? channels : 1) + 1));
-    }
-    b.insert(b.end(), {'d', 'a', 't', 'a'});
-    put32(b, data);
-    b.resize(b.size() + data, 0);
-    std::string path = dir.file(name);
-    FILE *f = fopen(path.c_str(), "wb");
-    fwrite(b.data(), 1, b.size(), f);
-    fclose(f);
+    const bool adpcm = tag == 0x11;
+    const uint16_t per_block =
+        adpcm ? (uint16_t)((align - 4 * channels) * 2 / (channels ? channels : 1) + 1) : 0;
+    const std::string path = dir.file(name);
+    WavBytes wav("WAVE", 0);
+    write_bytes(
+        path, wav.fmt(adpcm ? 20 : 16, tag, channels, rate, align, bits, per_block).data(data, data).bytes());
     return path;
 }
 }  // namespace
@@ -569,23 +468,20 @@ TEST(AudioReader, DurationOfALongFileNeedsSixtyFourBits) {
     fclose(f);
     ASSERT_EQ(truncate(path.c_str(), 44 + 10000000), 0);
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     EXPECT_EQ(audio_reader_get_duration(r.h), 156250u);
 }
 
 TEST(AudioReader, LoadWhileTheTaskWaitsToHandOverStopsItFirst) {
     TempFolder dir;
-    std::string a = dir.file("a.wav");
-    std::string b = dir.file("b.wav");
-    ASSERT_TRUE(write_pcm_wav(a, constant(32000, 300), 8000));
-    ASSERT_TRUE(write_pcm_wav(b, constant(32000, 300), RATE));
+    const std::string b = pcm_file(dir, "b.wav", constant(32000, 300));
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, a.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_TRUE(r.load(pcm_file(dir, "a.wav", constant(32000, 300), 8000)));
     ASSERT_EQ(audio_reader_play(r.h, true, 0, 0), ESP_OK);
     // Nobody takes buffers: the slot fills and the task blocks handing over the next one
     // (two buffers of 256 ms at 8000 Hz).
     ASSERT_TRUE(wait_produced(r.h, 4000, 8));
-    ASSERT_EQ(audio_reader_load(r.h, b.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_TRUE(r.load(b));
     EXPECT_TRUE(r.stops.wait_for(1));
     EXPECT_EQ(audio_reader_get_duration(r.h), 1000u);
     EXPECT_EQ(audio_reader_unload(r.h), ESP_OK);
@@ -593,10 +489,8 @@ TEST(AudioReader, LoadWhileTheTaskWaitsToHandOverStopsItFirst) {
 
 TEST(AudioReader, PreparedTaskWaitsUntilPlayOrStop) {
     TempFolder dir;
-    std::string path = dir.file("a.wav");
-    ASSERT_TRUE(write_pcm_wav(path, constant(32000, 300), RATE));
     TestReader r;
-    ASSERT_EQ(audio_reader_load(r.h, path.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_TRUE(r.load(pcm_file(dir, "a.wav", constant(32000, 300))));
 
     // Prepared (a delay of 100 ms or less prepares at once), then stopped at once: it ends.
     ASSERT_EQ(audio_reader_run(r.h, 50), ESP_OK);
@@ -635,15 +529,10 @@ TEST(AudioReader, NullHandlesAndReadersThatNeverRan) {
 
 TEST(AudioReader, AdpcmStartPositionSeeksToItsBlockAndKeepsTime) {
     TempFolder dir;
-    std::string adpcm = dir.file("run.wav");
-    std::string ref = dir.file("ref.raw");
-    ASSERT_TRUE(sox("-n -r 32000 -c 1 -e ima-adpcm " + adpcm + " synth 1.0 sine 300 vol 0.7"));
     std::vector<int16_t> expected;
-    ASSERT_TRUE(sox_decode(adpcm, ref, &expected));
-
     TestReader r;
     file_info_t *info = nullptr;
-    ASSERT_EQ(audio_reader_load(r.h, adpcm.c_str(), &info, 0), ESP_OK);
+    ASSERT_TRUE(r.load(sox_adpcm(dir, "run.wav", "1.0 sine 300 vol 0.7", &expected), &info));
     const uint32_t spb = ((uint32_t)info->blockSize - 4) * 2 + 1;
     const uint32_t length = audio_reader_get_duration(r.h);
     ASSERT_EQ(audio_reader_set_position(r.h, 500), ESP_OK);
@@ -666,10 +555,10 @@ TEST(AudioReader, AdpcmStartPositionSeeksToItsBlockAndKeepsTime) {
 
 TEST(AudioReader, RapidCommandsNeverHangOrLoseTheFinalStop) {
     TempFolder dir;
-    std::string a = dir.file("a.wav");
-    std::string b = dir.file("b_L50.ogg");
-    ASSERT_TRUE(
-        write_pcm_wav(a, pattern(5000, [](size_t i) { return (int16_t)((i % 64) * 500 - 16000); }), RATE));
+    const std::string a =
+        pcm_file(dir, "a.wav", pattern(5000, [](size_t i) { return (int16_t)((i % 64) * 500 - 16000); }));
+    const std::string b = dir.file("b_L50.ogg");
+    ASSERT_FALSE(a.empty());
     ASSERT_TRUE(sox("-n -r 32000 -c 1 " + b + " synth 0.2 sine 700"));
     TestReader r(4096, true);
     TimerPump pump;
@@ -735,17 +624,16 @@ bool blocking_end_notification(audio_reader_handle_t, void *param) {
 
 TEST(AudioReader, LoadFailsAndKeepsTheFileWhileTheTaskCannotEnd) {
     TempFolder dir;
-    std::string a = dir.file("a.wav");
-    std::string b = dir.file("b.wav");
-    ASSERT_TRUE(write_pcm_wav(a, constant(32000, 300), RATE));
-    ASSERT_TRUE(write_pcm_wav(b, constant(16000, 300), RATE));
+    const std::string a = pcm_file(dir, "a.wav", constant(32000, 300)),
+                      b = pcm_file(dir, "b.wav", constant(16000, 300));
+    ASSERT_FALSE(a.empty() || b.empty());
     Gate gate;
     audio_reader_cfg_t cfg = {};
     cfg.buf_data_len = 4096;
     cfg.param = &gate;
     cfg.end_notification = blocking_end_notification;
     audio_reader_handle_t h = audio_reader_init(&cfg, "wav1");
-    ASSERT_EQ(audio_reader_load(h, a.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(h, a.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     Drainer drain(h);
     // The end notification (lead time 2000 ms: due with the first buffer) holds the task.
     ASSERT_EQ(audio_reader_play(h, false, 0, 2000), ESP_OK);
@@ -772,7 +660,7 @@ TEST(AudioReader, LoadFailsAndKeepsTheFileWhileTheTaskCannotEnd) {
     drain.stop();
     // The stop that the load requested still ends the play early.
     EXPECT_LT(concat(drain.buffers()).size(), 32000u);
-    EXPECT_EQ(audio_reader_load(h, b.c_str(), nullptr, 0), ESP_OK);
+    EXPECT_EQ(audio_reader_load(h, b.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     EXPECT_EQ(audio_reader_get_duration(h), 500u);
     audio_reader_deinit(h);
 }

@@ -4,13 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include "audio_files.h"
 #include "audio_ll.h"
-#include "audio_test_util.h"
+#include "files.h"
 #include "mixer.h"
+#include "reader_helpers.h"
 #include "sound_hl.h"
 #include "test_support.h"
 
-using namespace audio_test;
+using namespace test_support;
 
 namespace {
 

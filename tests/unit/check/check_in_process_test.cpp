@@ -2,7 +2,7 @@
 // CV 202 write, whose log goes to the report and to the engine's log as any load's does (what
 // the check parses on its own is the report's alone), after which the engine plays the slot as
 // usual.
-#include "../sound_hl/engine_fixture.h"
+#include "engine_fixture.h"
 #include <fstream>
 
 #include "check.h"

@@ -3,11 +3,12 @@
 #include <cstring>
 
 #include "adpcm-lib.h"
-#include "codec_test_util.h"
+#include "audio_files.h"
+#include "files.h"
 #include "test_support.h"
 #include "wav_header.h"
 
-using namespace codec_test;
+using namespace test_support;
 
 namespace {
 
@@ -196,15 +197,14 @@ TEST(AdpcmDecode, MatchesSoxSampleForSample) {
         {"stereo, different tones", "0.7 sine 440 sine 1000", 22050, 2},
         {"stereo square, loud", "0.5 square 300 square 77", 44100, 2},
     };
-    ScratchDir dir;
-    ASSERT_TRUE(dir.ok());
+    TempFolder dir("codecs");
     for (const SoxCase &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string wav = dir.file("in.wav"), raw = dir.file("ref.raw");
-        ASSERT_TRUE(run_sox("-n -r " + std::to_string(c.rate) + " -c " + std::to_string(c.channels) +
-                            " -e ima-adpcm " + wav + " synth " + c.synth));
-        ASSERT_TRUE(run_sox(wav + " -t raw -e signed-integer -b 16 -L " + raw));
-        const std::vector<uint8_t> file = read_file(wav);
+        ASSERT_TRUE(sox("-n -r " + std::to_string(c.rate) + " -c " + std::to_string(c.channels) +
+                        " -e ima-adpcm " + wav + " synth " + c.synth));
+        ASSERT_TRUE(sox(wav + " -t raw -e signed-integer -b 16 -L " + raw));
+        const std::vector<uint8_t> file = read_bytes(wav);
         const std::vector<int16_t> ref = read_raw_s16(raw);
         ASSERT_GT(ref.size(), 1000u);
 

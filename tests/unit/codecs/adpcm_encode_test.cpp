@@ -3,11 +3,12 @@
 #include <cmath>
 
 #include "adpcm-lib.h"
-#include "codec_test_util.h"
+#include "audio_files.h"
+#include "files.h"
 #include "test_support.h"
 #include "wav_header.h"
 
-using namespace codec_test;
+using namespace test_support;
 
 namespace {
 
@@ -79,8 +80,7 @@ TEST(AdpcmEncode, RoundTripThroughSoxAndOurDecoder) {
         // A single frame: just a block header.
         {1, 8000, 1, 0, 0, 0},
     };
-    ScratchDir dir;
-    ASSERT_TRUE(dir.ok());
+    TempFolder dir("codecs");
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message()
                      << c.channels << " ch " << c.rate << " Hz " << c.frames << " frames, block "
@@ -91,7 +91,7 @@ TEST(AdpcmEncode, RoundTripThroughSoxAndOurDecoder) {
                                        c.lookahead),
                   0);
 
-        const std::vector<uint8_t> file = read_file(wav);
+        const std::vector<uint8_t> file = read_bytes(wav);
         wav_info_t info;
         LogCapture log;
         const std::vector<int16_t> ours = decode_file(file, &info);
@@ -106,7 +106,7 @@ TEST(AdpcmEncode, RoundTripThroughSoxAndOurDecoder) {
         ASSERT_GE(ours.size(), pcm.size());
         ASSERT_LT(ours.size(), pcm.size() + 8 * c.channels);
 
-        ASSERT_TRUE(run_sox(wav + " -t raw -e signed-integer -b 16 -L " + raw));
+        ASSERT_TRUE(sox(wav + " -t raw -e signed-integer -b 16 -L " + raw));
         const std::vector<int16_t> sox = read_raw_s16(raw);
         ASSERT_GE(sox.size(), pcm.size());
         for (size_t i = 0; i < pcm.size(); ++i)
@@ -125,14 +125,13 @@ TEST(AdpcmEncode, RoundTripThroughSoxAndOurDecoder) {
 // sox's encoder and ours see the same input; ours must not be much worse than sox's, and the
 // lookahead search must not make it worse.
 TEST(AdpcmEncode, QualityComparedWithSoxAndAcrossLookahead) {
-    ScratchDir dir;
-    ASSERT_TRUE(dir.ok());
+    TempFolder dir("codecs");
     const int rate = 32000, frames = 16000;
     const std::vector<int16_t> pcm = make_signal(frames, 1, rate, 20000);
     write_raw_s16(dir.file("in.raw"), pcm);
-    ASSERT_TRUE(run_sox("-t raw -r 32000 -c 1 -e signed-integer -b 16 -L " + dir.file("in.raw") +
-                        " -e ima-adpcm " + dir.file("sox.wav")));
-    ASSERT_TRUE(run_sox(dir.file("sox.wav") + " -t raw -e signed-integer -b 16 -L " + dir.file("sox.raw")));
+    ASSERT_TRUE(sox("-t raw -r 32000 -c 1 -e signed-integer -b 16 -L " + dir.file("in.raw") +
+                    " -e ima-adpcm " + dir.file("sox.wav")));
+    ASSERT_TRUE(sox(dir.file("sox.wav") + " -t raw -e signed-integer -b 16 -L " + dir.file("sox.raw")));
     const std::vector<int16_t> by_sox = read_raw_s16(dir.file("sox.raw"));
     ASSERT_GE(by_sox.size(), pcm.size());
     const double sox_snr = snr_db(pcm, by_sox, 1, 0);
@@ -143,7 +142,7 @@ TEST(AdpcmEncode, QualityComparedWithSoxAndAcrossLookahead) {
         const std::string wav = dir.file("ours" + std::to_string(lookahead) + ".wav");
         ASSERT_EQ(adpcm_write_wav_file(wav.c_str(), pcm.data(), frames, 1, rate, 0, lookahead), 0);
         wav_info_t info;
-        const std::vector<int16_t> ours = decode_file(read_file(wav), &info);
+        const std::vector<int16_t> ours = decode_file(read_bytes(wav), &info);
         ASSERT_GE(ours.size(), pcm.size());
         const double snr = snr_db(pcm, ours, 1, 0);
         EXPECT_GT(snr, sox_snr - 1.0) << "lookahead " << lookahead << ", sox " << sox_snr;
@@ -189,14 +188,13 @@ TEST(AdpcmEncode, BlockArgumentsAndNoiseShaping) {
     adpcm_free_context(nullptr);
 
     // File writer: refused arguments leave no file behind.
-    ScratchDir dir;
-    ASSERT_TRUE(dir.ok());
+    TempFolder dir("codecs");
     const std::string path = dir.file("bad.wav");
     EXPECT_EQ(adpcm_write_wav_file(path.c_str(), pcm.data(), 505, 2, 22050, 258, 0), -1);
     EXPECT_EQ(adpcm_write_wav_file(path.c_str(), pcm.data(), 505, 2, 0, 0, 0), -1);
     EXPECT_EQ(adpcm_write_wav_file(path.c_str(), pcm.data(), 0, 2, 22050, 0, 0), -1);
     EXPECT_EQ(adpcm_write_wav_file(path.c_str(), pcm.data(), 505, 3, 22050, 0, 0), -1);
-    EXPECT_TRUE(read_file(path).empty());
+    EXPECT_TRUE(read_bytes(path).empty());
     EXPECT_EQ(adpcm_write_wav_file(dir.file("no/such/dir.wav").c_str(), pcm.data(), 505, 2, 22050, 0, 0), -1);
 }
 

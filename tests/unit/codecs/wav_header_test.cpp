@@ -4,10 +4,10 @@
 
 #include <cstring>
 
-#include "codec_test_util.h"
+#include "audio_files.h"
 #include "test_support.h"
 
-using codec_test::WavBytes;
+using test_support::WavBytes;
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "console.h"
 #include "decoder.h"
 #include "emulator.h"
 #include "esp_log.h"

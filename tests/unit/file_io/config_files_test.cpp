@@ -1,17 +1,23 @@
 // The four text files of a slot folder: functions, logic, CV and mapping.
+#include <gtest/gtest.h>
+
 #include <string>
+#include <tuple>
 
 #include "file_io.h"
+#include "files.h"
 #include "memory.h"
-#include "scratch.h"
+#include "slot_tables.h"
 #include "test_support.h"
 
 namespace {
 
+using namespace test_support;
+
 // ---------------------------------------------------------------- functions file
 
 TEST(FunctionsFile, ReadsTypeNameAndFunctionCodes) {
-    ScratchDir dir;
+    WorkFolder dir;
     write_file("functions.txt",
                "# vehicle\n"
                "2:Shunter\r\n"
@@ -60,7 +66,7 @@ TEST(FunctionsFile, ReadsTypeNameAndFunctionCodes) {
 }
 
 TEST(FunctionsFile, WithoutTypeLineTheTypeIsZeroAndMissingFileLeavesInfoAlone) {
-    ScratchDir dir;
+    WorkFolder dir;
     write_file("functions.txt", "F1:8:Horn\n7 not a type line\n:x\n");
     loco_info_t info;
     memset(&info, 0xEE, sizeof info);
@@ -86,6 +92,15 @@ TEST(FunctionsFile, WithoutTypeLineTheTypeIsZeroAndMissingFileLeavesInfoAlone) {
 }
 
 // ---------------------------------------------------------------- logic lines
+
+// Parses `line` into a record whose description starts filled with 0x77; the parser's result.
+int parse_logic(const char *line, logic_condition_rom_t *rom) {
+    memset(rom, 0x77, sizeof *rom);
+    logic_condition_t item{};
+    item.rom = rom;
+    std::string s = line;
+    return parseLogicLine(s.data(), &item);
+}
 
 struct LogicCase {
     const char *line;
@@ -151,20 +166,12 @@ TEST(LogicLine, GrammarKindsSwapsDefaultsAndRejections) {
     for (const LogicCase &c : cases) {
         SCOPED_TRACE(c.line);
         logic_condition_rom_t rom;
-        memset(&rom, 0x77, sizeof rom);
-        logic_condition_t item{};
-        item.rom = &rom;
-        std::string line = c.line;
         LogCapture log;
-        EXPECT_EQ(parseLogicLine(line.data(), &item), c.result) << log.dump();
-        EXPECT_EQ(rom.type, c.type);
-        EXPECT_EQ(rom.func_id, c.func_id);
-        EXPECT_EQ(rom.trigger_id, c.trigger_id);
-        EXPECT_EQ(rom.flags, c.flags);
-        EXPECT_EQ(rom.delay_ms, c.delay);
-        EXPECT_EQ(rom.duration_ms, c.duration);
-        EXPECT_EQ(rom.param, c.param);
-        EXPECT_EQ(rom.param2, c.param2);
+        EXPECT_EQ(parse_logic(c.line, &rom), c.result) << log.dump();
+        EXPECT_EQ(
+            std::tuple(rom.type, rom.func_id, rom.trigger_id, rom.flags, rom.delay_ms, rom.duration_ms,
+                       rom.param, rom.param2),
+            std::tuple(c.type, c.func_id, c.trigger_id, c.flags, c.delay, c.duration, c.param, c.param2));
         if (c.message[0] != 0) {
             // The capture drops the newline; match the empty keyword at the end of its line.
             std::string m = c.message;
@@ -187,12 +194,8 @@ TEST(LogicLine, LinesWithoutFunctionLeaveTheRecordAlone) {
          {"X5_ON_L100", "", "_F5_ON", "f5_ON_L100", "F200_ON_L100", "I29_ON_L100", "F-1_ON_L1"}) {
         SCOPED_TRACE(line);
         logic_condition_rom_t rom;
-        memset(&rom, 0x77, sizeof rom);
-        logic_condition_t item{};
-        item.rom = &rom;
-        std::string s = line;
         LogCapture log;
-        EXPECT_EQ(parseLogicLine(s.data(), &item), -1);
+        EXPECT_EQ(parse_logic(line, &rom), -1);
         std::string first = std::string(line).substr(0, std::string(line).find('_'));
         EXPECT_TRUE(log.contains("W (") && log.contains("FILE_IO: Function is not defined in " + first))
             << log.dump();
@@ -205,14 +208,14 @@ TEST(LogicLine, LinesWithoutFunctionLeaveTheRecordAlone) {
 // ---------------------------------------------------------------- logic file
 
 TEST(LogicFile, FillsSlotsInOrderUpToThirtyTwo) {
-    ScratchDir dir;
+    WorkFolder dir;
     std::string text = "\r\nF1_BAD\r\n";  // an empty line and a rejected one take no slot
     for (int k = 0; k < 34; k++)
         text += "F1_F" + std::to_string(k + 2) + "_ON_L100\r\n";
     write_file("logic.txt", text);
     LogicTable t;
     LogCapture log;
-    parseLogicFile("logic.txt", t.logics);
+    parseLogicFile("logic.txt", t.items);
     EXPECT_TRUE(log.contains("FILE_IO: Parsing logic file"));
     EXPECT_EQ(log.count("FILE_IO: Only 32 logic conditions are allowed"), 1);
     for (int k = 0; k < MAX_LOGICS; k++) {
@@ -229,7 +232,7 @@ TEST(LogicFile, FillsSlotsInOrderUpToThirtyTwo) {
     write_file("logic.txt", text);
     LogicTable u;
     log.clear();
-    parseLogicFile("logic.txt", u.logics);
+    parseLogicFile("logic.txt", u.items);
     EXPECT_EQ(log.count("Function is not defined in " + std::string(64, 'x')), 1) << log.dump();
     EXPECT_EQ(log.count("Only 32 logic conditions are allowed"), 1);
     EXPECT_EQ(u.rom[0].trigger_id, 40);
@@ -238,14 +241,14 @@ TEST(LogicFile, FillsSlotsInOrderUpToThirtyTwo) {
     EXPECT_EQ(u.rom[31].duration_ms, -1);
 
     log.clear();
-    parseLogicFile("none.txt", u.logics);
+    parseLogicFile("none.txt", u.items);
     EXPECT_TRUE(log.contains("E (") && log.contains("Could not open file none.txt"));
 }
 
 // ---------------------------------------------------------------- CV file
 
 TEST(CvFile, AppliesReadableLinesInRange) {
-    ScratchDir dir;
+    WorkFolder dir;
     write_file("cv.txt",
                "cv29=6\n"
                "cv600=1\n"  // beyond CV 511
@@ -289,33 +292,16 @@ struct MapCase {
 };
 
 TEST(MappingLine, OutputsAndDirections) {
-    const MapCase cases[] = {
-        {"F0_F:0", 0, 0x0001, 0x0001},
-        {"F0_R:<1", 1, 0, 0x0002},
-        {"AUX1:>3", 3, 0x0004, 0},
-        {"AUX2:1>", 1, 0x0008, 0},
-        {"DAT:2", 2, 0x0200, 0x0200},
-        {"CLK:<>2", 2, 0x0400, 0x0400},
-        {"7:5", 5, 0x0040, 0x0040},
-        {"OUT3 :6", 6, 0x0004, 0x0004},
-        {"AUX14:3", 3, 0x8000, 0x8000},
-        {"16:3", 3, 0x8000, 0x8000},
-        {"1:30\n", 30, 0x0001, 0x0001},
-        {"1:F12 horn", 12, 0x0001, 0x0001},
-        // Nothing: outputs beyond the 16-bit masks, output 0, no number, no colon, functions
-        // beyond F30, numbers too large to read.
-        {"AUX15:3", -1, 0, 0},
-        {"17:3", -1, 0, 0},
-        {"0:3", -1, 0, 0},
-        {"X:3", -1, 0, 0},
-        {"AUX:3", -1, 0, 0},
-        {"5 3", -1, 0, 0},
-        {"1:31", -1, 0, 0},
-        {"1:300", -1, 0, 0},
-        {"1:x,,>", -1, 0, 0},
-        {"AUX99999999999999999999:1", -1, 0, 0},
-        {"1:99999999999999999999", -1, 0, 0},
-    };
+    std::vector<MapCase> cases = {
+        {"F0_F:0", 0, 0x0001, 0x0001}, {"F0_R:<1", 1, 0, 0x0002},      {"AUX1:>3", 3, 0x0004, 0},
+        {"AUX2:1>", 1, 0x0008, 0},     {"DAT:2", 2, 0x0200, 0x0200},   {"CLK:<>2", 2, 0x0400, 0x0400},
+        {"7:5", 5, 0x0040, 0x0040},    {"OUT3 :6", 6, 0x0004, 0x0004}, {"AUX14:3", 3, 0x8000, 0x8000},
+        {"16:3", 3, 0x8000, 0x8000},   {"1:30\n", 30, 0x0001, 0x0001}, {"1:F12 horn", 12, 0x0001, 0x0001}};
+    // Nothing: outputs beyond the 16-bit masks, output 0, no number, no colon, functions beyond
+    // F30, numbers too large to read.
+    for (const char *nothing : {"AUX15:3", "17:3", "0:3", "X:3", "AUX:3", "5 3", "1:31", "1:300", "1:x,,>",
+                                "AUX99999999999999999999:1", "1:99999999999999999999"})
+        cases.push_back({nothing, -1, 0, 0});
     for (const MapCase &c : cases) {
         SCOPED_TRACE(c.line);
         uint16_t map[FILEIO_MAP_FUNCTIONS][2] = {};
@@ -329,7 +315,7 @@ TEST(MappingLine, OutputsAndDirections) {
 }
 
 TEST(MappingFile, WritesEveryMappingCv) {
-    ScratchDir dir;
+    WorkFolder dir;
     write_file("map.txt", "AUX1:>3,4\nAUX14:2>\nbad line\n");
     Memory_ResetForTest();
     for (int cv = 280; cv < 404; cv++)

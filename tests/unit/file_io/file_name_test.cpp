@@ -1,5 +1,6 @@
 // The audio file-name grammar, decoded without a folder.
 #include <string>
+#include <tuple>
 
 #include "file_io.h"
 #include "gtest/gtest.h"
@@ -65,14 +66,9 @@ TEST(FileNameGrammar, TokensDecodeToTheirValues) {
         SCOPED_TRACE(c.stem);
         fileIO_name_info_t info;
         ASSERT_TRUE(fileIO_decodeFileName(c.stem, &info));
-        EXPECT_EQ(info.func_id, c.func_id);
-        EXPECT_EQ(info.type, c.type);
-        EXPECT_EQ(info.variant_id, c.variant);
-        EXPECT_EQ(info.speed, c.speed);
-        EXPECT_EQ(info.load, c.load);
-        EXPECT_EQ(info.end_speed, c.end_speed);
-        EXPECT_EQ(info.delay_ms, c.delay);
-        EXPECT_EQ(info.period_ms, c.period);
+        EXPECT_EQ(std::tuple(info.func_id, info.type, info.variant_id, info.speed, info.load, info.end_speed,
+                             info.delay_ms, info.period_ms),
+                  std::tuple(c.func_id, c.type, c.variant, c.speed, c.load, c.end_speed, c.delay, c.period));
     }
 }
 

@@ -1,17 +1,22 @@
 // The slot folder scan over real folders made by the tests.
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "file_io.h"
+#include "files.h"
 #include "memory.h"
-#include "scratch.h"
+#include "slot_tables.h"
 #include "sound_hl.h"
 #include "test_support.h"
 
 namespace {
+
+using namespace test_support;
 
 struct StoredCase {
     const char *name;
@@ -21,7 +26,7 @@ struct StoredCase {
 };
 
 TEST(FolderScan, StoresEachAudioFileAsItsNameSays) {
-    ScratchDir dir;
+    WorkFolder dir;
     const StoredCase cases[] = {
         {"F5.wav", PLAY_TYPE_ONESHOT, 5, -1, -1, -1, 0, 0},
         {"F0_ON.wav", PLAY_TYPE_ON, 0, -1, -1, -1, 0, 0},
@@ -45,7 +50,7 @@ TEST(FolderScan, StoresEachAudioFileAsItsNameSays) {
         write_file(std::string("data/1/") + c.name, "RIFF");
     TrackTable t;
     LogCapture log;
-    ASSERT_EQ(fileIO_parseFolder("data/1/", t.tracks, nullptr, nullptr, 0), 0);
+    ASSERT_EQ(fileIO_parseFolder("data/1/", t.items, nullptr, nullptr, 0), 0);
     EXPECT_TRUE(log.contains("I (")) << log.dump();
     EXPECT_TRUE(log.contains("FILE_IO: Processing folder data/1/"));
     EXPECT_EQ(t.used(), (int)(sizeof cases / sizeof cases[0]));
@@ -57,13 +62,9 @@ TEST(FolderScan, StoresEachAudioFileAsItsNameSays) {
         ASSERT_GE(id, 0);
         ids.push_back(id);
         const track_rom_t &r = t.rom[id];
-        EXPECT_EQ(r.type, c.type);
-        EXPECT_EQ(r.function_id, c.func_id);
-        EXPECT_EQ(r.variant_id, c.variant);
-        EXPECT_EQ(r.speed, c.speed);
-        EXPECT_EQ(r.end_speed, c.end_speed);
-        EXPECT_EQ(r.delay_ms, c.delay);
-        EXPECT_EQ(r.period_ms, c.period);
+        EXPECT_EQ(
+            std::tuple(r.type, r.function_id, r.variant_id, r.speed, r.end_speed, r.delay_ms, r.period_ms),
+            std::tuple(c.type, c.func_id, c.variant, c.speed, c.end_speed, c.delay, c.period));
         EXPECT_EQ(r.ch_group, -1);
         EXPECT_EQ((uint8_t)r.drive_pos, 0x5A);  // not written by the scan
     }
@@ -74,7 +75,7 @@ TEST(FolderScan, StoresEachAudioFileAsItsNameSays) {
 }
 
 TEST(FolderScan, EntriesOutsideTheGrammarAreSkippedWithTheirMessage) {
-    ScratchDir dir;
+    WorkFolder dir;
     write_file("data/1/F1_ON.WAV");    // upper-case extension: not audio
     write_file("data/1/F2_ON.mp3");    // not audio
     write_file("data/1/README");       // no extension
@@ -85,7 +86,7 @@ TEST(FolderScan, EntriesOutsideTheGrammarAreSkippedWithTheirMessage) {
     write_file("data/1/F4_ON.wav");
     TrackTable t;
     LogCapture log;
-    ASSERT_EQ(fileIO_parseFolder("data/1/", t.tracks, nullptr, nullptr, 0), 0);
+    ASSERT_EQ(fileIO_parseFolder("data/1/", t.items, nullptr, nullptr, 0), 0);
     EXPECT_TRUE(log.contains("W (")) << log.dump();
     EXPECT_TRUE(log.contains("FILE_IO: F1_ON.WAV is not an audio file"));
     EXPECT_TRUE(log.contains("FILE_IO: F2_ON.mp3 is not an audio file"));
@@ -100,24 +101,24 @@ TEST(FolderScan, EntriesOutsideTheGrammarAreSkippedWithTheirMessage) {
 }
 
 TEST(FolderScan, EmptyAndMissingFolders) {
-    ScratchDir dir;
+    WorkFolder dir;
     std::filesystem::create_directories("data/1");
     TrackTable t;
     LogCapture log;
-    EXPECT_EQ(fileIO_parseFolder("data/1/", t.tracks, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(fileIO_parseFolder("data/1/", t.items, nullptr, nullptr, 0), 0);
     EXPECT_EQ(t.used(), 0);
     for (auto &r : t.rom)
         EXPECT_EQ(r.filepath[0], 0);
 
     memset(t.rom, 0x5A, sizeof t.rom);
-    EXPECT_EQ(fileIO_parseFolder("data/9/", t.tracks, nullptr, nullptr, 0), -1);
+    EXPECT_EQ(fileIO_parseFolder("data/9/", t.items, nullptr, nullptr, 0), -1);
     EXPECT_TRUE(log.contains("E (") && log.contains("FILE_IO: Failed to stat dir"));
     // The table is emptied even when the folder is missing.
     EXPECT_EQ(t.used(), 0);
 }
 
 TEST(FolderScan, TextFilesGoToTheirParsersByName) {
-    ScratchDir dir;
+    WorkFolder dir;
     write_file("data/1/cv.txt", "cv20=7\n");
     write_file("data/1/cv_map.txt", "AUX1:>3\n");  // "map" wins over "cv"
     write_file("data/1/logic.txt", "F5_F3_OFF_L2000\n");
@@ -132,7 +133,7 @@ TEST(FolderScan, TextFilesGoToTheirParsersByName) {
         loco_info_t info;
         memset(&info, 0xEE, sizeof info);
         LogCapture log;
-        ASSERT_EQ(fileIO_parseFolder("data/1/", t.tracks, l.logics, &info, flags), 0);
+        ASSERT_EQ(fileIO_parseFolder("data/1/", t.items, l.items, &info, flags), 0);
         EXPECT_EQ(log.count("Parsing mapping file"), 1);
         EXPECT_EQ(log.count("Parsing logic file"), 1);
         EXPECT_EQ(log.count("Parsing functions file"), 1);
@@ -160,7 +161,7 @@ std::vector<std::string> listing(const char *path) {
 }
 
 TEST(FolderScan, StopsAtOneHundredAudioFilesInListingOrder) {
-    ScratchDir dir;
+    WorkFolder dir;
     // 150 audio files with a functions file after every 8th, so that whatever order the host
     // lists them in, text files are very likely to fall on both sides of the 100th audio file.
     for (int i = 0; i < 150; i++) {
@@ -171,7 +172,7 @@ TEST(FolderScan, StopsAtOneHundredAudioFilesInListingOrder) {
     TrackTable t;
     loco_info_t info{};
     LogCapture log;
-    ASSERT_EQ(fileIO_parseFolder("data/1/", t.tracks, nullptr, &info, 0), 0);
+    ASSERT_EQ(fileIO_parseFolder("data/1/", t.items, nullptr, &info, 0), 0);
     EXPECT_EQ(log.count("FILE_IO: Only 100 files are supported"), 1);
 
     std::vector<std::string> order = listing("data/1/");
@@ -213,18 +214,18 @@ TEST(FolderScan, StopsAtOneHundredAudioFilesInListingOrder) {
 }
 
 TEST(FolderScan, HundredthAudioFileAsLastEntryStillReportsTheLimit) {
-    ScratchDir dir;
+    WorkFolder dir;
     for (int i = 0; i < MAX_TRACKS; i++)
         write_file("data/1/F2_" + std::to_string(i) + ".ogg");
     TrackTable t;
     LogCapture log;
-    ASSERT_EQ(fileIO_parseFolder("data/1/", t.tracks, nullptr, nullptr, 0), 0);
+    ASSERT_EQ(fileIO_parseFolder("data/1/", t.items, nullptr, nullptr, 0), 0);
     EXPECT_EQ(t.used(), MAX_TRACKS);
     EXPECT_EQ(log.count("Only 100 files are supported"), 1);
 }
 
 TEST(FolderScan, LongNamesAndPathsAreRefusedNotCut) {
-    ScratchDir dir;
+    WorkFolder dir;
     // data/1/ (7) + 42 characters = 49: the longest stored path that fits 50 bytes.
     std::string fits = "F1_ON_" + std::string(32, 'x') + ".wav";
     std::string too_long = "F2_ON_" + std::string(33, 'x') + ".wav";
@@ -238,7 +239,7 @@ TEST(FolderScan, LongNamesAndPathsAreRefusedNotCut) {
     TrackTable t;
     loco_info_t info{};
     LogCapture log;
-    ASSERT_EQ(fileIO_parseFolder("data/1/", t.tracks, nullptr, &info, 0), 0);
+    ASSERT_EQ(fileIO_parseFolder("data/1/", t.items, nullptr, &info, 0), 0);
     EXPECT_TRUE(log.contains("E (")) << log.dump();
     EXPECT_EQ(log.count("Filepath is too big for " + too_long), 1);
     EXPECT_EQ(log.count("Filepath is too big for " + huge), 1);
@@ -286,7 +287,7 @@ TEST(FolderScan, FillTrackInfoPathRules) {
 }
 
 TEST(FolderScan, FolderSizeAndIsDir) {
-    ScratchDir dir;
+    WorkFolder dir;
     write_file("data/1/a.wav", std::string(100, 'a'));
     write_file("data/1/b.txt", std::string(23, 'b'));
     write_file("data/1/sub/c.wav", std::string(1000, 'c'));                    // subfolders do not count

@@ -1,18 +1,22 @@
 // Slot folder creation, clearing a folder and the PID telemetry file.
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
 
 #include "file_io.h"
-#include "scratch.h"
+#include "files.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+using namespace test_support;
+
 TEST(CreateFolders, MakesTheSetOnceOnly) {
-    ScratchDir dir;
+    WorkFolder dir;
     // Without the parent folder nothing is made, silently.
     LogCapture log;
     EXPECT_EQ(fileIO_createFolders(), 0);
@@ -32,7 +36,7 @@ TEST(CreateFolders, MakesTheSetOnceOnly) {
 }
 
 TEST(ClearFolder, DeletesFilesAndLeavesSubfolders) {
-    ScratchDir dir;
+    WorkFolder dir;
     write_file("data/2/F1_ON.wav", "x");
     write_file("data/2/logic.txt", "y");
     write_file("data/2/sub/keep.wav", "z");
@@ -66,7 +70,7 @@ bool wait_for_tasks() {
 }
 
 TEST(PidTelemetry, WritesTheFileByteForByte) {
-    ScratchDir dir;
+    WorkFolder dir;
     fs::create_directory("data");
     ManualClock clock(5'000'000);
     LogCapture log;
@@ -107,7 +111,7 @@ TEST(PidTelemetry, WritesTheFileByteForByte) {
 }
 
 TEST(PidTelemetry, FailuresAreReportedAndReleaseTheJob) {
-    ScratchDir dir;  // no data folder: the file cannot be created
+    WorkFolder dir;  // no data folder: the file cannot be created
     LogCapture log;
     const uint8_t v[] = {1, 2, 3};
     ASSERT_EQ(fileIO_save_pid_telemetry(v, v, v, 3), 0);

@@ -1,14 +1,13 @@
 // The host spine: the slot file and the tick hook's catch-up.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "emulator.h"
 #include "esp_timer.h"
+#include "files.h"
 #include "freertos/task.h"
 #include "test_support.h"
 
@@ -28,20 +27,13 @@ TEST(Host, TickHookCountsFromItsFirstCallAndCatchesUp) {
 }
 
 TEST(Console, SlotFileSelectsTheSlot) {
-    char dir_template[] = "/tmp/console-slot-XXXXXX";
-    ASSERT_NE(mkdtemp(dir_template), nullptr);
-    std::string old = std::filesystem::current_path();
-    std::filesystem::current_path(dir_template);
+    test_support::WorkFolder dir;
     EXPECT_EQ(get_slot_id(), -1) << "no slot.txt";
     for (auto [text, expected] : std::vector<std::pair<std::string, int>>{
              {"2\n", 2}, {"  3 trailing\n", 3}, {"none\n", -1}, {"", -1}, {"4\n", 4}}) {
-        FILE *f = fopen("slot.txt", "w");
-        fputs(text.c_str(), f);
-        fclose(f);
+        test_support::write_file("slot.txt", text);
         EXPECT_EQ(get_slot_id(), expected) << text;
     }
-    std::filesystem::current_path(old);
-    std::filesystem::remove_all(dir_template);
 }
 
 }  // namespace

@@ -31,33 +31,28 @@ using fake_engine::calls;
 // DCC layer and the engine) stays out of this program's link; the tests set MaxSpeed.
 EngineParamsStr EngineParams;
 
-void soundHL_function_changed(uint8_t id, bool state) {
-    calls.push_back({"fn", id, state});
-}
-void soundHL_logic_block_event(uint8_t func_id, bool state) {
-    calls.push_back({"block", func_id, state});
-}
-void soundHL_logic_trigger_event(uint8_t func_id, bool state) {
-    calls.push_back({"trigger", func_id, state});
-}
-bool soundHL_get_function_state(int8_t func_id) {
-    return func_id >= 0 && func_id < 69 && fake_engine::function_on[func_id];
-}
-bool soundHL_get_input_state(uint8_t id) {
-    return id < 16 && fake_engine::input_on[id];
-}
+// Each of these records its call as {what, id, value}; calls without an id record -1.
+#define RECORDED(function, what, id_type, value_type) \
+    void function(id_type id, value_type value) {     \
+        calls.push_back({what, id, value});           \
+    }
+RECORDED(soundHL_function_changed, "fn", uint8_t, bool)
+RECORDED(soundHL_logic_block_event, "block", uint8_t, bool)
+RECORDED(soundHL_logic_trigger_event, "trigger", uint8_t, bool)
+RECORDED(soundHL_set_dyn_function_volume, "dynvol", uint8_t, uint8_t)
+RECORDED(DCC_SetFunctionDimm, "dim", uint8_t, uint8_t)
+RECORDED(DCC_SetOutputDimm, "dimout", uint8_t, uint8_t)
+#undef RECORDED
+
 void soundHL_set_volume(uint8_t value) {
     calls.push_back({"volume", -1, value});
 }
 void soundHL_set_minimum_load(uint8_t min_load) {
     calls.push_back({"minload", -1, min_load});
 }
-void soundHL_set_dyn_function_volume(uint8_t func_id, uint8_t value_pct) {
-    calls.push_back({"dynvol", func_id, value_pct});
+bool soundHL_get_function_state(int8_t func_id) {
+    return func_id >= 0 && func_id < 69 && fake_engine::function_on[func_id];
 }
-void DCC_SetFunctionDimm(uint8_t id, uint8_t percent) {
-    calls.push_back({"dim", id, percent});
-}
-void DCC_SetOutputDimm(uint8_t id, uint8_t percent) {
-    calls.push_back({"dimout", id, percent});
+bool soundHL_get_input_state(uint8_t id) {
+    return id < 16 && fake_engine::input_on[id];
 }

@@ -7,11 +7,15 @@
 #include <memory>
 #include <set>
 
+#include "audio_files.h"
 #include "audio_ll.h"
-#include "audio_test_util.h"
+#include "files.h"
 #include "mixer.h"
+#include "reader_helpers.h"
 
-namespace audio_test {
+namespace mixer_test {
+
+using namespace test_support;
 
 struct StatusLog {
     static std::mutex mutex;
@@ -68,7 +72,7 @@ public:
         cfg.stop_notification = StopWaiter::notify;
         audio_reader_handle_t r = audio_reader_init(&cfg, ("wav" + std::to_string(id)).c_str());
         readers_.push_back(r);
-        EXPECT_EQ(audio_reader_load(r, paths_.back().c_str(), nullptr, 0), ESP_OK);
+        EXPECT_EQ(audio_reader_load(r, paths_.back().c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
         EXPECT_EQ(mixer_connect_element(mixer_, id, r), ESP_OK);
         mixer_set_file_info(mixer_, id, RATE, mixer_channels ? mixer_channels : (uint8_t)channels);
         loops_.push_back(loop);
@@ -126,4 +130,4 @@ inline std::set<int16_t> values_of(const std::vector<int16_t> &samples) {
     return std::set<int16_t>(samples.begin(), samples.end());
 }
 
-}  // namespace audio_test
+}  // namespace mixer_test

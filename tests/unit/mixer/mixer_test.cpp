@@ -5,7 +5,7 @@
 #include "mixer_rig.h"
 #include "test_support.h"
 
-using namespace audio_test;
+using namespace mixer_test;
 
 namespace {
 

@@ -5,8 +5,9 @@
 #include <algorithm>
 
 #include "mixer_rig.h"
+#include "tone_detector.h"
 
-using namespace audio_test;
+using namespace mixer_test;
 
 TEST(Pipeline, RecordedOneShotHoldsTheToneAndThenSilence) {
     MixerRig rig;
@@ -19,7 +20,7 @@ TEST(Pipeline, RecordedOneShotHoldsTheToneAndThenSilence) {
     cfg.param = &rig.stops;
     cfg.stop_notification = StopWaiter::notify;
     audio_reader_handle_t r = audio_reader_init(&cfg, "wav7");
-    ASSERT_EQ(audio_reader_load(r, tone.c_str(), nullptr, 0), ESP_OK);
+    ASSERT_EQ(audio_reader_load(r, tone.c_str(), nullptr, AUDIO_VOLUME_NOT_GIVEN), ESP_OK);
     ASSERT_EQ(mixer_connect_element(rig.mixer(), 7, r), ESP_OK);
     ASSERT_EQ(mixer_set_file_info(rig.mixer(), 7, 32000, 1), ESP_OK);
     ASSERT_TRUE(rig.wait_for_samples(1, 2048));
@@ -38,9 +39,10 @@ TEST(Pipeline, RecordedOneShotHoldsTheToneAndThenSilence) {
     ASSERT_GE(s.size(), start + 5 * 2048 + 2048);
 
     const int16_t *t = s.data() + start;
-    double at = tone_power(t, tone_len, 1000, 32000);
+    const ToneDetector tones(32000, tone_len);
+    double at = tones.power(t, 1000);
     for (double other : {250.0, 500.0, 1500.0, 3000.0}) {
-        EXPECT_GT(at, 1000.0 * tone_power(t, tone_len, other, 32000)) << other << " Hz";
+        EXPECT_GT(at, 1000.0 * tones.power(t, other)) << other << " Hz";
     }
     // Half scale in the file, a quarter of that at the master volume 64/256.
     int peak = 0;

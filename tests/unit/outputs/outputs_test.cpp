@@ -3,8 +3,9 @@
 
 #include <vector>
 
+#include "board.h"
+#include "board_time.h"
 #include "callback.h"
-#include "emulator.h"
 #include "outputs.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "esp_log.h"
+#include "files.h"
 #include "memory.h"
 #include "nvs.h"
 #include "nvs_hl.h"
@@ -20,36 +21,29 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<uint8_t> read_file(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test_support::read_bytes;
 
+// The first `len` bytes of `bytes` as the file `p`.
 void write_file(const fs::path &p, const std::vector<uint8_t> &bytes, size_t len) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write((const char *)bytes.data(), (std::streamsize)len);
+    test_support::write_bytes(p.string(), std::vector<uint8_t>(bytes.begin(), bytes.begin() + (long)len));
 }
 
 class KeptStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/kept-store-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         esp_log_level_set("*", ESP_LOG_WARN);
         reopen();
     }
     void TearDown() override {
         state_close();
         Memory_ResetForTest();
-        fs::remove_all(dir_);
     }
 
     // A new process on the same folder: the store and the CV page are loaded afresh.
     void reopen() {
         state_close();
         std::string error;
-        ASSERT_TRUE(state_open(dir_.string(), &error)) << error;
+        ASSERT_TRUE(state_open(dir_.path().string(), &error)) << error;
         Memory_ResetForTest();
     }
 
@@ -73,8 +67,8 @@ protected:
         nvsHL_save_function_volume(vol, sizeof vol);
     }
 
-    fs::path file() const { return dir_ / "storage.nvs"; }
-    fs::path dir_;
+    fs::path file() const { return dir_.path() / "storage.nvs"; }
+    test_support::TempFolder dir_{"kept-store"};
 };
 
 // A kill during a write leaves either a temporary file cut anywhere next to the old file, or
@@ -84,13 +78,13 @@ protected:
 TEST_F(KeptStoreTest, AWriteCutAtAnyByteGivesTheOldOrTheNewValues) {
     const Values old_values{11, 40, 60}, new_values{22, 80, 90}, factory{0, 0, 0};
     store(old_values);
-    const std::vector<uint8_t> old_file = read_file(file());
+    const std::vector<uint8_t> old_file = read_bytes(file().string());
     store(new_values);
-    const std::vector<uint8_t> new_file = read_file(file());
+    const std::vector<uint8_t> new_file = read_bytes(file().string());
     ASSERT_GT(new_file.size(), 512u);
     ASSERT_EQ(values(), new_values);
 
-    const fs::path tmp = dir_ / "storage.nvs.tmp";
+    const fs::path tmp = dir_.path() / "storage.nvs.tmp";
     for (size_t cut = 0; cut <= new_file.size(); cut++) {
         SCOPED_TRACE("cut at " + std::to_string(cut));
         write_file(file(), old_file, old_file.size());
@@ -125,7 +119,7 @@ TEST_F(KeptStoreTest, AWriteCutAtAnyByteGivesTheOldOrTheNewValues) {
 // empty; the next commit writes a good file again.
 TEST_F(KeptStoreTest, AForeignFileIsReportedOnceAndTreatedAsAbsent) {
     const std::string text = "a text file that happens to have the store's name\n";
-    write_file(file(), std::vector<uint8_t>(text.begin(), text.end()), text.size());
+    test_support::write_file(file(), text);
     LogCapture log;
     reopen();
     EXPECT_EQ(Memory_LoadU8(0), 255);
@@ -135,7 +129,7 @@ TEST_F(KeptStoreTest, AForeignFileIsReportedOnceAndTreatedAsAbsent) {
               1)
         << log.dump();
     EXPECT_EQ(log.count("STATE"), 1) << log.dump();
-    const std::vector<uint8_t> kept = read_file(dir_ / "storage.nvs.bad");
+    const std::vector<uint8_t> kept = read_bytes(dir_.file("storage.nvs.bad"));
     EXPECT_EQ(std::string(kept.begin(), kept.end()), text);
     store({5, 6, 7});
     reopen();

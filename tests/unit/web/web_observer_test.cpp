@@ -3,8 +3,8 @@
 // changes travelling.
 #include <fstream>
 
-#include "../sound_hl/engine_fixture.h"
 #include "decoder.h"
+#include "engine_fixture.h"
 #include "web_commands.h"
 #include "web_observer.h"
 
@@ -44,10 +44,11 @@ TEST_F(WebPanel, KeysTracksOutputsAndSpeedAsThePageSeesThem) {
     EXPECT_EQ(s0["slot"]["id"], 1);
     EXPECT_EQ(s0["slot"]["state"], "loaded");
     EXPECT_EQ(s0["slot"]["vehicle"], "Tester");
-    EXPECT_EQ(s0["keys"]["2"], (web_json{{"label", "Horn blast"}, {"sounds", "ON LOOP OFF"}}));
+    EXPECT_EQ(s0["keys"]["2"],
+              (web_json{{"label", "Horn blast"}, {"sounds", "ON LOOP OFF"}, {"momentary", true}}));
     EXPECT_EQ(s0["keys"]["1"]["sounds"], "engine sound");
     EXPECT_EQ(s0["keys"]["5"]["sounds"], "once");
-    EXPECT_EQ(s0["keys"]["9"], (web_json{{"label", "Spare"}, {"sounds", ""}}));
+    EXPECT_EQ(s0["keys"]["9"], (web_json{{"label", "Spare"}, {"sounds", ""}, {"momentary", false}}));
     EXPECT_FALSE(s0["keys"].contains("3"));
     EXPECT_EQ(s0["fn"]["2"], (web_json{0, 0, 0, 0, 0}));
     EXPECT_TRUE(s0["play"].empty()) << s0["play"].dump();

@@ -7,7 +7,7 @@
 #include <random>
 #include <sstream>
 
-#include "emulator.h"
+#include "console.h"
 #include "web_protocol.h"
 
 namespace {
@@ -170,15 +170,15 @@ TEST(WebProtocol, ChangesCarryOnlyWhatChangedAndRebuildTheState) {
     }
 }
 
-// The page's table of the sound engine's CVs is the README's, row for row.
+// The page's table of the sound engine's CVs is the documentation's, row for row.
 TEST(WebProtocol, ThePagesCvTableIsTheReadmes) {
-    std::ifstream readme(std::string(TEST_SOURCE_DIR) + "/README.md");
+    std::ifstream readme(std::string(TEST_SOURCE_DIR) + "/docs/sound-projects.md");
     std::stringstream text;
     text << readme.rdbuf();
     const std::string s = text.str();
-    const size_t start = s.find("### CVs the sound engine reads");
+    const size_t start = s.find("## CVs the sound engine reads");
     ASSERT_NE(start, std::string::npos);
-    std::istringstream lines(s.substr(start, s.find("\n### ", start + 1) - start));
+    std::istringstream lines(s.substr(start, s.find("\n## ", start + 1) - start));
     web_json rows = web_json::array();
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("| ", 0) != 0 || line.rfind("| CV ", 0) == 0) continue;
@@ -198,7 +198,8 @@ TEST(WebProtocol, ThePagesCvTableIsTheReadmes) {
     }
     std::ifstream page(std::string(TEST_SOURCE_DIR) + "/web/cv_names.json");
     const web_json table = web_json::parse(page);
-    EXPECT_EQ(table, rows) << "web/cv_names.json and the README's table of the sound engine's CVs differ";
+    EXPECT_EQ(table, rows)
+        << "web/cv_names.json and the table of the sound engine's CVs in docs/sound-projects.md differ";
     EXPECT_GE(rows.size(), 10u);
 }
 
