@@ -2,16 +2,24 @@
 // reads the reader's open file (`file.file`) through callbacks.
 #include <tremor/ivorbisfile.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "audio_reader_private.h"
 #include "esp_log.h"
 
+// Nothing read before the length the file had when it was opened means the file was cut (or a
+// read failed) meanwhile: reported as an end, it sent the decoder's search for the last page
+// round for ever, as the length it had seeked to said there was more. errno tells the decoder
+// that this is a read error.
 static size_t ogg_read_cb(void *ptr, size_t size, size_t nmemb, void *ds) {
     auto *r = (audio_decoder *)ds;
     if (r->file.file == nullptr) return 0;
-    return fread(ptr, size, nmemb, r->file.file);
+    const size_t n = fread(ptr, size, nmemb, r->file.file);
+    if (n == 0 && size * nmemb > 0 && (ferror(r->file.file) || ftello(r->file.file) < r->ogg_bytes)) errno = EIO;
+    return n;
 }
 
 static int ogg_seek_cb(void *ds, ogg_int64_t offset, int whence) {
@@ -95,6 +103,8 @@ esp_err_t reader_load_ogg(audio_decoder *r, const char *path) {
         r->codec_ctx = nullptr;
         return ESP_FAIL;
     }
+    r->ogg_bytes = fseeko(r->file.file, 0, SEEK_END) == 0 ? ftello(r->file.file) : 0;
+    rewind(r->file.file);
     ov_callbacks callbacks = {ogg_read_cb, ogg_seek_cb, ogg_close_cb, ogg_tell_cb};
     if (ov_open_callbacks(r, vf, nullptr, 0, callbacks) < 0) {
         // A failed open has released the decoder state but leaves the file to its owner.

@@ -72,6 +72,7 @@ struct audio_decoder {
     uint32_t out_frames;                 // task only: frames produced so far in the current pass
     uint32_t decoded_frames;             // task only, ADPCM: frames decoded so far in the pass
     uint32_t end_frames;  // ADPCM: where a looping pass ends (the file's frames, or "_T" if shorter)
+    int64_t ogg_bytes;    // Ogg: the file's length when it was opened
 };
 
 // ---------------------------------------------------------------- small helpers

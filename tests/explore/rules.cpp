@@ -688,12 +688,18 @@ void zero_volume_is_silent(const Model &m, const Events &ev, std::vector<Violati
 // again; what played may end within a fade and the buffers already handed over. (A CV 202 = 0
 // during a load is not judged: the load under way may end loaded.)
 void nothing_after_unload(const Model &, const Events &ev, std::vector<Violation> &out) {
+    // The trace reports the slot at the next step, but a slot loads within its command: what it
+    // plays then belongs to the new slot.
+    auto loads = [](const trace_event &e) {
+        return (e.ev == "slot" && e.slot != 0) ||
+               (e.ev == "cmd" && e.line.rfind("cv202=", 0) == 0 && e.line != "cv202=0");
+    };
     int loaded = 0;
     for (size_t i = 0; i < ev.size(); i++) {
         if (ev[i].ev == "slot") loaded = ev[i].slot;
         if (ev[i].ev != "cmd" || ev[i].line != "cv202=0" || loaded == 0) continue;
         const double t0 = ev[i].t, quiet = t0 + fade_at(ev, t0) + LAT;
-        for (size_t k = i + 1; k < ev.size() && !(ev[k].ev == "slot" && ev[k].slot != 0); k++) {
+        for (size_t k = i + 1; k < ev.size() && !loads(ev[k]); k++) {
             const trace_event &e = ev[k];
             if ((e.ev == "play" && e.t > t0 + 1) || (e.ev == "mix" && !e.in.empty() && e.t > quiet)) {
                 out.push_back({"nothing_after_unload", (long long)e.t,
@@ -713,22 +719,32 @@ void nothing_after_unload(const Model &, const Events &ev, std::vector<Violation
 // same one again.
 void one_start_per_event(const Model &m, const Events &ev, std::vector<Violation> &out) {
     std::map<int, double> last;  // track -> its last start
+    std::map<int, int> unheard;    // track -> its last play while none of it has been mixed
     double last_cmd = -1e9;
     for (const trace_event &e : ev) {
         if (e.ev == "cmd") last_cmd = e.t;
+        if (e.ev == "mix")
+            for (const trace_input &i : e.in)
+                if (auto u = unheard.find(i.track); u != unheard.end() && u->second == i.play) unheard.erase(u);
         const File *f = m.file_of(e.file);
         if (e.ev != "play" || f == nullptr) continue;
+        // Started again within the same step, before any of it was mixed, a track was heard to
+        // start once: a drive function's own loop is asked for by its level and by its key in
+        // the one step that switches it on. A second handling in a later step is what this rule
+        // is for.
+        const bool same_step = last.count(e.track) && e.t - last[e.track] < 1 && unheard.count(e.track);
         bool own =
             f->role == "part" || f->role.rfind("info", 0) == 0 || f->role.find("-band") != std::string::npos;
         for (const Slot &s : m.slots)
             own |= s.is_logic_target(f->function);
-        if (!own && last.count(e.track) && e.t - last[e.track] < 100 && last_cmd <= last[e.track]) {
+        if (!own && !same_step && last.count(e.track) && e.t - last[e.track] < 100 && last_cmd <= last[e.track]) {
             out.push_back({"one_start_per_event", (long long)e.t,
                            fmt("%.0f ms: %s starts again %.0f ms after it started, with no command between",
                                e.t, f->name.c_str(), e.t - last[e.track])});
             return;
         }
         last[e.track] = e.t;
+        unheard[e.track] = e.play;
     }
 }
 
