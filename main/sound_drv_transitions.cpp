@@ -272,15 +272,24 @@ bool drive_function_play_accel(drive_function_t *drive_function, int32_t cur_spe
 
 // ---------------------------------------------------------------- level state machine
 
+// A running speed as heard: below the first running level's start it sounds as that start.
+static int64_t heard_if_running(const drive_function_t *df, int64_t speed) {
+    return speed > 0 ? (int64_t)drive_heard_speed(df, (uint32_t)speed) : speed;
+}
+
 // Cross-fade time for a level change: the time the speed needs to cross the level (limited by the
-// remaining distance to the target), scaled by CV 205 when slowing down.
+// remaining distance to the target), scaled by CV 205 when slowing down. Both speeds are taken as
+// heard: callers pass the speed heard, or the target; a raw target below the first running level
+// made a steady speed look like a deceleration, and a level came in over the braking time.
 static uint32_t level_change_time(drive_function_t *df, int32_t cur_speed, uint16_t fade) {
     int64_t diff = get_drive_spd_diff(df);
     if (diff < 0) diff = 0;
-    const int64_t target = llabs((int64_t)df->target_spd);
-    const int64_t limit = llabs(target - (int64_t)cur_speed);
+    const int64_t target =
+        df->target_spd > 0 ? heard_if_running(df, df->target_spd) : llabs((int64_t)df->target_spd);
+    const int64_t cur = heard_if_running(df, cur_speed);
+    const int64_t limit = llabs(target - cur);
     if (diff > limit) diff = limit;
-    const int64_t r = target - (int64_t)cur_speed;
+    const int64_t r = target - cur;
     int64_t t;
     if (r == -1) {
         t = df->start_delay_ms;

@@ -415,6 +415,10 @@ void soundHL_movement_estop(void) {
     if (is_logic_enabled(16) && !slot_loading()) logics_movement_stop(logics, true);
     for (int d = 0; d < live_drive_functions(); d++)
         drive_function_estop(&drive_functions[d]);
+    // The stop has handed the engine sound to the stand already: its target of 0 is no news to
+    // the speed handler. Taken for a new target, it started the whole-range DECEL from its end,
+    // which ended at once and started the idle level a second time, 10 to 80 ms after the first.
+    lastTargetSpeed = 0;
 }
 
 void soundHL_direction_changed(int8_t dir) {
@@ -718,6 +722,11 @@ void track_end_handle(int8_t int_id) {
             int_id == df->accelon_started_id || int_id == df->decelon_started_id)
             return;
         if (int_id == d->accel_id || int_id == d->decel_id) {
+            // A transition replaced by the other one (an ACCEL by a DECEL, or back) ends after
+            // its fade-out: the levels stay held for the one that plays now. Taken for the end
+            // of the transition, it stopped the new one and brought the level in again.
+            const int8_t other = int_id == d->accel_id ? d->decel_id : d->accel_id;
+            if (other >= 0 && other < MAX_TRACKS && tracks[other].state) return;
             drive_function_transition_ended(df, (int32_t)s);
             return;
         }
@@ -797,6 +806,14 @@ void drive_function_enable(drive_function_t *drive_function, bool state) {
     int pos = drive_get_pos(drive_function, (uint32_t)abs32(drive_get_speed(drive_function)));
     drive_function->target_pos = (int8_t)pos;
     drive_function->current_pos = (int8_t)pos;
+    // The speed handler tells a drive function of a new target only while it is on, and only
+    // when the target changes: switched on again, or in a slot loaded while the loco runs, it
+    // kept an old target (or none, -1), and its level's cross-fade was reckoned towards that
+    // and took seconds. It takes the target of now.
+    if (state)
+        drive_function->target_spd = drive_function->rom->variant == DRIVE_VARIANT_LOAD
+                                         ? (int32_t)target_load_value
+                                         : abs32(EngineParams.SetSpeed / 256);
     if (!state) {
         drive_function_stop(drive_function, sound_fade_ms());
         // A transition track (ACCEL/DECEL) or the drive-off sound holds the levels back until
