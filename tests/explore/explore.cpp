@@ -57,6 +57,12 @@ bool recording_rules(const Case &c) {
     return c.options.find("--fault") == std::string::npos;
 }
 
+// A slow store or slow reads hold the sound engine up: the answers to several commands may then
+// come late and together (seed 185: two reversals, their two DIR sounds 16 ms apart).
+bool timely(const Case &c) {
+    return c.options.find("slow-") == std::string::npos;
+}
+
 // A render takes seconds: the shrinker, which renders a hanging case again and again, gives up
 // on a try sooner than a first render does.
 int g_timeout_s = 120;
@@ -89,7 +95,7 @@ std::vector<Violation> run(const Case &c, const fs::path &dir, const fs::path &c
     const std::string script = join(c.script);
     const Take first = take(c, dir, script);
     const Take second = repeat ? take(c, dir, script) : first;
-    return check_all(c.model, c.script, first, second, recording_rules(c));
+    return check_all(c.model, c.script, first, second, recording_rules(c), timely(c));
 }
 
 bool breaks(const std::vector<Violation> &v, const std::string &rule) {
@@ -240,7 +246,7 @@ int check_case(const fs::path &dir) {
     fs::copy(dir, work, fs::copy_options::recursive);
     const std::string script = join(c.script);
     const Take first = take(c, work, script), second = take(c, work, script);
-    const auto v = check_all(c.model, c.script, first, second, recording_rules(c));
+    const auto v = check_all(c.model, c.script, first, second, recording_rules(c), timely(c));
     fs::remove_all(work);
     for (const auto &x : v)
         printf("%s at %lld ms: %s\n", x.rule.c_str(), x.t_ms, x.what.c_str());

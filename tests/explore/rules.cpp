@@ -640,11 +640,17 @@ void zero_volume_is_silent(const Model &m, const Events &ev, std::vector<Violati
     for (const Slot &s : m.slots)
         for (const std::string &l : s.logic)
             if (int f, lo; std::sscanf(l.c_str(), "F%d_VOLSPD_V%d", &f, &lo) == 2) lows[f] = lo;
-    std::map<int, bool> on;
+    std::map<int, bool> on, key;  // VOLSPD functions switched on; every key
     std::map<int, double> set_at, written_at;  // when the dynamic volume, a function volume was set
-    int selected = 1, cur = 0;
+    int selected = 1, cur = 0, slot = 0;
     for (const trace_event &e : ev) {
-        if (e.ev == "speed" && e.cur == 0 && cur != 0)
+        if (e.ev == "slot") slot = e.slot;
+        if (is_cmd(e, "f")) key[std::atoi(e.line.c_str() + 1)] ^= true;
+        // Logic conditions hear the speed only while the engine sound is on: with its key off,
+        // a dynamic volume keeps the value it had.
+        const int engine = slot > 0 ? m.slots[slot - 1].drive_fid : -1;
+        if (e.ev == "speed" && e.cur != 0) set_at.clear();
+        if (e.ev == "speed" && e.cur == 0 && cur != 0 && engine >= 0 && key[engine])
             for (auto &[f, lo] : lows)
                 set_at[f] = e.t;
         if (e.ev == "speed") cur = e.cur;
@@ -687,7 +693,7 @@ void zero_volume_is_silent(const Model &m, const Events &ev, std::vector<Violati
 // After CV 202 = 0 unloads a loaded slot nothing sounds and nothing starts until a slot has loaded
 // again; what played may end within a fade and the buffers already handed over. (A CV 202 = 0
 // during a load is not judged: the load under way may end loaded.)
-void nothing_after_unload(const Model &, const Events &ev, std::vector<Violation> &out) {
+void nothing_after_unload(const Events &ev, const std::vector<Entry> &log, std::vector<Violation> &out) {
     // The trace reports the slot at the next step, but a slot loads within its command: what it
     // plays then belongs to the new slot.
     auto loads = [](const trace_event &e) {
@@ -698,7 +704,14 @@ void nothing_after_unload(const Model &, const Events &ev, std::vector<Violation
     for (size_t i = 0; i < ev.size(); i++) {
         if (ev[i].ev == "slot") loaded = ev[i].slot;
         if (ev[i].ev != "cmd" || ev[i].line != "cv202=0" || loaded == 0) continue;
-        const double t0 = ev[i].t, quiet = t0 + fade_at(ev, t0) + LAT;
+        // The unload itself, which a slow store delays past its command.
+        double t0 = ev[i].t;
+        for (const Entry &l : log)
+            if (l.t >= (long long)ev[i].t && l.text == "Unload current slot") {
+                t0 = std::max(t0, (double)l.t);
+                break;
+            }
+        const double quiet = t0 + fade_at(ev, t0) + LAT;
         for (size_t k = i + 1; k < ev.size() && !loads(ev[k]); k++) {
             const trace_event &e = ev[k];
             if ((e.ev == "play" && e.t > t0 + 1) || (e.ev == "mix" && !e.in.empty() && e.t > quiet)) {
@@ -717,7 +730,12 @@ void nothing_after_unload(const Model &, const Events &ev, std::vector<Violation
 // parts, logic conditions and announcement lists start tracks of their own accord, and the end of
 // a speed-banded ACCEL or DECEL track starts the track of the band then current, which may be the
 // same one again.
-void one_start_per_event(const Model &m, const Events &ev, std::vector<Violation> &out) {
+void one_start_per_event(const Model &m, const Events &ev, const std::vector<Entry> &log,
+                         std::vector<Violation> &out) {
+    // A play whose file would not open is asked for again at the next step: nothing started.
+    std::set<std::pair<long long, int>> failed;  // (ms, track)
+    for (const Entry &l : log)
+        if (int id; std::sscanf(l.text.c_str(), "Failed to play int_id=%d", &id) == 1) failed.insert({l.t, id});
     std::map<int, double> last;  // track -> its last start
     std::map<int, int> unheard;    // track -> its last play while none of it has been mixed
     double last_cmd = -1e9;
@@ -727,7 +745,7 @@ void one_start_per_event(const Model &m, const Events &ev, std::vector<Violation
             for (const trace_input &i : e.in)
                 if (auto u = unheard.find(i.track); u != unheard.end() && u->second == i.play) unheard.erase(u);
         const File *f = m.file_of(e.file);
-        if (e.ev != "play" || f == nullptr) continue;
+        if (e.ev != "play" || f == nullptr || failed.count({(long long)e.t, e.track})) continue;
         // Started again within the same step, before any of it was mixed, a track was heard to
         // start once: a drive function's own loop is asked for by its level and by its key in
         // the one step that switches it on. A second handling in a later step is what this rule
@@ -768,7 +786,7 @@ static std::string first_difference(const Render &a, const Render &b) {
 }
 
 std::vector<Violation> check_all(const Model &m, const std::vector<std::string> &script, const Take &take,
-                                 const Take &again, bool heard) {
+                                 const Take &again, bool heard, bool timely) {
     const Render &r = take.render, &repeat = again.render;
     long long end = 0;
     const auto cmds = timeline(script, &end);
@@ -794,10 +812,10 @@ std::vector<Violation> check_all(const Model &m, const std::vector<std::string> 
         function_loops_and_ends(c, out);
         nothing_starts_after_off(c, out);  // the keys by the script's times, which a slow store delays
     }
-    nothing_after_unload(m, trace, out);  // first: what plays unloaded may break the others too
+    nothing_after_unload(trace, log, out);  // first: what plays unloaded may break the others too
     handover_reaches_full_gain(m, trace, out);
     zero_volume_is_silent(m, trace, out);
-    one_start_per_event(m, trace, out);
+    if (timely) one_start_per_event(m, trace, log, out);
     // 6. The same case renders to the same bytes, trace and all.
     if (repeat.lines != r.lines || repeat.audio != r.audio || again.trace != take.trace)
         out.push_back({"render_repeats", -1,

@@ -26,8 +26,10 @@ struct Take {
 
 // Every rule on one render; `repeat` is a second render of the same case (render_repeats). With
 // `recording` false (a fault made the files or the first load's time differ on purpose) the rules
-// that listen to the recording and judge error lines are left out.
+// that listen to the recording and judge error lines are left out. With `timely` false (a fault
+// slows the store or the file reads, and with them the sound engine's answers) a start is not
+// held to the command that asked for it: several may come late and together.
 std::vector<Violation> check_all(const Model &m, const std::vector<std::string> &script, const Take &take,
-                                 const Take &repeat, bool recording = true);
+                                 const Take &repeat, bool recording = true, bool timely = true);
 
 }  // namespace explore
