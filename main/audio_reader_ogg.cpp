@@ -18,7 +18,8 @@ static size_t ogg_read_cb(void *ptr, size_t size, size_t nmemb, void *ds) {
     auto *r = (audio_decoder *)ds;
     if (r->file.file == nullptr) return 0;
     const size_t n = fread(ptr, size, nmemb, r->file.file);
-    if (n == 0 && size * nmemb > 0 && (ferror(r->file.file) || ftello(r->file.file) < r->ogg_bytes)) errno = EIO;
+    if (n == 0 && size * nmemb > 0 && (ferror(r->file.file) || ftello(r->file.file) < r->ogg_bytes))
+        errno = EIO;
     return n;
 }
 

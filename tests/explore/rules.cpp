@@ -640,7 +640,7 @@ void zero_volume_is_silent(const Model &m, const Events &ev, std::vector<Violati
     for (const Slot &s : m.slots)
         for (const std::string &l : s.logic)
             if (int f, lo; std::sscanf(l.c_str(), "F%d_VOLSPD_V%d", &f, &lo) == 2) lows[f] = lo;
-    std::map<int, bool> on, key;  // VOLSPD functions switched on; every key
+    std::map<int, bool> on, key;               // VOLSPD functions switched on; every key
     std::map<int, double> set_at, written_at;  // when the dynamic volume, a function volume was set
     int selected = 1, cur = 0, slot = 0;
     for (const trace_event &e : ev) {
@@ -735,15 +735,17 @@ void one_start_per_event(const Model &m, const Events &ev, const std::vector<Ent
     // A play whose file would not open is asked for again at the next step: nothing started.
     std::set<std::pair<long long, int>> failed;  // (ms, track)
     for (const Entry &l : log)
-        if (int id; std::sscanf(l.text.c_str(), "Failed to play int_id=%d", &id) == 1) failed.insert({l.t, id});
+        if (int id; std::sscanf(l.text.c_str(), "Failed to play int_id=%d", &id) == 1)
+            failed.insert({l.t, id});
     std::map<int, double> last;  // track -> its last start
-    std::map<int, int> unheard;    // track -> its last play while none of it has been mixed
+    std::map<int, int> unheard;  // track -> its last play while none of it has been mixed
     double last_cmd = -1e9;
     for (const trace_event &e : ev) {
         if (e.ev == "cmd") last_cmd = e.t;
         if (e.ev == "mix")
             for (const trace_input &i : e.in)
-                if (auto u = unheard.find(i.track); u != unheard.end() && u->second == i.play) unheard.erase(u);
+                if (auto u = unheard.find(i.track); u != unheard.end() && u->second == i.play)
+                    unheard.erase(u);
         const File *f = m.file_of(e.file);
         if (e.ev != "play" || f == nullptr || failed.count({(long long)e.t, e.track})) continue;
         // Started again within the same step, before any of it was mixed, a track was heard to
@@ -755,7 +757,8 @@ void one_start_per_event(const Model &m, const Events &ev, const std::vector<Ent
             f->role == "part" || f->role.rfind("info", 0) == 0 || f->role.find("-band") != std::string::npos;
         for (const Slot &s : m.slots)
             own |= s.is_logic_target(f->function);
-        if (!own && !same_step && last.count(e.track) && e.t - last[e.track] < 100 && last_cmd <= last[e.track]) {
+        if (!own && !same_step && last.count(e.track) && e.t - last[e.track] < 100 &&
+            last_cmd <= last[e.track]) {
             out.push_back({"one_start_per_event", (long long)e.t,
                            fmt("%.0f ms: %s starts again %.0f ms after it started, with no command between",
                                e.t, f->name.c_str(), e.t - last[e.track])});
