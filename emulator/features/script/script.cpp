@@ -42,7 +42,9 @@ bool plain_decimal(std::string_view s) {
     const size_t dot = s.find('.');
     const std::string_view whole = s.substr(0, dot);
     const std::string_view fraction = dot == std::string_view::npos ? "" : s.substr(dot + 1);
-    auto digits = [](std::string_view d) { return d.find_first_not_of("0123456789") == std::string_view::npos; };
+    auto digits = [](std::string_view d) {
+        return d.find_first_not_of("0123456789") == std::string_view::npos;
+    };
     return whole.size() + fraction.size() > 0 && digits(whole) && digits(fraction) &&
            (whole.size() <= 1 || whole[0] != '0');
 }
