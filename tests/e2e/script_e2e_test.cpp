@@ -1,20 +1,23 @@
 // Drive scripts as users and careless tools write them: the lines that are refused name the
 // file and the line, before anything runs; the line ends of any system play alike; a script
 // from a FIFO is awaited with a word to the user.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <fstream>
 #include <thread>
 
 #include "emulator_process.h"
 
 namespace {
 
+int run_script(const TempFolder &dir, const std::string &script, std::string *out, std::string *err) {
+    return run_emulator(dir.path(), {"--script", script, "--render", "r.wav"}, out, err,
+                        std::chrono::seconds(20));
+}
+
 TEST(Script, RefusedLinesAndLineEnds) {
     TempFolder dir;
-    dir.write("slot.txt", "1\n");
     struct Case {
         std::string script;  // empty: read /dev/zero
         int status;
@@ -32,10 +35,7 @@ TEST(Script, RefusedLinesAndLineEnds) {
         SCOPED_TRACE(c.says);
         dir.write("drive.txt", c.script);
         std::string out, err;
-        const std::string path = c.script.empty() ? "/dev/zero" : "drive.txt";
-        EXPECT_EQ(run_emulator(dir.path(), {"--script", path, "--render", "r.wav"}, &out, &err,
-                               std::chrono::seconds(20)),
-                  c.status);
+        EXPECT_EQ(run_script(dir, c.script.empty() ? "/dev/zero" : "drive.txt", &out, &err), c.status);
         EXPECT_NE((c.status == 0 ? out : err).find(c.says), std::string::npos) << err;
         EXPECT_EQ(err.find('\x1b'), std::string::npos) << err;
     }
@@ -43,19 +43,13 @@ TEST(Script, RefusedLinesAndLineEnds) {
 
 TEST(Script, AFifoIsAwaitedWithANote) {
     TempFolder dir;
-    dir.write("slot.txt", "1\n");
     ASSERT_EQ(mkfifo(dir.file("drive").c_str(), 0600), 0);
     std::thread writer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        const int fd = open(dir.file("drive").c_str(), O_WRONLY);
-        const std::string script = "cv3=9\ncv3?\nwait 0.1\n";
-        EXPECT_EQ(write(fd, script.data(), script.size()), (ssize_t)script.size());
-        close(fd);
+        std::ofstream(dir.file("drive")) << "cv3=9\ncv3?\nwait 0.1\n";
     });
     std::string out, err;
-    EXPECT_EQ(run_emulator(dir.path(), {"--script", "drive", "--render", "r.wav"}, &out, &err,
-                           std::chrono::seconds(20)),
-              0);
+    EXPECT_EQ(run_script(dir, "drive", &out, &err), 0);
     writer.join();
     EXPECT_NE(err.find("waiting for a program to write the script into the FIFO drive"), std::string::npos)
         << err;
