@@ -100,7 +100,10 @@ int open_script(const char *path) {
     if (fd < 0) return -1;
     if (S_ISFIFO(st.st_mode)) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, FIFO_NOTE_MS) == 0) {
+        int ready;
+        while ((ready = poll(&p, 1, FIFO_NOTE_MS)) < 0 && errno == EINTR) {
+        }
+        if (ready == 0) {
             fprintf(stderr, "%s: waiting for a program to write the script into the FIFO %s\n",
                     program_invocation_short_name, log_escape_controls(path).c_str());
             while (poll(&p, 1, -1) < 0 && errno == EINTR) {
