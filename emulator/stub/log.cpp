@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -69,6 +70,49 @@ static uint32_t s_log_cache_entry_count;
 static uint32_t s_log_cache_max_generation;
 static uint32_t s_log_cache_misses;
 
+std::string log_escape_controls(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const unsigned char c = (unsigned char)ch;
+        if (c >= 0x20 && c != 0x7F) {
+            out += ch;
+            continue;
+        }
+        static const char hex[] = "0123456789abcdef";
+        out += "\\x";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    }
+    return out;
+}
+
+// The length of a message without the line ends it closes with, and whether any control
+// character comes before them: a file name that holds an escape sequence or a line feed must
+// neither drive the terminal nor begin a line of its own.
+static bool needs_escape(const char *text, size_t n, size_t *body) {
+    while (n > 0 && text[n - 1] == '\n')
+        n--;
+    *body = n;
+    for (size_t i = 0; i < n; i++) {
+        const unsigned char c = (unsigned char)text[i];
+        if (c < 0x20 || c == 0x7F) return true;
+    }
+    return false;
+}
+
+// Writes one formatted message with a single write, its control characters escaped.
+static void write_message(const char *text, size_t n) {
+    size_t body;
+    if (!needs_escape(text, n, &body)) {
+        fwrite(text, 1, n, stdout);
+        return;
+    }
+    std::string escaped = log_escape_controls(std::string_view(text, body));
+    escaped.append(text + body, n - body);
+    fwrite(escaped.data(), 1, escaped.size(), stdout);
+}
+
 int log_stdout_vprintf(const char *format, va_list args) {
     char small[512];
     va_list copy;
@@ -77,12 +121,12 @@ int log_stdout_vprintf(const char *format, va_list args) {
     va_end(copy);
     if (n < 0) return n;
     if ((size_t)n < sizeof small) {
-        fwrite(small, 1, (size_t)n, stdout);
+        write_message(small, (size_t)n);
     } else {
         char *big = (char *)malloc((size_t)n + 1);
         if (big == nullptr) return -1;
         vsnprintf(big, (size_t)n + 1, format, args);
-        fwrite(big, 1, (size_t)n, stdout);
+        write_message(big, (size_t)n);
         free(big);
     }
     fflush(stdout);
@@ -304,7 +348,11 @@ std::string format_message(const char *format, va_list args) {
 // Hands the complete lines of one message to the sinks, the one added last first; false when a
 // sink keeps them from the output.
 bool deliver(const char *format, va_list args) {
-    const std::string text = format_message(format, args);
+    std::string text = format_message(format, args);
+    // The sinks see the lines the output shows: one line per message, controls escaped.
+    size_t body;
+    if (needs_escape(text.data(), text.size(), &body))
+        text = log_escape_controls(std::string_view(text).substr(0, body)) + text.substr(body);
     sink_list &list = sinks();
     std::lock_guard<std::mutex> lock(list.lock);
     // The decision depends on the writing thread only: the same for every line of the message.

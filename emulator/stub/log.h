@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "esp_log.h"
 
@@ -13,6 +14,11 @@ uint32_t log_cache_entry_count();
 uint32_t log_cache_misses();
 // The standard-output writer that esp_log_set_vprintf replaces.
 int log_stdout_vprintf(const char *format, va_list args);
+// `text` with its control characters (bytes below 0x20, and 0x7F) written as \xHH: what a
+// project names (files, lines) is shown, never obeyed by the terminal nor taken as a line end.
+// The standard-output writer and the line sinks apply it to each message up to the line ends
+// that close it.
+std::string log_escape_controls(std::string_view text);
 // Takes and releases the process-wide log lock.
 void esp_log_impl_lock(void);
 bool esp_log_impl_lock_timeout(void);

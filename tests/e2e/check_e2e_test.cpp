@@ -282,4 +282,30 @@ TEST(Check, UnusableFolders) {
     EXPECT_NE(bad.err.find("slot 1..3"), std::string::npos) << bad.err;
 }
 
+// Names are bytes: one in Latin-1, escape sequences and a line feed in names and in a text
+// file's line. The JSON report takes them (as U+FFFD), and neither the text report nor the log
+// of a drive hands the terminal a control character or a line of the project's making.
+TEST(Check, NamesThatAreNotTextNeitherEndNorSteerTheOutput) {
+    TempFolder dir;
+    write_tone(dir.path() / "data/1/F1_ON.wav", 0.2);
+    write_tone(dir.path() / "data/1/F2_ON_Pfeife_\xe4.wav", 0.2);
+    dir.write("data/1/F3_ON_\x1b[2J\x1b]0;title\x07.wav", "not a sound");
+    dir.write("data/1/F4_ON_a\nE (0) FORGED: b.wav", "not a sound");
+    dir.write("data/1/logic.txt", "K\xe4lte \x1b[31mF1 ON\n");
+    dir.write("drive.txt", "f1\nf2\nf3\nf4\nwait 0.5\n");
+    const CheckRun j = run_check(dir.path(), "--check 1 --json"), text = run_check(dir.path(), "--check 1");
+    const CheckRun drive = run_check(dir.path(), "--script drive.txt --render r.wav");
+    EXPECT_EQ(j.status, 2) << j.err;
+    const json r = json::parse(j.out, nullptr, false);
+    ASSERT_FALSE(r.is_discarded()) << j.out;
+    EXPECT_NE(file_entry(r, "F2_ON_Pfeife_\xef\xbf\xbd.wav"), nullptr) << j.out;
+    EXPECT_NE(text.out.find("F2_ON_Pfeife_\\xe4.wav"), std::string::npos) << text.out;
+    EXPECT_NE(drive.out.find("F4_ON_a\\x0aE (0) FORGED: b.wav could not be loaded"), std::string::npos);
+    for (const CheckRun *run : {&text, &drive}) {
+        EXPECT_EQ(run->out.find_first_of(std::string("\x01\x07\x1b\r\x7f\t", 6)), std::string::npos)
+            << run->out;
+        EXPECT_EQ(run->out.find("\nE (0) FORGED"), std::string::npos) << run->out;
+    }
+}
+
 }  // namespace

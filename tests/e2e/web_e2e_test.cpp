@@ -128,6 +128,7 @@ TEST(WebE2e, HostileClientsNeitherSilenceNorStopTheDecoder) {
     TempFolder dir;
     std::filesystem::copy(std::string(TEST_SOURCE_DIR) + "/demo", dir.path(),
                           std::filesystem::copy_options::recursive);
+    dir.write("data/1/Notiz_\xe4.txt", "a name in Latin-1: the check's reply must still go out");
     const auto rec = dir.path() / "take.wav";
     EmulatorProcess emu(dir.path(), {"--web", "127.0.0.1:0", "--no-sound", "--record", rec.string()});
     const int at = emu.wait_for("WEB: Panel at http://127.0.0.1:");
@@ -243,6 +244,7 @@ TEST(WebE2e, HostileClientsNeitherSilenceNorStopTheDecoder) {
     const json check = pages[1]->wait_for([](const json &m) { return m["type"] == "check"; }, 60s);
     ASSERT_FALSE(check.is_null());
     EXPECT_NE(check["text"].get<std::string>().find(" files, "), std::string::npos) << check.dump();
+    EXPECT_NE(check["text"].get<std::string>().find("Notiz_\\xe4.txt"), std::string::npos) << check.dump();
     EXPECT_GE(emu.wait_for("Slot 1 loaded", 10s, from), 0) << emu.dump();
     // The reload parses the CV file at most once; the check parses each of its five lines alone.
     EXPECT_LE(emu.count("Parsing CV file") - cv_parses, 1) << "the check's own parsing reached the log";

@@ -216,7 +216,9 @@ int check_main(const char *program, int slot, bool json) {
     check_json report = check_build_report(snap);
     check_capture_end();
     if (json) {
-        printf("%s\n", report.dump(2).c_str());
+        // Names are bytes: one that is not UTF-8 (a Latin-1 'ä') is shown as U+FFFD rather than
+        // ending the program.
+        printf("%s\n", report.dump(2, ' ', false, check_json::error_handler_t::replace).c_str());
     } else {
         fputs(check_report_text(report).c_str(), stdout);
     }

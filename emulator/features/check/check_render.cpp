@@ -7,8 +7,62 @@
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence at s[i]; 0 when there is none.
+size_t utf8_length(const std::string &s, size_t i) {
+    const unsigned char c = (unsigned char)s[i];
+    if (c < 0x80) return 1;
+    size_t n;
+    unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        lo = c == 0xE0 ? 0xA0 : 0x80;  // no over-long forms
+        hi = c == 0xED ? 0x9F : 0xBF;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        lo = c == 0xF0 ? 0x90 : 0x80;
+        hi = c == 0xF4 ? 0x8F : 0xBF;  // nothing beyond U+10FFFF
+    } else {
+        return 0;
+    }
+    if (i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; k++) {
+        const unsigned char b = (unsigned char)s[i + k];
+        if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return 0;
+    }
+    return n;
+}
+
+// A name or line of the project as the terminal should show it: control characters (C0, DEL
+// and the C1 range, which some terminals obey) and bytes that are not UTF-8 (a name written in
+// Latin-1, say) as \xHH. Nothing of a project can then move the cursor, retitle the window or
+// begin a report line of its own.
+std::string shown(const std::string &s) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const size_t n = utf8_length(s, i);
+        const unsigned char c = (unsigned char)s[i];
+        const bool control =
+            n == 1 ? c < 0x20 || c == 0x7F : n == 2 && c == 0xC2 && (unsigned char)s[i + 1] < 0xA0;
+        if (n != 0 && !control) {
+            out.append(s, i, n);
+            i += n;
+            continue;
+        }
+        for (size_t k = 0; k < std::max<size_t>(n, 1); k++, i++) {
+            out += "\\x";
+            out += hex[(unsigned char)s[i] >> 4];
+            out += hex[(unsigned char)s[i] & 15];
+        }
+    }
+    return out;
+}
+
 std::string str(const check_json &j, const char *key, const std::string &fallback = "") {
-    return j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : fallback;
+    return j.contains(key) && j[key].is_string() ? shown(j[key].get<std::string>()) : fallback;
 }
 
 std::string pad(const std::string &s, size_t width) {
@@ -22,7 +76,7 @@ std::string pad(const std::string &s, size_t width) {
 std::string list(const check_json &a) {
     std::string s;
     for (const check_json &x : a)
-        s += (s.empty() ? "" : ", ") + x.get<std::string>();
+        s += (s.empty() ? "" : ", ") + shown(x.get<std::string>());
     return s.empty() ? "-" : s;
 }
 
@@ -90,7 +144,7 @@ std::string check_report_text(const check_json &r) {
     for (const check_json &d : r.value("drive", check_json::array())) {
         out << "\nDrive sound F" << d["key"].get<int>() << " (follows the " << str(d, "follows") << ")\n";
         for (const check_json &l : d["lines"])
-            out << "  " << l.get<std::string>() << "\n";
+            out << "  " << shown(l.get<std::string>()) << "\n";
     }
 
     const check_json texts = r.value("text_files", check_json::object());

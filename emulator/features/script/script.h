@@ -5,12 +5,42 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct script_step {
     int line_no = 0;
     std::string command;  // empty for a wait
     int64_t wait_us = 0;  // the pause before the next step
+};
+
+// A script line holds at most this many characters (a comment included): a longer one is
+// refused, and no more of the file is read.
+constexpr size_t SCRIPT_LINE_MAX = 1000;
+
+// What one line (without its line end) is: nothing to run (blank, a comment), a step, or refused
+// with `error`, a sentence that quotes the line.
+enum class script_line { skip, step, refused };
+script_line script_parse_line(std::string_view line, script_step *step, std::string *error);
+
+// Cuts a script's bytes into lines (LF, CRLF and CR end a line) and parses each, fed in pieces
+// as they are read. Once a line is refused the parser takes nothing more.
+class script_parser {
+public:
+    // False once a line has been refused.
+    bool feed(std::string_view bytes);
+    // The end of the script: a last line without a line end is parsed too.
+    bool finish();
+
+    std::vector<script_step> steps;
+    int error_line = 0;  // the refused line
+    std::string error;
+
+private:
+    bool end_line();
+    std::string line_;
+    int line_no_ = 0;
+    bool after_cr_ = false;
 };
 
 // Reads a script. A line that is neither a command, a wait, a comment nor blank is refused:

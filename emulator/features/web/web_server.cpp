@@ -104,8 +104,11 @@ bool send_to(client &c, int opcode, std::shared_ptr<const std::string> data) {
     return true;
 }
 
+// Replies carry what a project names (the check's report, log lines): bytes that are not UTF-8
+// go out as U+FFFD instead of throwing in the connection's thread.
 void send_json(client &c, const web_json &j) {
-    send_to(c, MG_WEBSOCKET_OPCODE_TEXT, std::make_shared<const std::string>(j.dump()));
+    send_to(c, MG_WEBSOCKET_OPCODE_TEXT,
+            std::make_shared<const std::string>(j.dump(-1, ' ', false, web_json::error_handler_t::replace)));
 }
 
 void send_error(client &c, const std::string &request, const std::string &text) {
