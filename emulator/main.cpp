@@ -279,6 +279,12 @@ int main(int argc, char **argv) {
         fprintf(stderr, "%s: cannot write the recording '%s'\n", s_invoked_as, o.record);
         return 2;
     }
+    // A render is only its recording: one whose file cannot be written at all ends here.
+    char record_error[1024];
+    if (o.render != nullptr && i2s_ll_record_error(record_error, sizeof record_error)) {
+        fprintf(stderr, "%s: cannot write the recording %s\n", s_invoked_as, record_error);
+        return 2;
+    }
     stub_on_status_request(report_status);
     // From here on every thread of the firmware is one the scheduler of simulated time knows.
     if (o.render != nullptr) stub_sim_start("tick", o.seed);
