@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "audio_files.h"
 #include "render.h"
 
 namespace {
@@ -45,6 +47,10 @@ TEST(Recording, AFullDiskIsAnErrorAndTheSoundGoesOn) {
         EXPECT_EQ(out.find("Cannot write the recording", out.find('\n', logged)), std::string::npos)
             << "said once\n"
             << out;
+        if (c.size_limit != RLIM_INFINITY) {  // the header counts only what went in whole
+            const test_support::WavData w = test_support::read_wav(take);
+            EXPECT_TRUE(w.ok && w.data_size > 0 && w.data_size + 44 <= std::filesystem::file_size(take));
+        }
         // The sound goes on after a failure; a render that cannot write at all does not start.
         EXPECT_EQ(out.find("Play ") != std::string::npos, c.status == 1) << out;
     }

@@ -1,7 +1,5 @@
 // Output device on the no-device path: pacing against the platform clock, and recording.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include "audio_files.h"
 #include "audio_ll.h"
@@ -183,34 +181,4 @@ TEST(AudioOutput, ARecordingWithoutAnyStreamIsAnEmptyValidWav) {
     EXPECT_EQ(w.data_size, 0u);
     EXPECT_EQ(w.riff_size, 36u);
     EXPECT_TRUE(w.samples.empty());
-}
-
-// A recording cut by a full disk (here the file-size limit, after the header and a first
-// buffer) says so once, naming the file and the reason; the file keeps a valid header for what
-// went in, and the output goes on without recording.
-TEST(AudioOutput, AFailedWriteOfTheRecordingIsReportedOnceAndStopsIt) {
-    TempFolder dir;
-    LogCapture log;
-    i2s_ll_handle_t h = init_without_device();
-    const std::string path = dir.file("cut.wav");
-    ASSERT_EQ(i2s_ll_record_start(path.c_str()), ESP_OK);
-    ASSERT_EQ(i2s_ll_set_stream_data(h, 16000, 16, 1), ESP_OK);
-    std::vector<int16_t> buffer(800, 1000);  // 50 ms
-    rlimit old, small;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    small = {2000, old.rlim_max};
-    signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    for (int i = 0; i < 3; i++)
-        EXPECT_EQ(i2s_ll_write(h, (char *)buffer.data(), 1600), 0);
-    setrlimit(RLIMIT_FSIZE, &old);
-    i2s_ll_record_stop();
-    EXPECT_EQ(log.count("Cannot write the recording"), 1) << log.dump();
-    EXPECT_EQ(log.count("Cannot write the recording " + path + ": File too large; recording stops"), 1);
-    char error[512] = {};
-    EXPECT_TRUE(i2s_ll_record_error(error, sizeof error));
-    EXPECT_EQ(std::string(error), path + ": File too large");
-    WavData w = read_wav(path);
-    ASSERT_TRUE(w.ok);
-    EXPECT_EQ(w.data_size, 1600u);
 }
