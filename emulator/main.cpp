@@ -308,6 +308,12 @@ int main(int argc, char **argv) {
         fprintf(stderr, "%s: cannot write the recording '%s'\n", s_invoked_as, o.record);
         return 2;
     }
+    // A render is only its recording: one whose file cannot be written at all ends here.
+    char record_error[1024];
+    if (o.render != nullptr && i2s_ll_record_error(record_error, sizeof record_error)) {
+        fprintf(stderr, "%s: cannot write the recording %s\n", s_invoked_as, record_error);
+        return 2;
+    }
     stub_on_status_request(report_status);
     if (o.trace != nullptr) {
         std::string error;

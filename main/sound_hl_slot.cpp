@@ -276,6 +276,46 @@ void soundHL_file_changed(char *filepath, bool added) {
 
 // ---------------------------------------------------------------- parsing
 
+// The highest of `n` track ids, or `top` when none is higher (-1 and the references -2 - k
+// name no track).
+static int highest_id(const int8_t *ids, int n, int top) {
+    for (int i = 0; i < n; i++)
+        if (ids[i] > top) top = ids[i];
+    return top;
+}
+
+// The highest track id the slot description names, -1 for none: a stored tracks blob must hold
+// that track's record.
+static int highest_track_id(const slot_rom_t *s) {
+    int top = -1;
+    for (int f = 0; f < MAX_FUNCTIONS; f++)
+        top = highest_id(s->functions[f].ids, 4, top);
+    for (int d = 0; d < s->drive_functions_len && d < MAX_DRIVE_FUNCTIONS; d++) {
+        const drive_function_rom_t *D = &s->drive_functions[d];
+        const int8_t singles[] = {D->stop_id,  D->start_id,   D->estop_id, D->dir_id,  D->accel_id,
+                                  D->decel_id, D->drv_off_id, D->turbo_id, D->loopd_id};
+        top = highest_id(singles, (int)sizeof singles, top);
+        top = highest_id(D->accelon_ids, MAX_ACCELON_VARIANTS, top);
+        top = highest_id(D->decelon_ids, MAX_ACCELON_VARIANTS, top);
+        for (int k = 0; k < D->acc_items_len && k < MAX_ACCEL_ITEMS; k++)
+            top = highest_id(&D->acc_items[k].id, 1, top);
+        for (int k = 0; k < D->dcl_items_len && k < MAX_ACCEL_ITEMS; k++)
+            top = highest_id(&D->dcl_items[k].id, 1, top);
+        for (int k = 0; k < D->items_len && k < MAX_SPEED_ITEMS; k++)
+            top = highest_id(D->items[k].item.ids, 4, top);
+    }
+    for (int c = 0; c < s->complex_loops_len && c < MAX_COMPLEX_LOOPS; c++) {
+        top = highest_id(s->complex_loops[c].ids, MAX_COMPLEX_LOOP_PARTS, top);
+        top = highest_id(s->complex_loops[c].ids_dcl, MAX_COMPLEX_LOOP_PARTS, top);
+    }
+    for (int n = 0; n < s->info_functions_len && n < MAX_INFO_FUNCTIONS; n++)
+        top = highest_id(s->info_functions[n].ids, MAX_INFO_ENTRIES, top);
+    for (int m = 0; m < s->multi_functions_len && m < MAX_MULTI_FUNCTIONS; m++)
+        for (int v = 0; v < MAX_MULTI_VARIANTS; v++)
+            top = highest_id(s->multi_functions[m].variants[v].ids, 4, top);
+    return top;
+}
+
 static bool try_fast_slot_load(int8_t slot) {
     // Files written since the description was stored, or a CV file armed to be applied (which
     // only a parse does): the stored description must not be used.
@@ -297,6 +337,12 @@ static bool try_fast_slot_load(int8_t slot) {
     }
     if (len != sizeof slot_data) {
         ESP_LOGE(TAG, "Wrong slot blob size %u.", (unsigned)len);
+        return false;
+    }
+    // A tracks blob cut short would leave tracks the description names without their records.
+    if (tracks_len % sizeof(track_rom_t) != 0 ||
+        highest_track_id(&slot_data) >= (int)(tracks_len / sizeof(track_rom_t))) {
+        ESP_LOGE(TAG, "Wrong tracks blob size %u.", (unsigned)tracks_len);
         return false;
     }
     if (slot_data.id == slot) {

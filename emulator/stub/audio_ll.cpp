@@ -11,11 +11,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "esp_log.h"
 #include "esp_timer.h"
@@ -78,6 +80,7 @@ struct recorder {
     uint32_t rate = 0;
     uint16_t channels = 1;
     uint32_t data_bytes = 0;
+    std::string error;  // "FILE: reason" of the write that failed; empty while none did
 };
 recorder s_rec;
 std::mutex s_rec_mutex;
@@ -98,7 +101,13 @@ void put_u16(uint8_t *p, uint16_t v) {
     p[1] = (uint8_t)(v >> 8);
 }
 
-void write_header(recorder &r) {
+// The reason for errno `error_number` (strerror() may share one buffer between threads).
+std::string error_text(int error_number) {
+    return std::generic_category().message(error_number != 0 ? error_number : EIO);
+}
+
+// Writes the header for the data so far and pushes everything to the file. 0, or the error.
+int write_header(recorder &r) {
     uint8_t h[44];
     memcpy(h, "RIFF", 4);
     put_u32(h + 4, 36 + r.data_bytes);
@@ -112,10 +121,25 @@ void write_header(recorder &r) {
     put_u16(h + 34, 16);
     memcpy(h + 36, "data", 4);
     put_u32(h + 40, r.data_bytes);
-    fseek(r.file, 0, SEEK_SET);
-    fwrite(h, 1, sizeof h, r.file);
-    fseek(r.file, 0, SEEK_END);
-    fflush(r.file);
+    errno = 0;
+    // fseek() first writes what is buffered: a full disk shows here as often as below.
+    if (fseek(r.file, 0, SEEK_SET) != 0 || fwrite(h, 1, sizeof h, r.file) != sizeof h ||
+        fseek(r.file, 0, SEEK_END) != 0 || fflush(r.file) != 0)
+        return errno != 0 ? errno : EIO;
+    return 0;
+}
+
+// With s_rec_mutex held. A write of the recording failed (a full disk): says so once, closes the
+// file (whose header describes what was written before) and records nothing more; the sound
+// itself goes on.
+void fail(recorder &r, std::string path, int error_number) {
+    if (r.file != nullptr) fclose(r.file);
+    r.file = nullptr;
+    r.active = false;
+    r.current.clear();
+    if (!r.error.empty()) return;
+    r.error = path + ": " + error_text(error_number);
+    ESP_LOGE(TAG, "Cannot write the recording %s; recording stops", r.error.c_str());
 }
 
 std::string numbered_path(const std::string &base, int counter) {
@@ -128,13 +152,19 @@ std::string numbered_path(const std::string &base, int counter) {
     return base.substr(0, dot) + "-" + std::to_string(counter) + base.substr(dot);
 }
 
-// With s_rec_mutex held.
-void finish_file(recorder &r) {
-    if (r.file == nullptr) return;
-    write_header(r);
-    fclose(r.file);
+// With s_rec_mutex held. False when the file could not be finished (then recording stops).
+bool finish_file(recorder &r) {
+    if (r.file == nullptr) return true;
+    int err = write_header(r);
+    FILE *file = r.file;
     r.file = nullptr;
+    if (fclose(file) != 0 && err == 0) err = errno;
+    if (err != 0) {
+        fail(r, r.current, err);
+        return false;
+    }
     r.current.clear();
+    return true;
 }
 
 // With s_rec_mutex held. Opens the next file of the series at the given format.
@@ -142,15 +172,16 @@ bool open_file(recorder &r, uint32_t rate, uint16_t channels) {
     r.current = numbered_path(r.base, r.counter);
     r.file = fopen(r.current.c_str(), "wb");
     if (r.file == nullptr) {
-        ESP_LOGE(TAG, "Cannot write the recording %s; recording stops", r.current.c_str());
-        r.active = false;
-        r.current.clear();
+        fail(r, r.current, errno);
         return false;
     }
     r.rate = rate;
     r.channels = channels;
     r.data_bytes = 0;
-    write_header(r);
+    if (const int err = write_header(r); err != 0) {
+        fail(r, r.current, err);
+        return false;
+    }
     return true;
 }
 
@@ -167,16 +198,17 @@ void record_buffer(const char *data, int len, int rate, int channels) {
     uint32_t r = rate > 0 ? (uint32_t)rate : 32000;
     uint16_t ch = channels > 0 ? (uint16_t)channels : 1;
     if (s_rec.file != nullptr && (s_rec.rate != r || s_rec.channels != ch)) {
-        finish_file(s_rec);
+        if (!finish_file(s_rec)) return;
         s_rec.counter++;
     }
     if (s_rec.file != nullptr && (uint64_t)s_rec.data_bytes + (uint64_t)len > WAV_MAX_DATA) {
         // A RIFF header cannot count further: continue in the next file of the series.
-        finish_file(s_rec);
+        if (!finish_file(s_rec)) return;
         s_rec.counter++;
     }
     if (s_rec.file == nullptr && !open_file(s_rec, r, ch)) return;
     size_t n = 0;
+    errno = 0;
     if (data != nullptr) {
         n = fwrite(data, 1, (size_t)len, s_rec.file);
     } else {
@@ -189,8 +221,14 @@ void record_buffer(const char *data, int len, int rate, int channels) {
             left -= chunk;
         }
     }
-    s_rec.data_bytes += (uint32_t)n;
-    write_header(s_rec);
+    int err = n == (size_t)len ? 0 : (errno != 0 ? errno : EIO);
+    // After a failure the header written with the last buffer that went in stays: a valid WAV
+    // of what the file holds.
+    if (err == 0) {
+        s_rec.data_bytes += (uint32_t)n;
+        err = write_header(s_rec);
+    }
+    if (err != 0) fail(s_rec, s_rec.current, err);
 }
 }  // namespace
 
@@ -205,15 +243,16 @@ esp_err_t i2s_ll_record_start(const char *path) {
     // rewrites it with the stream's rate.
     s_rec.file = fopen(path, "wb");
     if (s_rec.file == nullptr) {
-        ESP_LOGE(TAG, "Cannot write the recording %s", path);
+        ESP_LOGE(TAG, "Cannot write the recording %s: %s", path, error_text(errno).c_str());
         return ESP_FAIL;
     }
     s_rec.rate = 32000;
     s_rec.channels = 1;
-    write_header(s_rec);
-    fclose(s_rec.file);
-    s_rec.file = nullptr;
+    s_rec.current = path;
     s_rec.active = true;
+    // A file that opens but cannot be written (a full disk) fails as a write during the run
+    // does: said once, and the run goes on without recording.
+    finish_file(s_rec);
     if (!s_rec_hook_installed) {
         s_rec_hook_installed = true;
         stub_on_exit(record_exit_hook);
@@ -224,6 +263,12 @@ esp_err_t i2s_ll_record_start(const char *path) {
 
 void i2s_ll_record_stop(void) {
     record_exit_hook();
+}
+
+bool i2s_ll_record_error(char *buf, int size) {
+    std::lock_guard<std::mutex> lock(s_rec_mutex);
+    if (buf != nullptr && size > 0) snprintf(buf, (size_t)size, "%s", s_rec.error.c_str());
+    return !s_rec.error.empty();
 }
 
 void i2s_ll_record_current_path(char *buf, int size) {

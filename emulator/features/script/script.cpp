@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "audio_ll.h"
 #include "console.h"
 #include "esp_timer.h"
 #include "freertos/task.h"
@@ -89,6 +90,13 @@ void feeder_task(void *arg) {
         if (g_observer != nullptr) g_observer(step.command.c_str());
         console_handle_line(step.command.c_str());
         stub_tick_wake();
+    }
+    // A recording cut short (a full disk) fails the run: for a render it is the run's result.
+    i2s_ll_record_stop();
+    char error[1024];
+    if (i2s_ll_record_error(error, sizeof error)) {
+        fprintf(stderr, "%s: cannot write the recording %s\n", program_invocation_short_name, error);
+        stub_exit(1);
     }
     stub_exit(0);
 }

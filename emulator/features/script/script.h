@@ -49,7 +49,8 @@ bool script_load(const char *path, std::vector<script_step> *steps, std::string 
 
 // Starts the feeder task. Each command runs at the time the waits before it add up to, counted
 // from the start; in simulated time at a microsecond within that millisecond drawn from `seed`.
-// After the last step the process ends with status 0.
+// After the last step the process ends with status 0, or 1 when the recording could not be
+// written whole.
 void script_start(std::vector<script_step> steps, uint64_t seed);
 // Told of every command line just before the feeder carries it out (for a trace); null: none.
 void script_set_observer(void (*observer)(const char *line));

@@ -1,7 +1,9 @@
 #include "kept_store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -12,8 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
-#include <fstream>
-#include <iterator>
 
 #include "esp_log.h"
 
@@ -28,6 +28,8 @@ static constexpr uint32_t VERSION = 1;
 static constexpr size_t HEADER_SIZE = sizeof MAGIC + 4 + 4;
 static constexpr size_t MAX_NAME_LEN = 15;          // as the decoder's store allows
 static constexpr size_t MAX_BLOB_LEN = 512 * 1024;  // far above the firmware's largest (6600)
+// Damaged files kept aside per namespace: enough to compare, too few to fill a disk.
+static constexpr int MAX_BAD_KEPT = 10;
 
 // strerror() may share one buffer between threads; commits come from several.
 static std::string error_text(int error_number) {
@@ -89,13 +91,12 @@ static std::vector<uint8_t> encode(const KeptStore::Image &image) {
     return out;
 }
 
-// Reads a namespace file into `image`. Returns why the file is refused (and leaves `image`
-// empty), or nothing.
-static std::string decode(const std::vector<uint8_t> &file, KeptStore::Image *image) {
+std::string kept_store_decode(const std::vector<uint8_t> &file, KeptStore::Image *image) {
     image->clear();
     if (file.size() >= sizeof MAGIC && memcmp(file.data(), MAGIC, sizeof MAGIC) != 0) {
         return "is not a store file of this program";
     }
+    if (file.size() > KEPT_STORE_MAX_FILE) return "is damaged (larger than a store can be)";
     if (file.size() < HEADER_SIZE + 4) return "is damaged (cut short)";
     // The frame (magic, version, length, checksum) is the same in every version of the format.
     const uint32_t body = get32(&file[sizeof MAGIC + 4]);
@@ -128,14 +129,17 @@ static std::string decode(const std::vector<uint8_t> &file, KeptStore::Image *im
     return "";
 }
 
-int state_write_file(const std::string &dir, const std::string &name, const std::vector<uint8_t> &bytes,
-                     std::string *error) {
-    const std::string path = dir + "/" + name;
-    const std::string tmp = path + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+int KeptStore::write_file(const std::string &name, const std::vector<uint8_t> &bytes, std::string *error) {
+    std::lock_guard<std::mutex> lock(file_mutex_);
+    const std::string path = dir_ + "/" + name;
+    const std::string tmp = name + ".tmp";
+    // Whatever is at the temporary's name (a leftover, or a link someone planted) is removed,
+    // not written through: the temporary is always a file of our own making.
+    ::unlinkat(dir_fd_, tmp.c_str(), 0);
+    int fd = ::openat(dir_fd_, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         const int saved = errno;
-        *error = tmp + ": " + error_text(saved);
+        *error = path + ".tmp: " + error_text(saved);
         return saved;
     }
     size_t done = 0;
@@ -150,36 +154,110 @@ int state_write_file(const std::string &dir, const std::string &name, const std:
     // power cut could leave the new name on an empty file.
     int saved = 0;
     if (done != bytes.size() || ::fsync(fd) != 0) saved = errno != 0 ? errno : EIO;
-    ::close(fd);
-    if (saved == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) saved = errno;
+    if (::close(fd) != 0 && saved == 0) saved = errno;
+    // rename() replaces a link at the name itself, never what it points to.
+    if (saved == 0 && ::renameat(dir_fd_, tmp.c_str(), dir_fd_, name.c_str()) != 0) saved = errno;
     if (saved != 0) {
         *error = path + ": " + error_text(saved);
-        ::unlink(tmp.c_str());
+        ::unlinkat(dir_fd_, tmp.c_str(), 0);
         return saved;
     }
-    int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd >= 0) {
-        ::fsync(dir_fd);
-        ::close(dir_fd);
-    }
+    ::fsync(dir_fd_);
     return 0;
+}
+
+int KeptStore::read_file(const std::string &name, size_t limit, std::vector<uint8_t> *bytes,
+                         std::string *error) {
+    bytes->clear();
+    // O_NONBLOCK: a FIFO at the name must not hang the start; it is refused below.
+    int fd = ::openat(dir_fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int saved = 0;
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        saved = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        saved = EINVAL;
+    } else {
+        bytes->resize(std::min<uint64_t>((uint64_t)st.st_size, limit) + 1);
+        size_t done = 0;
+        while (done < bytes->size()) {
+            ssize_t n = ::read(fd, bytes->data() + done, bytes->size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) saved = errno;
+            if (n <= 0) break;
+            done += (size_t)n;
+        }
+        bytes->resize(done);
+    }
+    if (fd >= 0) ::close(fd);
+    if (saved != 0) {
+        bytes->clear();
+        // O_NOFOLLOW refuses a link with ELOOP, whose own text ("too many levels") misleads.
+        *error = saved == ELOOP    ? "it is a symbolic link"
+                 : saved == EINVAL ? "it is not a regular file"
+                                   : error_text(saved);
+    }
+    return saved;
+}
+
+void KeptStore::remove_file(const std::string &name) {
+    ::unlinkat(dir_fd_, name.c_str(), 0);
 }
 
 KeptStore::~KeptStore() {
     if (lock_fd_ >= 0) ::close(lock_fd_);
+    if (dir_fd_ >= 0) ::close(dir_fd_);
+}
+
+// Removes the temporary files a process killed while writing left behind: the files they were
+// to replace are still whole. With the folder locked, no other process is writing them.
+static void remove_stale_temporaries(int dir_fd) {
+    const int fd = ::dup(dir_fd);
+    DIR *d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (d == nullptr) {
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    while (const dirent *e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        const std::string tmp = ".nvs.tmp";
+        const bool store_tmp =
+            name.size() > tmp.size() && name.compare(name.size() - tmp.size(), tmp.size(), tmp) == 0;
+        if (store_tmp || name == "slot_files.tmp") ::unlinkat(dir_fd, name.c_str(), 0);
+    }
+    ::closedir(d);
 }
 
 bool KeptStore::open_dir(const std::string &dir, std::string *error) {
     std::error_code ec;
     fs::create_directories(dir, ec);
-    if (ec || !fs::is_directory(dir)) {
-        *error = "cannot use the state folder '" + dir + "': " + (ec ? ec.message() : "not a folder");
+    const std::string cannot = "cannot use the state folder '" + dir + "': ";
+    if (ec) {
+        *error = cannot + ec.message();
         return false;
     }
-    const std::string lock_path = dir + "/lock";
-    lock_fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock_fd_ < 0) {
-        *error = "cannot use the state folder '" + dir + "': " + error_text(errno);
+    // Everything below goes through this descriptor, so the folder checked is the folder used.
+    // DIR itself may be a link (to a folder of the user's elsewhere): it is the folder it
+    // leads to that must be the user's.
+    dir_fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (dir_fd_ < 0 || ::fstat(dir_fd_, &st) != 0) {
+        *error = cannot + (errno == ENOTDIR ? std::string("not a folder") : error_text(errno));
+        return false;
+    }
+    // Whoever owns the folder can plant files and links in it and read what is kept there (a
+    // folder made under /tmp by another user, say).
+    if (st.st_uid != ::geteuid()) {
+        *error = "the state folder '" + dir + "' belongs to another user: use a folder of your own";
+        return false;
+    }
+    // A link at the lock's name is refused rather than removed: an older emulator may have
+    // locked what it points to.
+    lock_fd_ = ::openat(dir_fd_, "lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (lock_fd_ < 0 || ::fstat(lock_fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = cannot + (lock_fd_ < 0 && errno == ELOOP ? "its lock file is a symbolic link"
+                           : lock_fd_ < 0                 ? error_text(errno)
+                                                          : "its lock file is not a regular file");
         return false;
     }
     if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
@@ -203,6 +281,7 @@ bool KeptStore::open_dir(const std::string &dir, std::string *error) {
     (void)!::ftruncate(lock_fd_, 0);
     (void)!::pwrite(lock_fd_, pid.data(), pid.size(), 0);
     dir_ = dir;
+    remove_stale_temporaries(dir_fd_);
     return true;
 }
 
@@ -213,25 +292,27 @@ KeptStore::Namespace &KeptStore::load_locked(const std::string &name_space) {
     if (dir_.empty()) return ns;  // in memory only
     const std::string name = name_space + ".nvs";
     const std::string path = dir_ + "/" + name;
-    // A temporary file left by a process that was killed while writing: the file it was to
-    // replace is still whole.
-    ::unlink((path + ".tmp").c_str());
-    std::error_code ec;
-    if (!fs::exists(path, ec) && !ec) return ns;  // nothing stored yet
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<uint8_t> bytes;
     std::string why;
+    const int err = read_file(name, KEPT_STORE_MAX_FILE, &bytes, &why);
+    if (err == ENOENT) return ns;  // nothing stored yet
     // A file that cannot be read is set aside like a damaged one rather than overwritten.
-    if (!in.is_open() || in.bad()) {
-        why = "cannot be read";
-    } else {
-        why = decode(bytes, &ns.image);
+    why = err != 0 ? "cannot be read (" + why + ")" : kept_store_decode(bytes, &ns.image);
+    if (why.empty()) return ns;
+    // Each damaged file is kept (the user may want to compare them), up to a bound.
+    std::string kept;
+    for (int i = 1; i <= MAX_BAD_KEPT && kept.empty(); i++) {
+        const std::string aside = name + ".bad" + (i > 1 ? "-" + std::to_string(i) : "");
+        struct stat st;
+        if (::fstatat(dir_fd_, aside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) continue;
+        if (::renameat(dir_fd_, name.c_str(), dir_fd_, aside.c_str()) != 0) break;
+        kept = aside;
     }
-    if (!why.empty()) {
-        const bool kept = ::rename(path.c_str(), (path + ".bad").c_str()) == 0;
-        ESP_LOGW(TAG, "%s %s: %s; starting from the factory state", path.c_str(), why.c_str(),
-                 kept ? ("moved aside to " + name + ".bad").c_str() : "it will be replaced");
-    }
+    const std::string fate =
+        !kept.empty() ? "moved aside to " + kept
+                      : std::to_string(MAX_BAD_KEPT) + " damaged files are kept already (" + name +
+                            ".bad ... .bad-" + std::to_string(MAX_BAD_KEPT) + "): it will be replaced";
+    ESP_LOGW(TAG, "%s %s: %s; starting from the factory state", path.c_str(), why.c_str(), fate.c_str());
     return ns;
 }
 
@@ -362,12 +443,18 @@ esp_err_t KeptStore::commit(nvs_handle_t handle) {
         bytes = encode(ns.image);
         generation = ++ns.generation;
     }
+    if (bytes.size() > KEPT_STORE_MAX_FILE) {
+        // As a full store on the decoder: the values stay in memory and are not kept.
+        ESP_LOGE(TAG, "Cannot keep the stored values: %s/%s.nvs would be larger than a store can be",
+                 dir_.c_str(), name_space.c_str());
+        return ESP_ERR_NVS_NOT_ENOUGH_SPACE;
+    }
     {
         std::lock_guard<std::mutex> lock(write_mutex_);
         // A later commit of the namespace that reached the disk first holds these values too.
         if (written_[name_space] < generation) {
             std::string error;
-            if (const int err = state_write_file(dir_, name_space + ".nvs", bytes, &error); err != 0) {
+            if (const int err = write_file(name_space + ".nvs", bytes, &error); err != 0) {
                 const bool full = err == ENOSPC || err == EDQUOT;
                 // The values stay in memory; the next commit that succeeds writes them as well.
                 ESP_LOGE(TAG, "Cannot keep the stored values: %s", error.c_str());

@@ -6,13 +6,20 @@
 // a rename, so a kill at any moment leaves the old or the new file, and the values of one commit
 // (the slot description's two blobs) are kept together. The file starts with a magic, a version
 // and ends with a CRC-32: a damaged or foreign file is reported once, moved aside to
-// <namespace>.nvs.bad and treated as absent. DIR/lock is held with flock() for the life of the
-// process (the system releases it when the process dies), so a second process refuses DIR.
+// <namespace>.nvs.bad (then .bad-2 ... .bad-10; beyond that it is left to be replaced) and
+// treated as absent. DIR/lock is held with flock() for the life of the process (the system
+// releases it when the process dies), so a second process refuses DIR.
+//
+// DIR may be a folder others can write into (under /tmp, say): a folder owned by another user is
+// refused, every file of the store is reached through the folder's descriptor and opened without
+// following symbolic links, temporary files are created afresh (O_EXCL), and a file larger than
+// a store can be is refused unread.
 //
 // Threads: NVS calls come from the tick thread, the console, the slot loader and the sound
 // tasks. One mutex guards the loaded namespaces and the open handles; a second one lets a
 // single writer at a time rewrite files, outside the first, so that reads never wait for a
-// disk write.
+// disk write; a third keeps two writes of the same temporary file (the slot-files record is
+// written by the commit hook, outside the second) apart.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +51,14 @@ public:
     // for the user in `*error` when the folder cannot be made or used or another process holds it.
     bool open_dir(const std::string &dir, std::string *error);
     const std::string &dir() const { return dir_; }
+    // Replaces DIR/NAME with `bytes` so that a kill at any moment leaves the old or the new
+    // content: a temporary file, fsync, rename, fsync of the folder. Returns 0, or the error
+    // number with the reason in `*error`.
+    int write_file(const std::string &name, const std::vector<uint8_t> &bytes, std::string *error);
+    // Reads DIR/NAME, at most `limit` + 1 bytes of it (so that a larger file is seen as such).
+    // Returns 0, or the error number (ENOENT: no such file) with the reason in `*error`.
+    int read_file(const std::string &name, size_t limit, std::vector<uint8_t> *bytes, std::string *error);
+    void remove_file(const std::string &name);
     void set_commit_hook(CommitHook hook) { hook_ = std::move(hook); }
     // The committed bytes of a key (little-endian for numbers), or nothing.
     std::optional<std::vector<uint8_t>> read(const std::string &name_space, const std::string &key);
@@ -78,7 +93,9 @@ private:
     Handle *handle_locked(nvs_handle_t handle);
 
     std::string dir_;
+    int dir_fd_ = -1;
     int lock_fd_ = -1;
+    std::mutex file_mutex_;  // one writer of a temporary file at a time
     std::mutex mutex_;
     std::map<std::string, Namespace> spaces_;
     std::map<nvs_handle_t, Handle> handles_;
@@ -88,8 +105,10 @@ private:
     CommitHook hook_;
 };
 
-// Replaces DIR/NAME with `bytes` so that a kill at any moment leaves the old or the new
-// content: a temporary file, fsync, rename, fsync of the folder. Returns 0, or the error number
-// with the reason in `*error`.
-int state_write_file(const std::string &dir, const std::string &name, const std::vector<uint8_t> &bytes,
-                     std::string *error);
+// The largest file a store can be (far above the firmware's few kilobytes): a commit that would
+// make a larger one is refused, and a larger file is taken for a damaged one.
+constexpr size_t KEPT_STORE_MAX_FILE = 4 * 1024 * 1024;
+
+// Reads the bytes of a namespace file into `image`. Returns why the file is refused (and leaves
+// `image` empty), or an empty string.
+std::string kept_store_decode(const std::vector<uint8_t> &file, KeptStore::Image *image);

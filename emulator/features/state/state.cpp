@@ -8,13 +8,10 @@
 // the record; a difference reaches the firmware through decoder_file_changed().
 #include "state.h"
 
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstddef>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "decoder.h"
@@ -29,6 +26,8 @@ static const char *SLOT_BLOB = "slot_blob";
 static const char *TRACKS_BLOB = "tracks_blob";
 static const char *RECORD = "slot_files";
 static const uint16_t CV_SLOT = 202;
+// A record lists the files of one slot folder: far below this even for thousands of files.
+static const size_t RECORD_MAX = 1024 * 1024;
 
 static std::unique_ptr<KeptStore> s_store;
 
@@ -54,10 +53,6 @@ static uint32_t stored_description() {
     return (uint32_t)crc;
 }
 
-static std::string record_path() {
-    return s_store->dir() + "/" + RECORD;
-}
-
 static void record_slot_files(const std::string &name_space, const std::vector<std::string> &keys) {
     if (name_space != NAMESPACE || std::find(keys.begin(), keys.end(), SLOT_BLOB) == keys.end()) return;
     const int slot = stored_slot();
@@ -65,9 +60,9 @@ static void record_slot_files(const std::string &name_space, const std::vector<s
     SlotFilesRecord record{slot + 1, stored_description(), slot_files_list(slot_folder(slot))};
     const std::string text = slot_files_encode(record);
     std::string error;
-    if (state_write_file(s_store->dir(), RECORD, {text.begin(), text.end()}, &error) != 0) {
+    if (s_store->write_file(RECORD, {text.begin(), text.end()}, &error) != 0) {
         // Without a record that fits, the next start parses the folder rather than trust it.
-        ::unlink(record_path().c_str());
+        s_store->remove_file(RECORD);
         ESP_LOGE(TAG, "Cannot keep the record of the slot's files: %s", error.c_str());
     }
 }
@@ -100,9 +95,11 @@ void state_check_slot_folder() {
     const std::string folder = slot_folder(slot);
 
     SlotFilesRecord record;
-    std::ifstream in(record_path(), std::ios::binary);
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (!in.is_open() || !slot_files_decode(text, &record) || record.slot != slot + 1 ||
+    std::vector<uint8_t> bytes;
+    std::string error;
+    const bool read =
+        s_store->read_file(RECORD, RECORD_MAX, &bytes, &error) == 0 && bytes.size() <= RECORD_MAX;
+    if (!read || !slot_files_decode({bytes.begin(), bytes.end()}, &record) || record.slot != slot + 1 ||
         record.description != stored_description()) {
         ESP_LOGI(TAG, "%s: no record of the files its stored description was made from: parsing it again",
                  folder.c_str());

@@ -49,10 +49,14 @@ void i2s_ll_set_no_device(bool no_device);
 // Records every buffer written from now on (once a stream format has been set) into a 16-bit
 // WAV file at the stream rate. A later stream-rate change continues in a new file named with a
 // counter: rec.wav, rec-1.wav, rec-2.wav, ... The header is valid after every write.
-// 0, or -1 when the path is unusable.
+// 0, or -1 when the path cannot be opened.
 esp_err_t i2s_ll_record_start(const char *path);
 // Finishes and closes the current recording file; nothing more is recorded.
 void i2s_ll_record_stop(void);
+// A write, flush or close of the recording failed (a full disk), at the start or later: the
+// failure was logged once and recording stopped, while the sound went on. True until the next
+// i2s_ll_record_start, with "FILE: reason" in `buf` (at most size - 1 chars; may be null).
+bool i2s_ll_record_error(char *buf, int size);
 // Path of the file being recorded (empty when none is open); copies at most size - 1 chars.
 void i2s_ll_record_current_path(char *buf, int size);
 

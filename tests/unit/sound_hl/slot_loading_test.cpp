@@ -1,6 +1,7 @@
 // Slot loading: a folder becomes the slot description (drive functions, plain, multi and info
 // functions), with the refusals and limits a sound-project author meets.
 #include "engine_fixture.h"
+#include "fake_nvs.h"
 #include "sound_drv_function.h"
 
 namespace {
@@ -159,6 +160,23 @@ TEST_F(SlotLoading, KeyPressedDuringALoadSoundsAfterIt) {
     EXPECT_TRUE(log_.contains("Slot 1 loaded successfully")) << log_.dump();
     EXPECT_TRUE(wait_log("(LOOP) FADEIN=")) << log_.dump();
     DCC_SetFunctionState(2, false);
+}
+
+// A stored tracks blob cut short is not used: the slot is parsed again rather than loaded with
+// tracks the description names but whose records are missing.
+TEST_F(SlotLoading, AShortStoredTracksBlobIsParsedAgain) {
+    test_support::FakeNvs nvs;
+    for (const char *f : {"F1_ON.wav", "F2_ON.wav", "F3_ON.wav"})
+        write_tone(f, 0.5);
+    load();
+    std::vector<uint8_t> &tracks = nvs.values["tracks_blob"];
+    ASSERT_EQ(tracks.size(), 3 * sizeof(track_rom_t));
+    tracks.resize(sizeof(track_rom_t));
+    ASSERT_EQ(soundHL_load_slot(0, false), ESP_OK);
+    wait_loaded();
+    EXPECT_FALSE(log_.contains("fast load done")) << log_.dump();
+    EXPECT_TRUE(log_.contains("Wrong tracks blob size 66.")) << log_.dump();
+    EXPECT_TRUE(log_.contains("Slot 1 loaded successfully")) << log_.dump();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The kept store behind the firmware's own storage paths (the CV store and the engine-state
 // wrappers): what a killed write leaves, what a damaged file gives, and the store's rules.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "memory.h"
 #include "nvs.h"
 #include "nvs_hl.h"
+#include "slot_data.h"
 #include "slot_files.h"
 #include "state.h"
 #include "test_support.h"
@@ -135,6 +137,68 @@ TEST_F(KeptStoreTest, AForeignFileIsReportedOnceAndTreatedAsAbsent) {
     reopen();
     EXPECT_EQ(values(), (Values{5, 6, 7}));
     EXPECT_EQ(log.count("STATE"), 1);
+}
+
+// A folder others can write into (under /tmp, say) may hold links planted at the store's names:
+// nothing is ever written through them. A link at the lock refuses the folder; links at the
+// temporaries are removed; one at the store file is set aside like a damaged file.
+TEST_F(KeptStoreTest, LinksPlantedInTheFolderAreNeverWrittenThrough) {
+    test_support::TempFolder outside("kept-store-victim");
+    const fs::path victim = outside.path() / "victim";
+    for (const char *name : {"lock", "storage.nvs.tmp", "slot_files.tmp", "storage.nvs"}) {
+        SCOPED_TRACE(name);
+        state_close();
+        fs::remove_all(dir_.path());
+        fs::create_directories(dir_.path());
+        test_support::write_file(victim, "victim\n");
+        fs::create_symlink(victim, dir_.path() / name);
+        std::string error;
+        if (std::string(name) == "lock") {
+            EXPECT_FALSE(state_open(dir_.path().string(), &error));
+            EXPECT_NE(error.find("its lock file is a symbolic link"), std::string::npos) << error;
+        } else {
+            ASSERT_TRUE(state_open(dir_.path().string(), &error)) << error;
+            store({1, 2, 3});
+            std::vector<uint8_t> slot(sizeof(slot_rom_t)), tracks(sizeof(track_rom_t));
+            nvsHL_save_slot_data(slot.data(), slot.size(), tracks.data(), tracks.size());
+            reopen();
+            EXPECT_EQ(values(), (Values{1, 2, 3}));
+            for (const char *kept : {"storage.nvs", "slot_files"})
+                EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_.path() / kept))) << kept;
+        }
+        EXPECT_EQ(test_support::read_file(victim), "victim\n");
+    }
+    // A folder of another user is refused; one of the user's own reached through a link is not.
+    fs::create_symlink(dir_.path(), outside.path() / "link");
+    std::string error;
+    state_close();
+    EXPECT_TRUE(state_open((outside.path() / "link").string(), &error)) << error;
+    state_close();
+    if (geteuid() != 0) GTEST_SKIP() << "giving a folder to another user takes root";
+    ASSERT_EQ(chown(dir_.path().c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(state_open(dir_.path().string(), &error));
+    EXPECT_NE(error.find("belongs to another user"), std::string::npos) << error;
+}
+
+// Each damaged file is kept for the user, up to ten; a file far larger than a store is refused
+// without being read whole.
+TEST_F(KeptStoreTest, DamagedFilesAreEachKeptUpToTen) {
+    LogCapture log;
+    for (int i = 1; i <= 11; i++) {
+        test_support::write_file(file(), "damaged " + std::to_string(i));
+        reopen();
+        values();  // the first read loads the file
+    }
+    for (int i = 1; i <= 10; i++)
+        EXPECT_EQ(
+            test_support::read_file(dir_.file("storage.nvs.bad" + (i > 1 ? "-" + std::to_string(i) : ""))),
+            "damaged " + std::to_string(i));
+    EXPECT_EQ(log.count("10 damaged files are kept already"), 1) << log.dump();
+    test_support::write_file(file(), "DCCEMUKV");
+    fs::resize_file(file(), 64 << 20);
+    reopen();
+    values();
+    EXPECT_EQ(log.count("storage.nvs is damaged (larger than a store can be)"), 1) << log.dump();
 }
 
 // The store's rules, as the firmware relies on them.
