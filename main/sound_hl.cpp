@@ -415,10 +415,6 @@ void soundHL_movement_estop(void) {
     if (is_logic_enabled(16) && !slot_loading()) logics_movement_stop(logics, true);
     for (int d = 0; d < live_drive_functions(); d++)
         drive_function_estop(&drive_functions[d]);
-    // The stop has handed the engine sound to the stand already: its target of 0 is no news to
-    // the speed handler. Taken for a new target, it started the whole-range DECEL from its end,
-    // which ended at once and started the idle level a second time, 10 to 80 ms after the first.
-    lastTargetSpeed = 0;
 }
 
 void soundHL_direction_changed(int8_t dir) {
@@ -453,10 +449,15 @@ void update_volume_for_function(uint8_t func_id, uint8_t value) {
     }
 }
 
+// The volume a function's tracks play at: its own (CV 192/193) times its dynamic one (a VOLSPD or
+// VOLLOAD logic), where either is set. A function volume of 0 means that none was set: without a
+// dynamic one the tracks play at their own volume. Taken without the dynamic volume, a volume
+// written or a slot loaded while a logic held the function at 0 % made it sound at its own.
 uint8_t soundHL_track_volume(uint8_t func_id) {
-    // A function volume of 0 means that none was set: the tracks play at their own volume.
-    const uint8_t value = func_id < MAX_FUNCTIONS ? function_volume[func_id] : 0;
-    return value != 0 ? value : AUDIO_VOLUME_NOT_GIVEN;
+    if (func_id >= MAX_FUNCTIONS) return AUDIO_VOLUME_NOT_GIVEN;
+    const uint8_t base = function_volume[func_id], dyn = function_dyn_volume[func_id];
+    if (dyn == AUDIO_VOLUME_NOT_GIVEN) return base != 0 ? base : AUDIO_VOLUME_NOT_GIVEN;
+    return base != 0 ? (uint8_t)((uint32_t)base * dyn / 100) : dyn;
 }
 
 uint8_t soundHL_get_function_volume(uint8_t func_id) {
@@ -479,7 +480,7 @@ void soundHL_forget_function_volumes(void) {
     for (uint8_t f = 0; f < MAX_FUNCTIONS; f++) {
         if (function_volume[f] == 0) continue;
         function_volume[f] = 0;
-        update_volume_for_function(f, function_dyn_volume[f]);  // the dynamic volume, if one is set
+        update_volume_for_function(f, soundHL_track_volume(f));
     }
     function_volume_len = 0;
 }
@@ -493,9 +494,7 @@ void soundHL_set_dyn_function_volume(uint8_t func_id, uint8_t value_pct) {
         ESP_LOGI(TAG, "Set dynamic volume for F%u to %u%%", (unsigned)func_id, (unsigned)value_pct);
         last_dyn_volume_log_ms = now;
     }
-    uint8_t base = function_volume[func_id];
-    uint8_t volume = base != 0 ? (uint8_t)((uint32_t)base * value_pct / 100) : value_pct;
-    update_volume_for_function(func_id, volume);
+    update_volume_for_function(func_id, soundHL_track_volume(func_id));
 }
 
 // ---------------------------------------------------------------- vehicle summary

@@ -199,6 +199,9 @@ void reset_slot(void) {
 
 void reset_slot_ram(void) {
     logics_reset_ram(logics);
+    // A dynamic volume is its slot's logic's: kept, it held a function of the next slot (an
+    // engine, perhaps) at the old logic's volume.
+    memset(function_dyn_volume, AUDIO_VOLUME_NOT_GIVEN, sizeof function_dyn_volume);
     bool was_blocked[MAX_FUNCTIONS];
     for (int f = 0; f < MAX_FUNCTIONS; f++) {
         was_blocked[f] = functions[f].blocked;

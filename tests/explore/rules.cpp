@@ -636,18 +636,21 @@ void handover_reaches_full_gain(const Model &m, const Events &ev, std::vector<Vi
 // does, once the speed has reached the logic (100 ms) and the volume ramp (500 ms) is over. And a
 // volume written with CV 193 is the gain its function's tracks fade to, once their ramp is over.
 void zero_volume_is_silent(const Model &m, const Events &ev, std::vector<Violation> &out) {
-    std::map<int, int> lows, volume;  // VOLSPD low ends; function volumes
-    for (const Slot &s : m.slots)
-        for (const std::string &l : s.logic)
-            if (int f, lo; std::sscanf(l.c_str(), "F%d_VOLSPD_V%d", &f, &lo) == 2) lows[f] = lo;
-    std::map<int, bool> on, key;               // VOLSPD functions switched on; every key
+    // VOLSPD low ends, of any slot and by slot (a file is judged by its own slot's logic); function
+    // volumes.
+    std::map<int, int> lows, lows_of[3], volume;
+    for (int i = 0; i < 3; i++)
+        for (const std::string &l : m.slots[i].logic)
+            if (int f, lo; std::sscanf(l.c_str(), "F%d_VOLSPD_V%d", &f, &lo) == 2)
+                lows[f] = lows_of[i][f] = lo;
+    std::map<int, bool> key;
     std::map<int, double> set_at, written_at;  // when the dynamic volume, a function volume was set
-    int selected = 1, cur = 0, slot = 0;
+    int selected = 1, cur = 0, slot = 1;       // every project starts with slot 1 (its slot.txt)
     for (const trace_event &e : ev) {
         if (e.ev == "slot") slot = e.slot;
         if (is_cmd(e, "f")) key[std::atoi(e.line.c_str() + 1)] ^= true;
-        // Logic conditions hear the speed only while the engine sound is on: with its key off,
-        // a dynamic volume keeps the value it had.
+        // Logic conditions hear the speed only while the engine sound is on: with its key off, a
+        // dynamic volume keeps the value it had.
         const int engine = slot > 0 ? m.slots[slot - 1].drive_fid : -1;
         if (e.ev == "speed" && e.cur != 0) set_at.clear();
         if (e.ev == "speed" && e.cur == 0 && cur != 0 && engine >= 0 && key[engine])
@@ -657,17 +660,15 @@ void zero_volume_is_silent(const Model &m, const Events &ev, std::vector<Violati
         if (is_cmd(e, "cv192=")) selected = std::atoi(e.line.c_str() + 6);
         if (is_cmd(e, "cv193=")) volume[selected] = std::atoi(e.line.c_str() + 6), written_at[selected] = e.t;
         if (is_cmd(e, "cv19") || is_cmd(e, "cv202=")) set_at.clear();
-        if (is_cmd(e, "f") && lows.count(std::atoi(e.line.c_str() + 1))) {
-            const int f = std::atoi(e.line.c_str() + 1);
-            on[f] = !on[f];
-            set_at[f] = e.t;
-        }
+        if (is_cmd(e, "f") && lows.count(std::atoi(e.line.c_str() + 1)))
+            set_at[std::atoi(e.line.c_str() + 1)] = e.t;
         for (const trace_input &in : e.in) {
             const File *f = m.file_of(in.file);
             if (f == nullptr || (!lows.count(f->function) && !written_at.count(f->function))) continue;
             const int fn = f->function, base = volume[fn];
-            if (lows.count(fn)) {
-                const bool quiet = on[fn] && cur == 0 &&
+            const auto &own = lows_of[in.file[in.file.rfind('/') - 1] - '1'];
+            if (own.count(fn)) {
+                const bool quiet = key[fn] && cur == 0 &&
                                    (base != 0 ? base * lows[fn] / 100 : lows[fn]) == 0 && set_at.count(fn) &&
                                    e.t > set_at[fn] + 100 + 500 + 2 * BUFFER_MS;
                 if (!quiet || in.to <= 0) continue;
@@ -729,32 +730,33 @@ void nothing_after_unload(const Events &ev, const std::vector<Entry> &log, std::
 // the same track within 100 ms without a command between the two. A loop of parts replays its
 // parts, logic conditions and announcement lists start tracks of their own accord, and the end of
 // a speed-banded ACCEL or DECEL track starts the track of the band then current, which may be the
-// same one again.
-void one_start_per_event(const Model &m, const Events &ev, const std::vector<Entry> &log,
-                         std::vector<Violation> &out) {
-    // A play whose file would not open is asked for again at the next step: nothing started.
-    std::set<std::pair<long long, int>> failed;  // (ms, track)
-    for (const Entry &l : log)
-        if (int id; std::sscanf(l.text.c_str(), "Failed to play int_id=%d", &id) == 1)
-            failed.insert({l.t, id});
+// same one again. A whole-range ACCEL or DECEL with no more left than its fade ends in the step it
+// starts in, and hands back to the level it has just stopped: that level's start is the end's own.
+void one_start_per_event(const Model &m, const Events &ev, std::vector<Violation> &out) {
     std::map<int, double> last;  // track -> its last start
     std::map<int, int> unheard;  // track -> its last play while none of it has been mixed
-    double last_cmd = -1e9;
+    double last_cmd = -1e9, instant_end = -1e9;
+    std::map<int, double> transition_start;  // whole-range ACCEL/DECEL track -> its last start
     for (const trace_event &e : ev) {
         if (e.ev == "cmd") last_cmd = e.t;
+        if (const File *g = m.file_of(e.file); g != nullptr && (g->role == "accel" || g->role == "decel")) {
+            if (e.ev == "play") transition_start[e.track] = e.t;
+            if (e.ev == "stop" && transition_start.count(e.track) && e.t - transition_start[e.track] < 1)
+                instant_end = e.t;
+        }
         if (e.ev == "mix")
             for (const trace_input &i : e.in)
                 if (auto u = unheard.find(i.track); u != unheard.end() && u->second == i.play)
                     unheard.erase(u);
         const File *f = m.file_of(e.file);
-        if (e.ev != "play" || f == nullptr || failed.count({(long long)e.t, e.track})) continue;
+        if (e.ev != "play" || f == nullptr) continue;
         // Started again within the same step, before any of it was mixed, a track was heard to
         // start once: a drive function's own loop is asked for by its level and by its key in
         // the one step that switches it on. A second handling in a later step is what this rule
         // is for.
         const bool same_step = last.count(e.track) && e.t - last[e.track] < 1 && unheard.count(e.track);
-        bool own =
-            f->role == "part" || f->role.rfind("info", 0) == 0 || f->role.find("-band") != std::string::npos;
+        bool own = f->role == "part" || f->role.rfind("info", 0) == 0 ||
+                   f->role.find("-band") != std::string::npos || (is_level(f) && e.t - instant_end < 1);
         for (const Slot &s : m.slots)
             own |= s.is_logic_target(f->function);
         if (!own && !same_step && last.count(e.track) && e.t - last[e.track] < 100 &&
@@ -789,7 +791,7 @@ static std::string first_difference(const Render &a, const Render &b) {
 }
 
 std::vector<Violation> check_all(const Model &m, const std::vector<std::string> &script, const Take &take,
-                                 const Take &again, bool heard, bool timely) {
+                                 const Take &again, bool faultless) {
     const Render &r = take.render, &repeat = again.render;
     long long end = 0;
     const auto cmds = timeline(script, &end);
@@ -808,17 +810,17 @@ std::vector<Violation> check_all(const Model &m, const std::vector<std::string> 
     const auto trace = trace_read(take.trace);
     Context c{m, trace, cmds, log, world, sound, r};
     std::vector<Violation> out;
-    no_unexpected_errors(c, heard, out);
-    if (heard) {
+    no_unexpected_errors(c, faultless, out);
+    if (faultless) {
         engine_sounds_while_on(c, out);
         level_follows_speed(c, out);
         function_loops_and_ends(c, out);
         nothing_starts_after_off(c, out);  // the keys by the script's times, which a slow store delays
     }
     nothing_after_unload(trace, log, out);  // first: what plays unloaded may break the others too
-    handover_reaches_full_gain(m, trace, out);
+    if (faultless) handover_reaches_full_gain(m, trace, out);
     zero_volume_is_silent(m, trace, out);
-    if (timely) one_start_per_event(m, trace, log, out);
+    if (faultless) one_start_per_event(m, trace, out);
     // 6. The same case renders to the same bytes, trace and all.
     if (repeat.lines != r.lines || repeat.audio != r.audio || again.trace != take.trace)
         out.push_back({"render_repeats", -1,

@@ -26,7 +26,9 @@ namespace {
 struct handed {
     int play;
     uint32_t first, last, target;
-    const char *path;
+    // A copy: the reader's own name changes when a slot load gives it another file, and a buffer
+    // of the old file may still wait to be mixed.
+    std::string path;
 };
 
 std::mutex g_mu;  // every field below
@@ -69,7 +71,8 @@ void on_reader(const audio_reader_trace_t *e) {
     std::lock_guard<std::mutex> lock(g_mu);
     const int track = track_of(e->tag);
     if (e->kind == AUDIO_READER_TRACE_BUFFER) {
-        g_buffers[e->data] = {g_plays[track], e->gain_first, e->gain_last, e->target, e->path};
+        g_buffers[e->data] = {g_plays[track], e->gain_first, e->gain_last, e->target,
+                              e->path != nullptr ? e->path : ""};
         return;
     }
     const bool play = e->kind == AUDIO_READER_TRACE_PLAY;
@@ -93,13 +96,13 @@ void on_mix(const buf_item_t *inputs, int count, uint16_t master) {
     for (int id = 0; id < count; id++) {
         if (inputs[id].data == nullptr) continue;
         auto it = g_buffers.find(inputs[id].data);
-        handed h = it != g_buffers.end() ? it->second : handed{0, 0, 0, 0, nullptr};
+        handed h = it != g_buffers.end() ? it->second : handed{0, 0, 0, 0, ""};
         if (it != g_buffers.end()) g_buffers.erase(it);
         fprintf(g_out,
                 "%s{\"track\":%d,\"play\":%d,\"bytes\":%u,\"from\":%.6g,\"to\":%.6g,\"full\":%.6g,\"file\":",
                 first ? "" : ",", id, h.play, (unsigned)inputs[id].len, pct(h.first), pct(h.last),
                 pct(h.target));
-        put_string(h.path);
+        put_string(h.path.c_str());
         fputc('}', g_out);
         first = false;
     }
