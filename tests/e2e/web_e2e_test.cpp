@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -25,20 +26,25 @@ namespace {
 using namespace std::chrono_literals;
 using json = nlohmann::json;
 
-// Sends `request` on a fresh TCP connection and returns what comes back until the server closes
-// or stays silent for a second.
-std::string raw_exchange(int port, const std::string &request) {
+// A fresh TCP connection to the panel whose reads time out after a second; -1 if refused.
+int raw_connect(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons((uint16_t)port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (sockaddr *)&addr, sizeof addr) != 0) {
-        close(fd);
-        return "(no connection)";
-    }
     timeval tv{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (connect(fd, (sockaddr *)&addr, sizeof addr) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+// Sends `request` on a fresh TCP connection and returns what comes back until the server closes
+// or stays silent for a second.
+std::string raw_exchange(int port, const std::string &request) {
+    const int fd = raw_connect(port);
+    if (fd < 0) return "(no connection)";
     for (size_t sent = 0; sent < request.size();) {
         const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) break;
@@ -50,6 +56,37 @@ std::string raw_exchange(int port, const std::string &request) {
         reply.append(buf, (size_t)n);
     close(fd);
     return reply;
+}
+
+// A WebSocket opened by hand on a raw socket (a page or a tool that misbehaves on purpose): the
+// socket once the server has answered the upgrade with 101, else -1. Reads time out after 1 s.
+int raw_page(int port) {
+    const int fd = raw_connect(port);
+    if (fd < 0) return -1;
+    const std::string at = "127.0.0.1:" + std::to_string(port);
+    const std::string req = "GET /ws HTTP/1.1\r\nHost: " + at + "\r\nOrigin: http://" + at +
+                            "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+    std::string reply;
+    char c;
+    if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) > 0)
+        while (reply.find("\r\n\r\n") == std::string::npos && recv(fd, &c, 1, 0) == 1)
+            reply += c;
+    if (reply.rfind("HTTP/1.1 101", 0) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+// Reads until the server closes `fd` or `limit` passes: the bytes read, and whether it closed.
+std::pair<std::string, bool> read_until_closed(int fd, std::chrono::seconds limit) {
+    std::string got;
+    char buf[4096];
+    for (const auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return {got, true};
+        if (n > 0) got.append(buf, (size_t)n);
+    }
+    return {got, false};
 }
 
 // A page's connection, made with CivetWeb's own client: the messages it received.
@@ -123,20 +160,28 @@ uintmax_t file_size_or_0(const std::filesystem::path &p) {
     return ec ? 0 : n;
 }
 
+void copy_demo(const TempFolder &dir) {
+    std::filesystem::copy(std::string(TEST_SOURCE_DIR) + "/demo", dir.path(),
+                          std::filesystem::copy_options::recursive);
+}
+
+// The panel's port from its start-up line, once the demo's slot has loaded; 0 if it did not come.
+int panel_port(EmulatorProcess &emu) {
+    const int at = emu.wait_for("WEB: Panel at http://127.0.0.1:");
+    std::smatch m;
+    if (at < 0 || emu.wait_for("Slot 1 loaded") < 0) return 0;
+    const std::string line = emu.lines()[(size_t)at].text;
+    return std::regex_search(line, m, std::regex(R"(127\.0\.0\.1:(\d+)/)")) ? std::stoi(m[1]) : 0;
+}
+
 TEST(WebE2e, HostileClientsNeitherSilenceNorStopTheDecoder) {
     mg_init_library(0);
     TempFolder dir;
-    std::filesystem::copy(std::string(TEST_SOURCE_DIR) + "/demo", dir.path(),
-                          std::filesystem::copy_options::recursive);
+    copy_demo(dir);
     const auto rec = dir.path() / "take.wav";
     EmulatorProcess emu(dir.path(), {"--web", "127.0.0.1:0", "--no-sound", "--record", rec.string()});
-    const int at = emu.wait_for("WEB: Panel at http://127.0.0.1:");
-    ASSERT_GE(at, 0) << emu.dump();
-    std::smatch m;
-    const std::string line = emu.lines()[(size_t)at].text;
-    ASSERT_TRUE(std::regex_search(line, m, std::regex(R"(127\.0\.0\.1:(\d+)/)"))) << line;
-    const int port = std::stoi(m[1]);
-    ASSERT_GE(emu.wait_for("Slot 1 loaded"), 0) << emu.dump();
+    const int port = panel_port(emu);
+    ASSERT_GT(port, 0) << emu.dump();
     const std::string origin = "http://127.0.0.1";  // CivetWeb's client names the host without the port
 
     // Requests: the page is served, nothing else is.
@@ -171,6 +216,13 @@ TEST(WebE2e, HostileClientsNeitherSilenceNorStopTheDecoder) {
     EXPECT_FALSE(bad.wait_error("'fn' must be a whole number from 0 to 68, not 99").is_null());
     bad.send(R"({"type":"cv_write","cv":3,"value":300})");
     EXPECT_FALSE(bad.wait_error("'value' must be a whole number from 0 to 255, not 300").is_null());
+    // A stream of them gets a few answers a second; the rest go unanswered, with one log line.
+    const int answered = bad.errors();
+    for (int i = 0; i < 100; i++)
+        bad.send("f1");
+    EXPECT_GE(emu.wait_for("sends invalid messages faster"), 0) << emu.dump();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LE(bad.errors() - answered, 10);
     EXPECT_FALSE(bad.closed());
 
     // An oversized message: refused, and that connection closed.
@@ -246,6 +298,51 @@ TEST(WebE2e, HostileClientsNeitherSilenceNorStopTheDecoder) {
     EXPECT_GE(emu.wait_for("Slot 1 loaded", 10s, from), 0) << emu.dump();
     // The reload parses the CV file at most once; the check parses each of its five lines alone.
     EXPECT_LE(emu.count("Parsing CV file") - cv_parses, 1) << "the check's own parsing reached the log";
+}
+
+// A frame's announced length is judged before its payload arrives; stalled clients are closed;
+// more pages than a person opens leave room for one more and for plain requests.
+TEST(WebE2e, GreedyAndStalledClientsLeaveThePanelAnswering) {
+    mg_init_library(0);
+    TempFolder dir;
+    copy_demo(dir);
+    EmulatorProcess emu(dir.path(), {"--web", "127.0.0.1:0", "--no-sound"});
+    const int port = panel_port(emu);
+    ASSERT_GT(port, 0) << emu.dump();
+
+    // 400 MB announced, nothing of it sent: refused at once with close code 1009.
+    const int huge = raw_page(port);
+    ASSERT_GE(huge, 0);
+    const unsigned char header[] = {0x81, 0xFF, 0, 0, 0, 0, 0x17, 0xD7, 0x84, 0x00, 1, 2, 3, 4};
+    send(huge, header, sizeof header, MSG_NOSIGNAL);
+    const auto [said, closed] = read_until_closed(huge, 10s);
+    EXPECT_TRUE(closed);
+    EXPECT_NE(said.find("\x88\x02\x03\xF1"), std::string::npos) << "a close frame with code 1009";
+    close(huge);
+
+    // A frame begun and never finished, and a request never finished: both closed in time.
+    const int stalled = raw_page(port), loris = raw_connect(port);
+    ASSERT_GE(stalled, 0);
+    const unsigned char partial[] = {0x81, 0x80 | 100, 1, 2, 3, 4, 'x', 'x'};
+    send(stalled, partial, sizeof partial, MSG_NOSIGNAL);
+    send(loris, "GET / HTTP/1.1\r\nHost: x\r\n", 25, MSG_NOSIGNAL);
+    EXPECT_TRUE(read_until_closed(stalled, 30s).second) << "a frame stalled half-way";
+    EXPECT_TRUE(read_until_closed(loris, 30s).second) << "a request stalled half-way";
+    close(stalled);
+    close(loris);
+
+    std::vector<int> held;
+    for (int i = 0; i < 40; i++) {
+        held.push_back(raw_page(port));
+        ASSERT_GE(held.back(), 0) << "page " << i;
+    }
+    Page page(port, "http://127.0.0.1");
+    ASSERT_TRUE(page.connected()) << page.error();
+    EXPECT_FALSE(page.wait_for([](const json &m) { return m["type"] == "state"; }).is_null());
+    EXPECT_NE(raw_exchange(port, "GET / HTTP/1.1\r\nHost: x\r\n\r\n").find("200 OK"), std::string::npos);
+    for (const int fd : held)
+        close(fd);
+    EXPECT_EQ(emu.count("E ("), 0) << emu.dump();
 }
 
 TEST(WebE2e, RefusedWithRenderAndCheckAndOnABadAddress) {
