@@ -2,11 +2,12 @@
 """Whole-process figures of the emulator, measured from outside: CPU time (all threads, from
 /proc/<pid>/stat) per second of wall time and resident memory in four states, the pacing of
 the sound output without a device (seconds of audio in the --record file per second of wall
-time), and the speed of a render in simulated time (the demo's tour, on one core). Then the
-report: these figures with the benchmark JSON files, into report.txt.
+time), the CPU added by a panel page (--web) and by network throttles (--dccex, --withrottle),
+and the speed of a render in simulated time (the demo's tour, on one core). Then the report:
+these figures with the benchmark JSON files, into report.txt.
 
-Usage: bench_process.py ROOT OUT_DIR"""
-import json, os, re, shutil, subprocess, sys, tempfile, threading, time
+Usage: bench_process.py ROOT OUT_DIR   (BENCH_ONLY=net and the like: some parts alone)"""
+import json, os, re, shutil, socket, subprocess, sys, tempfile, threading, time
 
 root, out_dir = sys.argv[1], sys.argv[2]
 emulator = os.path.join(root, "build-bench", "emulator")
@@ -228,10 +229,96 @@ def measure_web(work, results, notes):
         notes.append("--web run error lines: " + "; ".join(errs[:5]))
 
 
+class ThrottleClient:
+    """A network throttle at rest: connects, says what its program says at start-up, then sends
+    `beat` every `period` seconds until stopped, and reads whatever comes back."""
+
+    def __init__(self, port, hello, beat, period):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+        self.sock.settimeout(None)
+        self.got, self.lock, self.done = b"", threading.Lock(), threading.Event()
+        self.period = period
+        threading.Thread(target=self._read, daemon=True).start()
+        for line in hello:
+            if callable(line):
+                line = line(self)
+            self.sock.sendall(line.encode())
+        threading.Thread(target=self._beat, args=(beat,), daemon=True).start()
+
+    def _read(self):
+        while True:
+            try:
+                b = self.sock.recv(4096)
+            except OSError:
+                return
+            if not b:
+                return
+            with self.lock:
+                self.got += b
+
+    def _beat(self, beat):
+        while not self.done.wait(self.period):
+            try:
+                self.sock.sendall(beat.encode())
+            except OSError:
+                return
+
+    def wait_for(self, pattern, timeout=10):
+        end = time.time() + timeout
+        while time.time() < end:
+            with self.lock:
+                m = re.search(pattern, self.got.decode(errors="replace"))
+            if m:
+                return m
+            time.sleep(0.05)
+        sys.exit(f"bench: no {pattern!r} from the network server")
+
+    def close(self):
+        self.done.set()
+        self.sock.close()
+
+
+def measure_net(work, results, notes):
+    """The demo idle with both network servers (--dccex, --withrottle): first with no client, then
+    with one client of each at rest, in the same process. The DCC-EX client starts as JMRI does
+    (<s>, <#>) and then polls the status every 5 s; the WiThrottle client starts as Engine Driver
+    does, acquires the decoder's address, turns heartbeat monitoring on and beats at 80 % of the
+    interval the server gives."""
+    demo = os.path.join(work, "net")
+    shutil.copytree(os.path.join(root, "demo"), demo)
+    e = Emulator(demo, os.path.join(work, "net.wav"), ["--dccex", "127.0.0.1:0", "--withrottle", "127.0.0.1:0"])
+    if not e.wait_for("Slot 1 loaded", 60):
+        sys.exit("bench: the demo did not load with --dccex and --withrottle")
+    dccex_port = int(e.find(r"NET: DCC-EX server at [\d.]+:(\d+)").group(1))
+    withrottle_port = int(e.find(r"NET: WiThrottle server at [\d.]+:(\d+)").group(1))
+    time.sleep(2)
+    results["net_no_client"] = e.measure(IDLE_SECONDS)
+    dccex = ThrottleClient(dccex_port, ["<s>", "<#>"], "<s>", 5)
+    dccex.wait_for(r"<# \d+>")
+
+    def acquire(c):
+        addr = c.wait_for(r"RL1\]\\\[[^}]*\}\|\{(\d+)\}\|\{([SL])").groups()
+        c.period = 0.8 * int(c.wait_for(r"\*(\d+)").group(1))
+        return f"M0+{addr[1]}{addr[0]}<;>{addr[1]}{addr[0]}\n*+\n"
+
+    withrottle = ThrottleClient(withrottle_port, ["NBench\nHUbench-client\n", acquire], "*\n", 8)
+    withrottle.wait_for(r"M0\+[SL]\d+<;>")
+    time.sleep(3)
+    results["net_clients"] = e.measure(IDLE_SECONDS)
+    if e.count(" disconnected") or e.count("dropped"):
+        notes.append("a network client was disconnected while measured: the figure is not of two clients")
+    dccex.close()
+    withrottle.close()
+    errs = e.errors()
+    e.stop()
+    if errs:
+        notes.append("--dccex --withrottle run error lines: " + "; ".join(errs[:5]))
+
+
 RENDER_RUNS = int(os.environ.get("BENCH_RENDER_RUNS", "5"))
 
 
-def measure_render(work, results):
+def measure_render(work, results, notes):
     """Renders the demo's tour RENDER_RUNS times on one core; wall and CPU time of each run
     against the length of the drive rendered."""
     demo = os.path.join(work, "render")
@@ -255,17 +342,28 @@ def measure_render(work, results):
 
 results = {}
 notes = []
+PARTS = {"render": measure_render, "states": measure_states, "web": measure_web, "net": measure_net}
+# BENCH_ONLY=net (or a comma-separated list of parts) measures those parts alone; the figures of
+# the others come from the last run's process.json, so the report stays whole.
+only = [p for p in os.environ.get("BENCH_ONLY", "").split(",") if p]
+if any(p not in PARTS for p in only):
+    sys.exit(f"bench: BENCH_ONLY takes parts among {', '.join(PARTS)}")
 if os.environ.get("BENCH_REPORT_ONLY"):
     # Only the report again, from the figures of the last run.
     with open(os.path.join(out_dir, "process.json")) as f:
         saved = json.load(f)
     results, notes = saved["states"], saved["notes"]
 else:
+    saved_path = os.path.join(out_dir, "process.json")
+    if only and os.path.exists(saved_path):
+        with open(saved_path) as f:
+            saved = json.load(f)
+        results, notes = saved["states"], saved["notes"]
     work = tempfile.mkdtemp(prefix="bench-")
     try:
-        measure_render(work, results)
-        measure_states(work, results, notes)
-        measure_web(work, results, notes)
+        for name, part in PARTS.items():
+            if not only or name in only:
+                part(work, results, notes)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     with open(os.path.join(out_dir, "process.json"), "w") as f:
@@ -392,7 +490,8 @@ add("")
 add("Whole process, from outside (--no-sound --record; CPU of all threads / wall time):")
 labels = {"demo_idle": "demo, slot loaded, idle", "engine_idle": "demo, engine idling (f1)",
           "loops16": "16 looping tracks", "tracks100": "100-file project, all on",
-          "web_no_page": "demo idle, --web, no page", "web_page": "demo idle, one panel page"}
+          "web_no_page": "demo idle, --web, no page", "web_page": "demo idle, one panel page",
+          "net_no_client": "demo idle, net, no client", "net_clients": "demo idle, two throttles"}
 for k, label in labels.items():
     r = results.get(k)
     if r:
@@ -421,6 +520,16 @@ if r and r0:
         add(f"  the page's sound is heard {d['median']} ms (median; 95 % within {d['p95']} ms, at most {d['max']} ms) "
             f"after the decoder sent it to its sound output ({d['samples']} samples of the page's own measure, "
             f"{snd['frames']} frames)")
+r, r0 = results.get("net_clients"), results.get("net_no_client")
+if r and r0:
+    growth = r["cpu_pct_of_core"] - r0["cpu_pct_of_core"]
+    budget("CPU added by one client of each protocol", growth, "<", 0.5, "{:.2f} % of a core")
+    line = (f"Network throttles (--dccex, --withrottle): a DCC-EX client polling <s> every 5 s and a WiThrottle "
+            f"client with its loco and heartbeat add {growth:.2f} % of a core to the demo idle "
+            f"({r0['cpu_pct_of_core']:.2f} -> {r['cpu_pct_of_core']:.2f} %)")
+    if "demo_idle" in results:
+        line += f"; both servers with no client: {r0['cpu_pct_of_core'] - results['demo_idle']['cpu_pct_of_core']:+.2f} %"
+    add(line)
 r = results.get("demo_idle")
 if r:
     budget("pacing without a sound device, 60 s", abs(100 * (r["pacing"] - 1)), "<", 0.5, "{:.3f} % off real time")

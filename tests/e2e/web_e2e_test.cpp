@@ -1,7 +1,8 @@
 // The web panel's server against hostile and greedy clients, with the real binary on the demo:
 // garbage and oversized requests, pages of other origins, malformed and oversized messages and
 // a flood of commands. Throughout, the decoder keeps its sound (the recording grows in real
-// time) and keeps answering its pages and its console; eight pages get the sound at once.
+// time) and keeps answering its pages and its console; eight pages get the sound at once. Then
+// stalled clients are closed, and with more pages open than a person opens, one more still gets in.
 #include <arpa/inet.h>
 #include <civetweb.h>
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -25,31 +27,63 @@ namespace {
 using namespace std::chrono_literals;
 using json = nlohmann::json;
 
-// Sends `request` on a fresh TCP connection and returns what comes back until the server closes
-// or stays silent for a second.
-std::string raw_exchange(int port, const std::string &request) {
+// A TCP connection to the panel that has sent `request`; its reads time out after a second.
+int raw_connect(int port, const std::string &request) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons((uint16_t)port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (sockaddr *)&addr, sizeof addr) != 0) {
-        close(fd);
-        return "(no connection)";
-    }
     timeval tv{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (connect(fd, (sockaddr *)&addr, sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
     for (size_t sent = 0; sent < request.size();) {
         const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) break;
         sent += (size_t)n;
     }
-    std::string reply;
+    return fd;
+}
+
+// What comes on `fd` until the server closes it (then `*closed`) or `limit` passes.
+std::string read_all(int fd, std::chrono::seconds limit, bool *closed = nullptr) {
+    std::string got;
     char buf[4096];
-    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;)
-        reply.append(buf, (size_t)n);
+    for (const auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n > 0) got.append(buf, (size_t)n);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            if (closed != nullptr) *closed = true;
+            break;
+        }
+    }
+    return got;
+}
+
+// Sends `request` on a fresh TCP connection and returns what comes back within a second.
+std::string raw_exchange(int port, const std::string &request) {
+    const int fd = raw_connect(port, request);
+    if (fd < 0) return "(no connection)";
+    const std::string reply = read_all(fd, 1s);
     close(fd);
     return reply;
+}
+
+// A WebSocket opened by hand: the socket once the server has answered the upgrade, else -1.
+int raw_page(int port) {
+    const std::string at = "127.0.0.1:" + std::to_string(port);
+    const int fd = raw_connect(
+        port, "GET /ws HTTP/1.1\r\nHost: " + at + "\r\nOrigin: http://" + at +
+                  "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                  "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: AQIDBAUGBwgJCgsMDQ4PEA==\r\n\r\n");
+    char head[12] = {};
+    if (fd >= 0 && recv(fd, head, sizeof head, MSG_WAITALL) == 12 && memcmp(head, "HTTP/1.1 101", 12) == 0)
+        return fd;
+    if (fd >= 0) close(fd);
+    return -1;
 }
 
 // A page's connection, made with CivetWeb's own client: the messages it received.
@@ -172,6 +206,13 @@ TEST(WebE2e, HostileClientsNeitherSilenceNorStopTheDecoder) {
     EXPECT_FALSE(bad.wait_error("'fn' must be a whole number from 0 to 68, not 99").is_null());
     bad.send(R"({"type":"cv_write","cv":3,"value":300})");
     EXPECT_FALSE(bad.wait_error("'value' must be a whole number from 0 to 255, not 300").is_null());
+    // A stream of them gets a few answers a second; the rest go unanswered, with one log line.
+    const int answered = bad.errors();
+    for (int i = 0; i < 100; i++)
+        bad.send("f1");
+    EXPECT_GE(emu.wait_for("sends invalid messages faster"), 0) << emu.dump();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LE(bad.errors() - answered, 10);
     EXPECT_FALSE(bad.closed());
 
     // An oversized message: refused, and that connection closed.
@@ -248,6 +289,35 @@ TEST(WebE2e, HostileClientsNeitherSilenceNorStopTheDecoder) {
     EXPECT_GE(emu.wait_for("Slot 1 loaded", 10s, from), 0) << emu.dump();
     // The reload parses the CV file at most once; the check parses each of its five lines alone.
     EXPECT_LE(emu.count("Parsing CV file") - cv_parses, 1) << "the check's own parsing reached the log";
+
+    // 400 MB announced, nothing of it sent: refused at once with close code 1009.
+    const int huge = raw_page(port);
+    ASSERT_GE(huge, 0);
+    send(huge, "\x81\xFF\0\0\0\0\x17\xD7\x84\0mask", 14, MSG_NOSIGNAL);
+    bool closed = false;
+    EXPECT_NE(read_all(huge, 10s, &closed).find("\x88\x02\x03\xF1"), std::string::npos) << "close code 1009";
+    EXPECT_TRUE(closed);
+    // A frame begun and never finished, and a request never finished: both closed in time.
+    const int stalled = raw_page(port), loris = raw_connect(port, "GET / HTTP/1.1\r\nHost: x\r\n");
+    send(stalled, "\x81\xE4maskxx", 8, MSG_NOSIGNAL);
+    for (const int fd : {huge, stalled, loris}) {
+        closed = false;
+        read_all(fd, 30s, &closed);
+        EXPECT_TRUE(closed) << "a client stalled half-way";
+        close(fd);
+    }
+    // More pages than a person opens: one more page and a request are still answered.
+    std::vector<int> held;
+    for (int i = 0; i < 40; i++) {
+        held.push_back(raw_page(port));
+        ASSERT_GE(held.back(), 0) << "page " << i;
+    }
+    Page page(port, origin);
+    ASSERT_TRUE(page.connected()) << page.error();
+    EXPECT_FALSE(page.wait_for([](const json &m) { return m["type"] == "state"; }).is_null());
+    EXPECT_NE(raw_exchange(port, "GET / HTTP/1.1\r\nHost: x\r\n\r\n").find("200 OK"), std::string::npos);
+    for (const int fd : held)
+        close(fd);
 }
 
 TEST(WebE2e, RefusedWithRenderAndCheckAndOnABadAddress) {

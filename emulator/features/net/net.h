@@ -38,6 +38,12 @@ struct net_options {
 // 127.0.0.1:2560"), and a warning for an address beyond this machine.
 bool net_start(const net_options &options, std::string *error);
 
+// True for an address of this machine alone (127.x.x.x).
+bool net_is_loopback(const std::string &host);
+// The warning for a server that listens beyond this machine: "The <what> listens on <host>:
+// anyone on that network can drive and program the decoder".
+std::string net_exposure_warning(const std::string &what, const std::string &host);
+
 // The throttles connected now, for the web panel.
 struct net_throttle {
     std::string protocol;  // "DCC-EX", "WiThrottle"

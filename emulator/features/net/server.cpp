@@ -236,11 +236,6 @@ void server::run() {
     }
 }
 
-bool is_loopback(const std::string &host) {
-    in_addr a{};
-    return inet_pton(AF_INET, host.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
-}
-
 // A listening socket on `at`, or -1 with `error`.
 int listen_on(const net_address &at, const char *what, std::string *error) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -267,6 +262,16 @@ int port_of(int fd) {
 }
 
 }  // namespace
+
+bool net_is_loopback(const std::string &host) {
+    in_addr a{};
+    return inet_pton(AF_INET, host.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+std::string net_exposure_warning(const std::string &what, const std::string &host) {
+    return "The " + what + " listens on " + host +
+           ": anyone on that network can drive and program the decoder";
+}
 
 bool net_parse_address(const std::string &text, net_address *address, std::string *error) {
     std::string host = address->host, port;
@@ -321,10 +326,9 @@ bool net_start(const net_options &o, std::string *error) {
         listeners.push_back({fd, w.protocol});
         *w.port = port_of(fd);
         ESP_LOGI(TAG, "%s server at %s:%d%s", name_of(w.protocol), w.at.host.c_str(), *w.port, w.hint);
-        if (!is_loopback(w.at.host))
-            ESP_LOGW(TAG,
-                     "The %s server listens on %s: anyone on that network can drive and program the decoder",
-                     name_of(w.protocol), w.at.host.c_str());
+        if (!net_is_loopback(w.at.host))
+            ESP_LOGW(TAG, "%s",
+                     net_exposure_warning(std::string(name_of(w.protocol)) + " server", w.at.host).c_str());
     }
     if (listeners.empty()) return true;
     std::thread([l = std::move(listeners)]() mutable {
@@ -332,7 +336,8 @@ bool net_start(const net_options &o, std::string *error) {
         server(std::move(l)).run();
     }).detach();
     if (o.announce) {
-        if ((o.dccex && is_loopback(o.dccex_at.host)) || (o.withrottle && is_loopback(o.withrottle_at.host)))
+        if ((o.dccex && net_is_loopback(o.dccex_at.host)) ||
+            (o.withrottle && net_is_loopback(o.withrottle_at.host)))
             ESP_LOGW(
                 TAG,
                 "Announcing servers that listen on this machine only: other machines see them and cannot "

@@ -8,13 +8,17 @@
 
 #include <arpa/inet.h>
 #include <civetweb.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -25,6 +29,7 @@
 #include "decoder.h"
 #include "esp_log.h"
 #include "esp_timer.h"
+#include "net.h"
 #include "web_assets.h"
 #include "web_audio.h"
 #include "web_commands.h"
@@ -43,6 +48,20 @@ constexpr size_t MAX_QUEUED_BYTES = 8u << 20;
 constexpr size_t MAX_QUEUED_AUDIO = 64u << 10;
 // Requests per page: a burst of this many, then this many a second.
 constexpr double REQUEST_BURST = 60, REQUESTS_PER_S = 30;
+// Replies to messages that cannot be taken, per page: a burst of this many, then this many a second.
+constexpr double REFUSAL_BURST = 5, REFUSALS_PER_S = 5;
+// Every page holds one of CivetWeb's workers while it is open. Pages beyond MAX_PAGES are
+// refused, so that requests and the refusals themselves always find a worker. A worker costs
+// its 100 kB stack and a 16 kB buffer, mostly untouched.
+constexpr int WORKERS = 256;
+constexpr size_t MAX_PAGES = 200;
+// A page silent this long is pinged (browsers answer by themselves); one silent for
+// SILENCE_CLOSE is closed. A frame begun must come whole within FRAME_TIME. On closing, the
+// peer has CLOSE_GRACE to take the close and answer it.
+constexpr auto SILENCE_PING = std::chrono::seconds(5);
+constexpr auto SILENCE_CLOSE = std::chrono::seconds(30);
+constexpr auto FRAME_TIME = std::chrono::seconds(5);
+constexpr auto CLOSE_GRACE = std::chrono::seconds(1);
 
 struct message {
     int opcode;
@@ -64,6 +83,9 @@ struct client {
     double tokens = REQUEST_BURST;
     int64_t refill_us = 0;
     int64_t refused_note_us = -1000000;
+    double refusals = REFUSAL_BURST;
+    int64_t refusals_us = 0;
+    bool refusals_noted = false;
 };
 
 std::mutex g_clients_lock;
@@ -113,6 +135,21 @@ void send_json(client &c, const web_json &j) {
 
 void send_error(client &c, const std::string &request, const std::string &text) {
     send_json(c, {{"type", "error"}, {"request", request}, {"message", text}});
+}
+
+// A reply to a message that cannot be taken; a page that sends them faster than a few a
+// second gets no more replies (one log line says so).
+void refuse_message(client &c, const std::string &request, const std::string &text) {
+    const int64_t now = esp_timer_get_time();
+    c.refusals = std::min(REFUSAL_BURST, c.refusals + (double)(now - c.refusals_us) * REFUSALS_PER_S / 1e6);
+    c.refusals_us = now;
+    if (c.refusals >= 1) {
+        c.refusals -= 1;
+        send_error(c, request, text);
+    } else if (!c.refusals_noted) {
+        c.refusals_noted = true;
+        ESP_LOGW(TAG, "A page sends invalid messages faster than they are answered: the rest go unanswered");
+    }
 }
 
 void writer_loop(client *c) {
@@ -217,7 +254,7 @@ void handle_request(client &c, const std::string &text) {
     web_request req;
     std::string error;
     if (!web_parse_request(text, &req, &error)) {
-        send_error(c, req.type, error);
+        refuse_message(c, req.type, error);
         return;
     }
     if (!take_token(c)) {
@@ -250,64 +287,232 @@ void handle_request(client &c, const std::string &text) {
     }
 }
 
+// ---------------------------------------------------------------- reading a page's messages
+
+// CivetWeb's own WebSocket reader buffers a whole frame of whatever length its header announces
+// before anyone sees it, and waits without end for a frame that stops half-way. So each page's
+// messages are read here, on the connection's worker thread, before CivetWeb's reader starts:
+// a frame's header decides before its payload is read, and a page that stalls or falls silent
+// is closed.
+
+// CivetWeb does not hand out a connection's socket: it is the one with both of its ends.
+int connection_socket(const mg_connection *conn) {
+    const mg_request_info *ri = mg_get_request_info(conn);
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+        const int fd = atoi(entry.path().filename().c_str());
+        sockaddr_in local{}, peer{};
+        socklen_t local_len = sizeof local, peer_len = sizeof peer;
+        char addr[INET_ADDRSTRLEN] = {};
+        if (getsockname(fd, (sockaddr *)&local, &local_len) != 0 || local.sin_family != AF_INET ||
+            ntohs(local.sin_port) != ri->server_port || getpeername(fd, (sockaddr *)&peer, &peer_len) != 0 ||
+            ntohs(peer.sin_port) != ri->remote_port ||
+            inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof addr) == nullptr ||
+            strcmp(addr, ri->remote_addr) != 0)
+            continue;
+        return fd;
+    }
+    return -1;
+}
+
+using steady = std::chrono::steady_clock;
+
+// Waits until `fd` has something to read or `until` passes; false on time out.
+bool readable(int fd, steady::time_point until) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - steady::now()).count();
+        if (left <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        const int n = poll(&p, 1, (int)std::min<int64_t>(left, 1000));
+        if (n > 0) return true;
+        if (n < 0 && errno != EINTR) return true;  // the read that follows reports it
+    }
+}
+
+// Reads exactly `len` bytes unless the peer ends, an error comes or `until` passes.
+bool read_exact(int fd, char *buf, size_t len, steady::time_point until) {
+    for (size_t got = 0; got < len;) {
+        if (!readable(fd, until)) return false;
+        const ssize_t n = recv(fd, buf + got, len - got, 0);
+        if (n == 0) return false;
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+            return false;
+        }
+        got += (size_t)n;
+    }
+    return true;
+}
+
+// The end of a page's connection: what was queued for it goes out first, then a close frame
+// with `code` (none when 0), then nothing more is read, whatever the peer still sends.
+void end_page(client &c, int fd, uint16_t code) {
+    {
+        std::lock_guard<std::mutex> lock(c.lock);
+        c.closing = true;
+        c.wake.notify_one();
+    }
+    if (c.writer.joinable()) c.writer.join();
+    if (code != 0) {
+        const char payload[2] = {(char)(code >> 8), (char)(code & 0xFF)};
+        mg_websocket_write(c.conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, payload, sizeof payload);
+    }
+    if (fd < 0) return;
+    shutdown(fd, SHUT_WR);
+    // A moment for the peer's own close, so that it reads ours before the connection goes.
+    char sink[4096];
+    const auto until = steady::now() + CLOSE_GRACE;
+    while (readable(fd, until)) {
+        const ssize_t n = recv(fd, sink, sizeof sink, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
+    }
+    // CivetWeb reads the connection once this returns: put an ended socket in its place, so
+    // that it finds the end at once and not what the peer may still send.
+    int ended[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ended) == 0) {
+        close(ended[1]);
+        dup2(ended[0], fd);
+        close(ended[0]);
+    }
+}
+
+// Reads and handles the page's messages until it closes, breaks the protocol or falls silent.
+void read_page(client &c, int fd) {
+    std::string payload;
+    payload.reserve(WEB_MAX_MESSAGE);
+    auto heard = steady::now();
+    auto next_ping = heard + SILENCE_PING;
+    for (;;) {
+        // Between frames: a page silent for a while is pinged (browsers answer by themselves),
+        // and closed when it stays silent. One dropped for taking nothing it was sent is closed
+        // too, so that it connects anew and gets the whole state again.
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(c.lock);
+                if (c.closing) return end_page(c, fd, 1008);
+            }
+            const auto now = steady::now();
+            if (now >= heard + SILENCE_CLOSE) return end_page(c, fd, 1001);
+            if (now >= next_ping) {
+                mg_websocket_write(c.conn, MG_WEBSOCKET_OPCODE_PING, nullptr, 0);
+                next_ping += SILENCE_PING;
+            }
+            if (readable(fd, std::min({next_ping, heard + SILENCE_CLOSE, now + std::chrono::seconds(1)})))
+                break;
+        }
+        const auto until = steady::now() + FRAME_TIME;  // a frame begun comes whole in this time
+        unsigned char h[14];
+        if (!read_exact(fd, (char *)h, 2, until)) return end_page(c, fd, 0);
+        const bool final = (h[0] & 0x80) != 0, masked = (h[1] & 0x80) != 0;
+        const int opcode = h[0] & 0x0F;
+        uint64_t len = h[1] & 0x7F;
+        const size_t extra = len == 126 ? 2 : len == 127 ? 8 : 0;
+        if (!read_exact(fd, (char *)h + 2, extra + (masked ? 4 : 0), until)) return end_page(c, fd, 0);
+        if (extra != 0) {
+            len = 0;
+            for (size_t i = 0; i < extra; i++)
+                len = len << 8 | h[2 + i];
+        }
+        const bool control = (opcode & 0x08) != 0;
+        if ((h[0] & 0x70) != 0 || (control && (!final || len > 125)) || (opcode > 2 && opcode < 8) ||
+            opcode > 10)
+            return end_page(c, fd, 1002);  // a protocol error; nothing of it is answered
+        if (len > WEB_MAX_MESSAGE) {
+            send_error(c, "",
+                       "the message is too long (" + std::to_string(len) + " bytes; at most " +
+                           std::to_string(WEB_MAX_MESSAGE) + "): the connection is closed");
+            return end_page(c, fd, 1009);
+        }
+        payload.resize((size_t)len);
+        if (!read_exact(fd, payload.data(), payload.size(), until)) return end_page(c, fd, 0);
+        if (masked)
+            for (size_t i = 0; i < payload.size(); i++)
+                payload[i] = (char)(payload[i] ^ h[2 + extra + (i & 3)]);
+        heard = steady::now();
+        next_ping = heard + SILENCE_PING;
+        switch (opcode) {
+            case MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE:
+                return end_page(c, fd, 1000);
+            case MG_WEBSOCKET_OPCODE_PING:
+                mg_websocket_write(c.conn, MG_WEBSOCKET_OPCODE_PONG, payload.data(), payload.size());
+                continue;
+            case MG_WEBSOCKET_OPCODE_PONG:
+                continue;
+            case MG_WEBSOCKET_OPCODE_TEXT:
+                if (!final) break;
+                handle_request(c, payload);
+                // A long request (a project check) is not the page's silence.
+                heard = steady::now();
+                next_ping = heard + SILENCE_PING;
+                continue;
+            case MG_WEBSOCKET_OPCODE_BINARY:
+                if (!final) break;
+                refuse_message(c, "", "only JSON text messages are taken");
+                continue;
+            default:
+                break;
+        }
+        send_error(c, "", "messages in parts are not taken: the connection is closed");
+        return end_page(c, fd, 1003);
+    }
+}
+
 // ---------------------------------------------------------------- CivetWeb handlers
+
+// CivetWeb has taken the request for a WebSocket by the time it asks, and its response calls
+// refuse to answer it: a refusal is written out whole.
+int refuse_page(const mg_connection *conn, const char *status, const char *body) {
+    mg_printf(const_cast<mg_connection *>(conn),
+              "HTTP/1.1 %s\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: %zu\r\n"
+              "Connection: close\r\n\r\n%s",
+              status, strlen(body), body);
+    return 1;
+}
 
 int ws_connect(const mg_connection *conn, void *) {
     const char *origin = mg_get_header(conn, "Origin");
     const char *host = mg_get_header(conn, "Host");
-    if (web_origin_allowed(origin, host, g_machine_name)) return 0;
-    ESP_LOGW(TAG, "Refused a connection from a page of another site (Origin %s, Host %s)",
-             origin != nullptr ? origin : "none", host != nullptr ? host : "none");
-    // CivetWeb has taken the request for a WebSocket by now and its response calls refuse to
-    // answer it: the refusal is written out whole.
-    static const char body[] = "Only the panel's own page may connect to the decoder.\n";
-    mg_printf(const_cast<mg_connection *>(conn),
-              "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: %zu\r\n"
-              "Connection: close\r\n\r\n%s",
-              sizeof body - 1, body);
-    return 1;
+    if (!web_origin_allowed(origin, host, g_machine_name)) {
+        ESP_LOGW(TAG, "Refused a connection from a page of another site (Origin %s, Host %s)",
+                 origin != nullptr ? origin : "none", host != nullptr ? host : "none");
+        return refuse_page(conn, "403 Forbidden", "Only the panel's own page may connect to the decoder.\n");
+    }
+    size_t open_pages;
+    {
+        std::lock_guard<std::mutex> lock(g_clients_lock);
+        open_pages = g_clients.size();
+    }
+    if (open_pages >= MAX_PAGES) {
+        ESP_LOGW(TAG, "Refused a page: %zu are open", open_pages);
+        return refuse_page(conn, "503 Service Unavailable", "Too many panel pages are open; close one.\n");
+    }
+    return 0;
 }
 
+// The page's whole life: it is registered, its messages are read until it ends, and CivetWeb's
+// own reader, which runs once this returns, finds the connection ended.
 void ws_ready(mg_connection *conn, void *) {
     auto c = std::make_shared<client>();
     c->conn = conn;
-    c->refill_us = esp_timer_get_time();
+    c->refill_us = c->refusals_us = esp_timer_get_time();
     mg_set_user_connection_data(conn, c.get());
     c->writer = std::thread(writer_loop, c.get());
-    std::lock_guard<std::mutex> lock(g_clients_lock);
-    g_clients.push_back(c);
-    g_clients_changed.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(g_clients_lock);
+        g_clients.push_back(c);
+        g_clients_changed.notify_all();
+    }
+    const int fd = connection_socket(conn);
+    if (fd < 0) {
+        ESP_LOGE(TAG, "Cannot find the socket of a page's connection: the page is closed");
+        return end_page(*c, fd, 1011);
+    }
+    read_page(*c, fd);
 }
 
-int ws_data(mg_connection *conn, int flags, char *data, size_t len, void *) {
-    auto *c = static_cast<client *>(mg_get_user_connection_data(conn));
-    if (c == nullptr) return 0;
-    {
-        // A page that was dropped (it took nothing for too long) is closed at its next word,
-        // so that it connects anew and gets the whole state again.
-        std::lock_guard<std::mutex> lock(c->lock);
-        if (c->closing) return 0;
-    }
-    const int opcode = flags & 0x0F;
-    const bool final = (flags & 0x80) != 0;
-    if (opcode == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE) return 0;
-    if (opcode == MG_WEBSOCKET_OPCODE_PING || opcode == MG_WEBSOCKET_OPCODE_PONG) return 1;
-    if (!final || opcode == MG_WEBSOCKET_OPCODE_CONTINUATION) {
-        send_error(*c, "", "messages in parts are not taken: the connection is closed");
-        return 0;
-    }
-    if (opcode != MG_WEBSOCKET_OPCODE_TEXT) {
-        send_error(*c, "", "only JSON text messages are taken");
-        return 1;
-    }
-    if (len > WEB_MAX_MESSAGE) {
-        send_error(*c, "",
-                   "the message is too long (" + std::to_string(len) + " bytes; at most " +
-                       std::to_string(WEB_MAX_MESSAGE) + "): the connection is closed");
-        return 0;
-    }
-    handle_request(*c, std::string(data, len));
-    return 1;
+// Only what CivetWeb read itself comes here, after the page's end: it is not taken.
+int ws_data(mg_connection *, int, char *, size_t, void *) {
+    return 0;
 }
 
 void ws_close(const mg_connection *conn, void *) {
@@ -412,20 +617,12 @@ bool web_start(const web_address &address, std::string *error) {
     if (gethostname(name, sizeof name - 1) == 0) g_machine_name = name;
     mg_init_library(0);
     const std::string ports = address.host + ":" + std::to_string(address.port);
-    // A worker per open connection: eight pages and their requests fit with room to spare.
-    const char *options[] = {"listening_ports",
-                             ports.c_str(),
-                             "num_threads",
-                             "32",
-                             "request_timeout_ms",
-                             "5000",
-                             "websocket_timeout_ms",
-                             "5000",
-                             "enable_websocket_ping_pong",
-                             "yes",
-                             "enable_keep_alive",
-                             "yes",
-                             nullptr};
+    // A worker per open connection. A request must arrive whole within 5 s of its first byte,
+    // and a kept-alive connection is closed after 5 s without one; pages time out in read_page.
+    const std::string workers = std::to_string(WORKERS);
+    const char *options[] = {
+        "listening_ports",   ports.c_str(), "num_threads", workers.c_str(), "request_timeout_ms", "5000",
+        "enable_keep_alive", "yes",         nullptr};
     mg_callbacks callbacks = {};
     callbacks.log_message = log_civetweb;
     mg_init_data init = {};
@@ -448,6 +645,8 @@ bool web_start(const web_address &address, std::string *error) {
     const bool everywhere = address.host == "0.0.0.0";
     ESP_LOGI(TAG, "Panel at http://%s:%d/%s", everywhere ? g_machine_name.c_str() : address.host.c_str(),
              port.port, everywhere ? " (served on every network interface)" : "");
+    if (!net_is_loopback(address.host))
+        ESP_LOGW(TAG, "%s", net_exposure_warning("web panel", address.host).c_str());
     std::thread(observer_loop).detach();
     std::thread(audio_loop).detach();
     return true;
