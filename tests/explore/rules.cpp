@@ -577,11 +577,20 @@ bool is_cmd(const trace_event &e, const char *head) {
     return e.ev == "cmd" && e.line.rfind(head, 0) == 0;
 }
 
-double fade_at(const Events &ev, double t) {
+// The fade time (CV 204) the events before `end` left.
+double fade_before(const Events &ev, size_t end) {
     int cv204 = 35;
-    for (size_t i = 0; i < ev.size() && ev[i].t <= t; i++)
+    for (size_t i = 0; i < end && i < ev.size(); i++)
         if (is_cmd(ev[i], "cv204=")) cv204 = std::atoi(ev[i].line.c_str() + 6);
     return cv204 * 10.0;
+}
+
+// The fade time at `t`.
+double fade_at(const Events &ev, double t) {
+    size_t end = 0;
+    while (end < ev.size() && ev[end].t <= t)
+        end++;
+    return fade_before(ev, end);
 }
 
 // A level that takes over from silence, from a whole-range ACCEL or DECEL as it ends (stopped in the
@@ -607,7 +616,9 @@ void handover_reaches_full_gain(const Model &m, const Events &ev, std::vector<Vi
             transition |= g != nullptr && (g->role == "accel" || g->role == "decel");
         }
         if (crossfade || ((cur != set || (set == 0 && asked)) && !transition)) continue;
-        const double fade = fade_at(ev, p.t);
+        // The fade in force when the level started: a CV 204 written after it, if only in the same
+        // millisecond, does not change its ramp.
+        const double fade = fade_before(ev, i);
         double sound = 0;
         for (size_t k = i + 1; k < ev.size(); k++) {
             const trace_event &e = ev[k];
