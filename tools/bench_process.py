@@ -7,7 +7,9 @@ and the speed of a render in simulated time (the demo's tour, on one core). Then
 these figures with the benchmark JSON files, into report.txt.
 
 Usage: bench_process.py ROOT OUT_DIR   (BENCH_ONLY=net and the like: some parts alone)"""
-import json, os, re, shutil, socket, subprocess, sys, tempfile, threading, time
+import json, os, re, shutil, subprocess, sys, tempfile, threading, time
+
+import throttle_clients
 
 root, out_dir = sys.argv[1], sys.argv[2]
 emulator = os.path.join(root, "build-bench", "emulator")
@@ -229,55 +231,6 @@ def measure_web(work, results, notes):
         notes.append("--web run error lines: " + "; ".join(errs[:5]))
 
 
-class ThrottleClient:
-    """A network throttle at rest: connects, says what its program says at start-up, then sends
-    `beat` every `period` seconds until stopped, and reads whatever comes back."""
-
-    def __init__(self, port, hello, beat, period):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
-        self.sock.settimeout(None)
-        self.got, self.lock, self.done = b"", threading.Lock(), threading.Event()
-        self.period = period
-        threading.Thread(target=self._read, daemon=True).start()
-        for line in hello:
-            if callable(line):
-                line = line(self)
-            self.sock.sendall(line.encode())
-        threading.Thread(target=self._beat, args=(beat,), daemon=True).start()
-
-    def _read(self):
-        while True:
-            try:
-                b = self.sock.recv(4096)
-            except OSError:
-                return
-            if not b:
-                return
-            with self.lock:
-                self.got += b
-
-    def _beat(self, beat):
-        while not self.done.wait(self.period):
-            try:
-                self.sock.sendall(beat.encode())
-            except OSError:
-                return
-
-    def wait_for(self, pattern, timeout=10):
-        end = time.time() + timeout
-        while time.time() < end:
-            with self.lock:
-                m = re.search(pattern, self.got.decode(errors="replace"))
-            if m:
-                return m
-            time.sleep(0.05)
-        sys.exit(f"bench: no {pattern!r} from the network server")
-
-    def close(self):
-        self.done.set()
-        self.sock.close()
-
-
 def measure_net(work, results, notes):
     """The demo idle with both network servers (--dccex, --withrottle): first with no client, then
     with one client of each at rest, in the same process. The DCC-EX client starts as JMRI does
@@ -293,16 +246,8 @@ def measure_net(work, results, notes):
     withrottle_port = int(e.find(r"NET: WiThrottle server at [\d.]+:(\d+)").group(1))
     time.sleep(2)
     results["net_no_client"] = e.measure(IDLE_SECONDS)
-    dccex = ThrottleClient(dccex_port, ["<s>", "<#>"], "<s>", 5)
-    dccex.wait_for(r"<# \d+>")
-
-    def acquire(c):
-        addr = c.wait_for(r"RL1\]\\\[[^}]*\}\|\{(\d+)\}\|\{([SL])").groups()
-        c.period = 0.8 * int(c.wait_for(r"\*(\d+)").group(1))
-        return f"M0+{addr[1]}{addr[0]}<;>{addr[1]}{addr[0]}\n*+\n"
-
-    withrottle = ThrottleClient(withrottle_port, ["NBench\nHUbench-client\n", acquire], "*\n", 8)
-    withrottle.wait_for(r"M0\+[SL]\d+<;>")
+    dccex = throttle_clients.dccex(dccex_port)
+    withrottle = throttle_clients.withrottle(withrottle_port)
     time.sleep(3)
     results["net_clients"] = e.measure(IDLE_SECONDS)
     if e.count(" disconnected") or e.count("dropped"):

@@ -1,17 +1,26 @@
 #!/usr/bin/env python3
-"""Soak driver: runs build-run/emulator on a copy of the demo project and feeds it a random stream
-of console commands; every 10 s it asks for a status line (SIGUSR1) and checks that a CV write
-is answered. Memory is compared like with like: after the first minute and at the end the
-driver brings the decoder to rest (speed 0, every function off, slot 1) and samples it there,
-since what is playing at a given moment decides much of the resident size. Prints a report at
-the end; exit status 1 if the emulator died or stopped answering."""
-import os, random, shutil, signal, subprocess, sys, tempfile, threading, time
+"""Soak driver: runs build-run/emulator on a copy of the demo project with every surface in use
+(a panel page open in headless Chromium with its sound on, one DCC-EX and one WiThrottle client
+at rest, --record) and feeds its console a drive script in a loop (default: the demo's tour).
+Every 10 s it checks that a CV write is answered; every minute it samples resident memory,
+threads, open file descriptors and CPU (soak-samples.csv beside the recording). Memory is
+also compared like with like: after the first minute and at the end the driver brings the
+decoder to rest (speed 0, every function off, slot 1) and samples it there, since what is
+playing at a given moment decides much of the resident size. Prints a report at the end; exit
+status 1 if the emulator died, stopped answering, or a client or the page lost its connection.
+
+Usage: soak.py ROOT MINUTES [SCRIPT]"""
+import os, re, shutil, signal, subprocess, sys, tempfile, threading, time
+
+import throttle_clients
 
 root, minutes = sys.argv[1], float(sys.argv[2])
+script = sys.argv[3] if len(sys.argv) > 3 else os.path.join(root, "demo", "tour.txt")
 work = tempfile.mkdtemp(prefix="soak-")
 shutil.copytree(os.path.join(root, "demo"), work, dirs_exist_ok=True)
 rec = os.path.join(work, "soak.wav")
-proc = subprocess.Popen([os.path.join(root, "build-run", "emulator"), "--no-sound", "--record", rec],
+proc = subprocess.Popen([os.path.join(root, "build-run", "emulator"), "--no-sound", "--record", rec,
+                         "--web", "127.0.0.1:0", "--dccex", "127.0.0.1:0", "--withrottle", "127.0.0.1:0"],
                         cwd=work, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                         text=True, bufsize=1)
 lines, lock = [], threading.Lock()
@@ -93,63 +102,152 @@ def at_rest():
     st = status() or {}
     return proc_status()[0], int(st.get("heap", "0kB")[:-2]), int(st.get("heap_free", "0kB")[:-2])
 
-rng = random.Random(1234)
-commands = ["s%d" % v for v in (0, 10, 20, 30, 40, 50, 60, 80, 100)] + ["s-31", "s-61"]
-commands += ["f%d" % f for f in (0, 1, 1, 1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12)] + ["m2", "m4", "m5", "m8"]
-commands += ["estop", "cv203=200", "cv203=255", "cv204=20", "cv204=35", "cv192=2", "cv193=60", "cv193=100"]
+def fds():
+    try:
+        return len(os.listdir(f"/proc/{proc.pid}/fd"))
+    except OSError:
+        return 0
+
+
+def cpu_seconds():
+    try:
+        with open(f"/proc/{proc.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except OSError:
+        return 0.0
+
+
+def drive():
+    """The script's commands and waits, in a loop, as (command, None) or (None, seconds), each
+    pass opened by (None, None)."""
+    steps = []
+    with open(script) as f:
+        for line in f:
+            line = line.strip()
+            if not line or line.startswith("#"):
+                continue
+            if line.startswith("wait "):
+                steps.append((None, float(line[5:])))
+            else:
+                steps.append((line, None))
+    while True:
+        yield None, None
+        yield from steps
+
 
 assert wait_line("Slot 1 loaded successfully", 0, 30), "the demo did not load"
+with lock:
+    log = "\n".join(l for _, l in lines)
+url = re.search(r"WEB: Panel at (http://\S+)", log).group(1)
+dccex = throttle_clients.dccex(int(re.search(r"NET: DCC-EX server at [\d.]+:(\d+)", log).group(1)))
+withrottle = throttle_clients.withrottle(int(re.search(r"NET: WiThrottle server at [\d.]+:(\d+)", log).group(1)))
+page = subprocess.Popen([os.path.join(root, "tests", "browser", "run"), "bench-page.mjs", url,
+                         str(int(minutes * 60 + 120))], stdout=subprocess.PIPE, text=True)
+assert page.stdout.readline().strip() == "ready", "the panel page did not open"
+
 start = time.time()
-sent, slot_switches, checks, worst_ms, failures = 0, 0, 0, 0.0, 0
+sent, passes, checks, worst_ms, failures = 0, 0, 0, 0.0, 0
 rest_first_minute = None
-rss_samples = []
+samples = []  # (minute, resident kB, threads, fds, CPU % of a core over the minute)
 rss0, threads0 = proc_status()
 status_lines = []
-next_check = start + 10
-while time.time() - start < minutes * 60 and proc.poll() is None:
-    if rng.random() < 0.01:
-        cmd = "cv202=%d" % rng.choice((1, 2))
-        slot_switches += 1
-    else:
-        cmd = rng.choice(commands)
-    send(cmd)
-    sent += 1
-    time.sleep(rng.uniform(0.05, 1.5))
-    now = time.time()
-    if now >= next_check:
-        next_check = now + 10
-        checks += 1
-        value = 100 + checks % 100
-        t0 = time.time()
-        send("cv260=%d" % value)  # an unused CV: the answer is its log line
-        t = wait_line("CV260=%d" % value, t0, 10)
-        if t is None:
-            failures += 1
-        else:
-            worst_ms = max(worst_ms, (t - t0) * 1000)
-        st = status()
-        if st is not None:
-            status_lines.append(st)
-        rss_samples.append(proc_status()[0])
-        if rest_first_minute is None and now - start >= 60:
+next_check, next_sample, cpu_last = start + 10, start + 60, cpu_seconds()
+for cmd, wait in drive():
+    if time.time() - start >= minutes * 60 or proc.poll() is not None:
+        break
+    if cmd is not None:
+        send(cmd)
+        sent += 1
+        continue
+    if wait is None:  # the start of a pass: the decoder is where the script leaves it
+        passes += 1
+        if rest_first_minute is None and time.time() - start >= 60:
             rest_first_minute = at_rest()
+            next_sample, cpu_last = time.time() + 60, cpu_seconds()
+        continue
+    end_wait = time.time() + wait
+    while time.time() < end_wait:
+        time.sleep(min(0.2, max(0.0, end_wait - time.time())))
+        now = time.time()
+        if now >= next_check:
+            next_check = now + 10
+            checks += 1
+            value = 100 + checks % 100
+            t0 = time.time()
+            send("cv260=%d" % value)  # an unused CV: the answer is its log line
+            t = wait_line("CV260=%d" % value, t0, 10)
+            if t is None:
+                failures += 1
+            else:
+                worst_ms = max(worst_ms, (t - t0) * 1000)
+            st = status()
+            if st is not None:
+                status_lines.append(st)
+        if now >= next_sample:
+            cpu = cpu_seconds()
+            rss, threads = proc_status()
+            samples.append((round((now - start) / 60), rss, threads, fds(), 100.0 * (cpu - cpu_last) / (now - next_sample + 60)))
+            next_sample, cpu_last = now + 60, cpu
 
 alive = proc.poll() is None
 rss1, threads1 = proc_status()
 rest_end = at_rest() if alive and rest_first_minute else None
 alive = proc.poll() is None
+# Both clients and the page must still be served at the end: a WiThrottle client is answered on
+# its heartbeat, a DCC-EX client on <s>, the page reports its sound.
+clients_ok = True
+for c, ask, pattern in ((dccex, "<s>", r"<p[01]"), (withrottle, "*\n", None)):
+    with c.lock:
+        c.got = b""
+    try:
+        c.sock.sendall(ask.encode())
+    except OSError:
+        clients_ok = False
+    if pattern:
+        time.sleep(2)
+        with c.lock:
+            clients_ok &= re.search(pattern, c.got.decode(errors="replace")) is not None
+with lock:
+    dropped = [l for _, l in lines if " disconnected" in l or "dropped" in l]
+clients_ok &= not dropped
+dccex.close()
+withrottle.close()
+page.terminate()
+page_out = page.communicate(timeout=60)[0].strip().splitlines()
 last_status = " ".join("%s=%s" % kv for kv in status_lines[-1].items()) if status_lines else "none"
 if alive:
     proc.send_signal(signal.SIGINT)
     proc.wait(timeout=30)
 elapsed = time.time() - start
+csv = os.path.join(work, "soak-samples.csv")
+with open(csv, "w") as f:
+    f.write("minute,rss_kb,threads,fds,cpu_percent\n")
+    for m, r, t, d, c in samples:
+        f.write(f"{m},{r},{t},{d},{c:.2f}\n")
+
+
+def span(rows):
+    """Median of each sampled figure over the rows (resident kB, threads, fds, CPU %)."""
+    if not rows:
+        return (0, 0, 0, 0.0)
+    return tuple(sorted(r[i] for r in rows)[len(rows) // 2] for i in range(1, 5))
+
+
 print("\n==== soak report ====")
-print(f"duration            {elapsed / 60:.1f} min")
-print(f"commands sent       {sent} (slot switches {slot_switches})")
+print(f"duration            {elapsed / 60:.1f} min, the drive {os.path.basename(script)} in a loop "
+      f"({passes} passes, {sent} commands), a panel page with sound, a DCC-EX and a WiThrottle client")
 print(f"emulator alive      {alive} (exit {proc.returncode})")
 print(f"responsiveness      {checks - failures}/{checks} CV writes answered, worst {worst_ms:.0f} ms")
-print(f"resident memory     start {rss0} kB, end {rss1} kB while playing; over the run "
-      f"{min(rss_samples, default=0)} .. {max(rss_samples, default=0)} kB")
+print(f"clients and page    {'still served' if clients_ok else 'LOST: ' + '; '.join(dropped[:3])}; "
+      f"page said {page_out[-1] if page_out else 'nothing'}")
+for name, rows in (("first 10 min", samples[:10]), ("last 10 min", samples[-10:])):
+    r, t, d, c = span(rows)
+    print(f"{name:<19} median resident {r} kB, threads {t}, fds {d}, CPU {c:.2f} % of a core")
+print(f"over the run        resident {min((s[1] for s in samples), default=0)} .. "
+      f"{max((s[1] for s in samples), default=0)} kB, threads {min((s[2] for s in samples), default=0)} .. "
+      f"{max((s[2] for s in samples), default=0)}, fds {min((s[3] for s in samples), default=0)} .. "
+      f"{max((s[3] for s in samples), default=0)} (every minute: {csv})")
 if rest_first_minute and rest_end:
     (r1, h1, f1), (r2, h2, f2) = rest_first_minute, rest_end
     print(f"at rest, 1 min      resident {r1} kB, heap in use {h1} kB, held free {f1} kB")
@@ -162,5 +260,5 @@ print(f"log lines           E {counts['E']}, W {counts['W']}, I {counts['I']}")
 for p in problems:
     print(f"  {p}")
 print(f"recording           {rec} ({os.path.getsize(rec) // 1024} kB)")
-ok = alive and failures == 0
+ok = alive and failures == 0 and clients_ok
 sys.exit(0 if ok else 1)
