@@ -753,6 +753,11 @@ static void load_slot_task(void *pvParameters) {
         df->complex_loops = slot_data.complex_loops;
         df->accelon_len = leading_ids(df->rom->accelon_ids);
         df->decelon_len = leading_ids(df->rom->decelon_ids);
+        // The low-speed gate belongs to the start the loco made with the slot before (it is
+        // cleared only by a speed of 0 heard while loaded): kept, a slot loaded at a stand took
+        // the stand for the first running level and brought its idle level in over the braking
+        // time.
+        df->rom->min_speed = 0;
         drive_init_begin_timer(df);
         drive_init_periodic_timer(df);
         if (df->rom->start_id != -1) drive_init_start_timer(df);

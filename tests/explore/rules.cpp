@@ -741,18 +741,39 @@ void nothing_after_unload(const Events &ev, const std::vector<Entry> &log, std::
 // the same track within 100 ms without a command between the two. A loop of parts replays its
 // parts, logic conditions and announcement lists start tracks of their own accord, and the end of
 // a speed-banded ACCEL or DECEL track starts the track of the band then current, which may be the
-// same one again. A whole-range ACCEL or DECEL with no more left than its fade ends in the step it
-// starts in, and hands back to the level it has just stopped: that level's start is the end's own.
-void one_start_per_event(const Model &m, const Events &ev, std::vector<Violation> &out) {
+// same one again. A whole-range ACCEL or DECEL with no more left than its fade ends at once (in the
+// step it starts in, or when its first buffer is read) and hands back to the level it has just
+// stopped: that level's start is the end's own. Only the transition last started hands back; the
+// end of one the other has replaced must change nothing. A level that follows the engine load
+// is started by a change of load at the sound tick, and may be started again by a command's
+// hand-over handled just after it (an emergency stop restarts the idle level): two events.
+void one_start_per_event(const Model &m, const Events &ev, const std::vector<Entry> &log,
+                         std::vector<Violation> &out) {
     std::map<int, double> last;  // track -> its last start
     std::map<int, int> unheard;  // track -> its last play while none of it has been mixed
     double last_cmd = -1e9, instant_end = -1e9;
     std::map<int, double> transition_start;  // whole-range ACCEL/DECEL track -> its last start
+    int latest_transition = -1;
+    std::set<std::pair<long long, int>> ends;  // (ms, track) of the readers' end notifications
+    std::set<long long> load_changes;          // ms of the engine load's changes
+    for (const Entry &l : log) {
+        if (int id; sscanf(l.text.c_str(), "Ending of %d", &id) == 1 || sscanf(l.text.c_str(), "End of %d", &id) == 1)
+            ends.insert({l.t, id});
+        if (l.text.rfind("New load value", 0) == 0) load_changes.insert(l.t);
+    }
+    std::set<int> by_load;  // tracks whose last start a change of load made
+    auto load_level = [&](const File *f) {
+        for (const Slot &s : m.slots)
+            if (s.load && !s.files.empty() && f >= &s.files.front() && f <= &s.files.back()) return is_level(f);
+        return false;
+    };
     for (const trace_event &e : ev) {
         if (e.ev == "cmd") last_cmd = e.t;
         if (const File *g = m.file_of(e.file); g != nullptr && (g->role == "accel" || g->role == "decel")) {
-            if (e.ev == "play") transition_start[e.track] = e.t;
-            if (e.ev == "stop" && transition_start.count(e.track) && e.t - transition_start[e.track] < 1)
+            if (e.ev == "play") transition_start[e.track] = e.t, latest_transition = e.track;
+            if (e.ev == "stop" && transition_start.count(e.track) &&
+                (e.t - transition_start[e.track] < 1 ||
+                 (e.track == latest_transition && ends.count({(long long)e.t, e.track}))))
                 instant_end = e.t;
         }
         if (e.ev == "mix")
@@ -770,6 +791,12 @@ void one_start_per_event(const Model &m, const Events &ev, std::vector<Violation
                    f->role.find("-band") != std::string::npos || (is_level(f) && e.t - instant_end < 1);
         for (const Slot &s : m.slots)
             own |= s.is_logic_target(f->function);
+        const bool load_start = load_level(f) && load_changes.count((long long)e.t);
+        own |= by_load.count(e.track) && !load_start;
+        if (load_start)
+            by_load.insert(e.track);
+        else
+            by_load.erase(e.track);
         if (!own && !same_step && last.count(e.track) && e.t - last[e.track] < 100 &&
             last_cmd <= last[e.track]) {
             out.push_back({"one_start_per_event", (long long)e.t,
@@ -831,7 +858,7 @@ std::vector<Violation> check_all(const Model &m, const std::vector<std::string> 
     nothing_after_unload(trace, log, out);  // first: what plays unloaded may break the others too
     if (faultless) handover_reaches_full_gain(m, trace, out);
     zero_volume_is_silent(m, trace, out);
-    if (faultless) one_start_per_event(m, trace, out);
+    if (faultless) one_start_per_event(m, trace, log, out);
     // 6. The same case renders to the same bytes, trace and all.
     if (repeat.lines != r.lines || repeat.audio != r.audio || again.trace != take.trace)
         out.push_back({"render_repeats", -1,
