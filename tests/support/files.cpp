@@ -58,7 +58,8 @@ std::vector<uint8_t> read_bytes(const std::string &path) {
 bool write_bytes(const std::string &path, const std::vector<uint8_t> &bytes) {
     FILE *f = fopen(path.c_str(), "wb");
     if (f == nullptr) return false;
-    const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    // An empty vector's data() may be null, which fwrite must not be given even for 0 bytes.
+    const bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return fclose(f) == 0 && ok;
 }
 
