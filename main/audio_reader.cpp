@@ -138,6 +138,7 @@ static void delayed_stop_now(audio_reader_handle_t r) {
         }
     }
     if (trim) fadeout_ready_buf(r);
+    vEventGroupKick(r->events);
 }
 
 static void timer_handler(TimerHandle_t timer) {
@@ -238,6 +239,7 @@ esp_err_t audio_reader_play(audio_reader_handle_t r, bool loop, uint16_t fadein_
         r->task_state.store(TASK_RESTART);
         lock.unlock();
         fadeout_ready_buf(r);
+        vEventGroupKick(r->events);
     } else {
         xEventGroupSetBits(r->events, RUN_BIT);
     }

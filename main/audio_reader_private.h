@@ -30,7 +30,8 @@ static const char *const TAG = "WAV_READER";
 // Bound for waiting until a reader task has ended. A task blocked handing over its buffer is
 // released within one buffer's play time, which at low sample rates is well over 100 ms.
 #define TASK_END_WAIT_TICKS 2000
-// The reader task re-checks its state at this interval while it waits to hand over a buffer.
+// The reader task re-checks its state at this interval while it waits to hand over a buffer
+// (in simulated time, as on the decoder; in real time a stop or restart wakes it instead).
 #define HANDOVER_POLL_TICKS 20
 
 struct audio_decoder {

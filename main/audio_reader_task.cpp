@@ -48,6 +48,12 @@ static void apply_gain(audio_decoder *r, int16_t *data, uint32_t samples) {
     }
 }
 
+// A buffer waiting for the hand-over is dropped once delivery is allowed and the task is no
+// longer running its play (a stop, a restart).
+static bool handover_cancelled(EventBits_t bits, void *arg) {
+    return (bits & RUN_BIT) && ((audio_decoder *)arg)->task_state.load() != TASK_RUN;
+}
+
 int reader_set_ready_buf(audio_decoder *r, buf_item_t buf) {
     const uint16_t out_len = r->out_buf_len.load();
     if (buf.len == 0) {
@@ -134,13 +140,9 @@ int reader_set_ready_buf(audio_decoder *r, buf_item_t buf) {
     }
 
     // Hand-over: wait until delivery is allowed and the slot is free. A stopping or restarting
-    // task drops the buffer anyway, so it does not wait for the mixer.
-    for (;;) {
-        EventBits_t bits =
-            xEventGroupWaitBits(r->events, RUN_BIT | BUF_EMPTY, pdFALSE, pdTRUE, HANDOVER_POLL_TICKS);
-        if ((bits & (RUN_BIT | BUF_EMPTY)) == (RUN_BIT | BUF_EMPTY)) break;
-        if ((bits & RUN_BIT) && r->task_state.load() != TASK_RUN) break;
-    }
+    // task drops the buffer anyway, so it does not wait for the mixer: a stop or restart request
+    // kicks the group (reader_kick) rather than the task polling for it.
+    xEventGroupWaitBitsWatched(r->events, RUN_BIT | BUF_EMPTY, HANDOVER_POLL_TICKS, handover_cancelled, r);
     if (r->task_state.load() != TASK_RUN) {
         free(buf.data);
         return STEP_END;

@@ -56,6 +56,10 @@ void stub_notify(std::condition_variable &cv);
 void stub_tick_wake();
 // The number of wake-ups so far; read it before working out the deadline.
 uint32_t stub_tick_wakeups();
+// The wake-ups so far that came from other threads than the tick loop's, and the call that
+// tells the tick loop's thread apart (stub_tick_loop makes it).
+uint32_t stub_tick_outside_wakeups();
+void stub_tick_mark_thread();
 // Sleeps until the platform clock reaches `deadline_us` or the wake-up count differs from
 // `seen`; true if woken.
 bool stub_tick_wait_until(int64_t deadline_us, uint32_t seen);

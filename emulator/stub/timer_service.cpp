@@ -23,6 +23,11 @@ struct esp_timer {
 static esp_timer s_timers[STUB_TIMER_TABLE_SIZE];
 static int s_timers_pos;  // entries ever handed out (the poll scans 0 .. s_timers_pos-1)
 static std::mutex s_timers_mutex;
+// At or before the earliest due time of any armed entry (a stopped entry may leave it early,
+// never late). The poll runs every millisecond and a timer is due far more rarely: a poll
+// before this moment has nothing to fire and returns after one look instead of locking every
+// entry of the table in turn.
+static uint64_t s_earliest_due = UINT64_MAX;
 
 static bool timer_is_handed_out(esp_timer_handle_t h) {
     return h >= &s_timers[0] && h < &s_timers[s_timers_pos] && h->in_use;
@@ -74,6 +79,7 @@ static esp_err_t timer_arm(esp_timer_handle_t timer, uint64_t due_us, uint64_t p
         timer->time_us = due_us;
         if (set_period) timer->period_us = period_us;
         timer->armed = true;
+        if (due_us < s_earliest_due) s_earliest_due = due_us;
     }
     // The tick loop may be asleep until a later moment.
     stub_tick_wake();
@@ -136,6 +142,13 @@ void esp_timer_poll(void) {
 
 void esp_timer_poll_at(int64_t now_us) {
     const uint64_t now = (uint64_t)now_us;
+    {
+        std::lock_guard<std::mutex> lock(s_timers_mutex);
+        if (now < s_earliest_due) return;
+        // Worked out again over this pass: every entry adds its due time as the pass leaves it,
+        // and an entry armed meanwhile (by a callback, or another thread) adds its own.
+        s_earliest_due = UINT64_MAX;
+    }
     for (int i = 0;; i++) {
         esp_timer_cb_t callback;
         void *arg;
@@ -144,7 +157,11 @@ void esp_timer_poll_at(int64_t now_us) {
             // Re-read the count at every step: a timer created by a callback is polled in this pass.
             if (i >= s_timers_pos) break;
             esp_timer *t = &s_timers[i];
-            if (!t->in_use || !t->armed || now < t->time_us) continue;
+            if (!t->in_use || !t->armed) continue;
+            if (now < t->time_us) {
+                if (t->time_us < s_earliest_due) s_earliest_due = t->time_us;
+                continue;
+            }
             // Re-arm before the call, so that the callback may stop or re-arm its own timer.
             if (t->period_us != 0) {
                 t->time_us += t->period_us;
@@ -152,6 +169,7 @@ void esp_timer_poll_at(int64_t now_us) {
                 t->armed = false;
                 t->time_us = 0;
             }
+            if (t->armed && t->time_us < s_earliest_due) s_earliest_due = t->time_us;
             callback = t->args.callback;
             arg = t->args.arg;
             timer_release_if_deleted(t);
@@ -183,4 +201,5 @@ void stub_timer_reset_all() {
     for (auto &t : s_timers)
         t = esp_timer{};
     s_timers_pos = 0;
+    s_earliest_due = UINT64_MAX;
 }

@@ -40,6 +40,10 @@ struct sim_thread {
     int64_t blocked_since;
     const char *what;
     const sim_thread *holder;  // for a lock wait: the thread that holds the lock
+    // A wait the scheduler can look at itself (sim_block_rechecked): its key and the look.
+    const void *recheck_key;
+    sim_recheck_t recheck;
+    void *recheck_ctx;
     std::condition_variable cv;
 };
 
@@ -127,6 +131,18 @@ void schedule_locked() {
         if (next != nullptr) {
             if (++g_handovers_now > STUCK_HANDOVERS)
                 report_stuck("the tasks go on waking each other without the clock moving");
+            if (next->recheck != nullptr) {
+                // The chosen thread would only look at its condition and wait again: it does so
+                // here, in the same turn, without its host thread being woken for it.
+                int64_t deadline = next->deadline;
+                if (!next->recheck(next->recheck_ctx, g_now.load(std::memory_order_relaxed), &deadline)) {
+                    next->state = sim_thread::BLOCKED;
+                    next->key = next->recheck_key;
+                    next->deadline = deadline;
+                    next->blocked_since = g_now.load(std::memory_order_relaxed);
+                    continue;
+                }
+            }
             g_running = next;
             next->cv.notify_one();
             return;
@@ -206,7 +222,8 @@ sim_thread *sim_self(void) {
     return t_self;
 }
 
-void sim_block_on(const void *key, int64_t deadline_us, const char *what, const sim_thread *holder) {
+static void block_self(const void *key, int64_t deadline_us, const char *what, const sim_thread *holder,
+                       sim_recheck_t recheck, void *ctx) {
     sim_thread *self = t_self;
     std::unique_lock<std::mutex> lock(g_mu);
     self->state = sim_thread::BLOCKED;
@@ -215,8 +232,21 @@ void sim_block_on(const void *key, int64_t deadline_us, const char *what, const 
     self->blocked_since = g_now.load(std::memory_order_relaxed);
     self->what = what;
     self->holder = holder;
+    self->recheck_key = key;
+    self->recheck = recheck;
+    self->recheck_ctx = ctx;
     schedule_locked();
     wait_for_turn(lock, self);
+    self->recheck = nullptr;
+}
+
+void sim_block_on(const void *key, int64_t deadline_us, const char *what, const sim_thread *holder) {
+    block_self(key, deadline_us, what, holder, nullptr, nullptr);
+}
+
+void sim_block_rechecked(const void *key, int64_t deadline_us, const char *what, sim_recheck_t recheck,
+                         void *ctx) {
+    block_self(key, deadline_us, what, nullptr, recheck, ctx);
 }
 
 void sim_block(const void *key, int64_t deadline_us, const char *what) {

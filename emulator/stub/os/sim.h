@@ -23,6 +23,16 @@ sim_thread *sim_self(void);
 void sim_block(const void *key, int64_t deadline_us, const char *what);
 // The same for a wait on a lock that `holder` holds; a lock wait of minutes counts as stuck.
 void sim_block_on(const void *key, int64_t deadline_us, const char *what, const sim_thread *holder);
+// A wait whose condition the scheduler may look at itself. When the thread is chosen to run,
+// `recheck(ctx, now, &deadline)` tells what the thread would do: true, go on (it then runs and
+// looks again itself); false, wait again on `key` until `deadline` (which it may move). The
+// turn is the same either way, so a run replays as with sim_block; only the host thread is not
+// woken for a look that ends in waiting again. It runs on another host thread, with the
+// scheduler's lock held: it may only read, and take no lock but with try_lock (and answer true
+// when that fails).
+typedef bool (*sim_recheck_t)(void *ctx, int64_t now_us, int64_t *deadline_us);
+void sim_block_rechecked(const void *key, int64_t deadline_us, const char *what, sim_recheck_t recheck,
+                         void *ctx);
 // Makes every thread waiting on `key` ready (it looks at its condition again when it runs).
 void sim_wake(const void *key);
 // The simulated clock in microseconds.

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "esp_timer.h"
 #include "freertos/task.h"
 #include "sim.h"
 #include "stub.h"
@@ -192,12 +193,43 @@ void stub_tick_set_hooks(void (*run)(void), int64_t (*due_us)(void)) {
     s_tick_due_us.store(due_us != nullptr ? due_us : never_due);
 }
 
+// In real time the firmware's own periodic work of the tick thread (the speed repeat, the
+// motor step, the output handler: every 10 ms, in different milliseconds) is gathered on a grid
+// while nothing else happens: the loop wakes once per grid step for it and runs the skipped
+// milliseconds in order, so the firmware sees the same ticks with the same times; only their
+// host moment is later, by less than a step. Timers (the sound tick, a reader's delayed start)
+// still wake the loop in their own millisecond: they start and change sound, and the ticks
+// before them have run by then. For a while after another thread has woken the loop (a
+// command, a track that ended), every tick with work runs in its own millisecond again: a new
+// speed takes effect on its second repeat, and what it starts is heard without the delay.
+static constexpr int64_t TICK_GATHER_US = 50000;
+static constexpr int64_t TICK_EXACT_AFTER_WAKE_US = 500000;
+
+static int64_t gathered_due_us(int64_t due_us) {
+    static uint32_t outside_seen;
+    static int64_t exact_until_us;
+    if (due_us == STUB_FOREVER || stub_sim_active() || stub_clock_is_manual()) return due_us;
+    const int64_t now = esp_timer_get_time();
+    if (const uint32_t outside = stub_tick_outside_wakeups(); outside != outside_seen) {
+        outside_seen = outside;
+        exact_until_us = now + TICK_EXACT_AFTER_WAKE_US;
+    }
+    if (now < exact_until_us) return due_us;
+    int64_t timer_us = stub_timer_next_due_us();
+    // A timer fires in the first tick whose time is at or after its due time.
+    if (timer_us != STUB_FOREVER) timer_us = (timer_us + 999) / 1000 * 1000;
+    if (timer_us <= due_us) return due_us;
+    const int64_t gathered = (due_us + TICK_GATHER_US - 1) / TICK_GATHER_US * TICK_GATHER_US;
+    return gathered < timer_us ? gathered : timer_us;
+}
+
 void stub_tick_loop(void) {
     // A loop that woke every millisecond would cost a few percent of a core while nothing
     // sounds; it sleeps until the next tick with work instead, and catches up on waking.
+    stub_tick_mark_thread();
     for (;;) {
         s_tick_run.load()();
         const uint32_t seen = stub_tick_wakeups();
-        stub_tick_wait_until(s_tick_due_us.load()(), seen);
+        stub_tick_wait_until(gathered_due_us(s_tick_due_us.load()()), seen);
     }
 }

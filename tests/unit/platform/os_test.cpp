@@ -104,6 +104,24 @@ TEST(EventGroups, WaitTimesOutOnThePlatformClock) {
     vEventGroupDelete(g);
 }
 
+// In real time a watched wait does not poll: a kick after the change it watches for ends it, long
+// before its (here ten-second) time-out would have.
+TEST(EventGroups, AKickEndsAWatchedWaitWithoutItsTimeOut) {
+    EventGroupHandle_t g = xEventGroupCreate();
+    std::atomic<bool> stop{false};
+    std::thread asker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stop.store(true);
+        vEventGroupKick(g);
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    const auto watch = [](EventBits_t, void *arg) { return ((std::atomic<bool> *)arg)->load(); };
+    EXPECT_EQ(xEventGroupWaitBitsWatched(g, 0x1, 10000, watch, &stop), 0x0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    asker.join();
+    vEventGroupDelete(g);
+}
+
 void timer_cb(TimerHandle_t t) {
     (*(int *)pvTimerGetTimerID(t))++;
 }

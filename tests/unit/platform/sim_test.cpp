@@ -3,6 +3,7 @@
 // case runs in a child process of its own (a death test).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 
 #include "esp_timer.h"
@@ -45,6 +46,31 @@ TEST_F(SimulatedTime, ReadyTasksRunByPriorityThenInTheOrderTheyBecameReady) {
             exit(0);
         },
         ::testing::ExitedWithCode(0), "order bac after 1000 us");
+}
+
+std::atomic<bool> g_stop;
+
+void note_the_stop(void *group) {
+    xEventGroupWaitBitsWatched((EventGroupHandle_t)group, 1, 20,
+                               [](EventBits_t, void *) { return g_stop.load(); }, nullptr);
+    fprintf(stderr, "stop seen at %lld us\n", (long long)esp_timer_get_time());
+    exit(0);
+}
+
+// In simulated time a watched wait is the decoder's polling wait: it sees a change only at its
+// next time-out, kicked or not, so that runs replay as they did when the task polled.
+TEST_F(SimulatedTime, AWatchedWaitSeesAChangeAtItsNextTimeOut) {
+    EXPECT_EXIT(
+        {
+            stub_sim_start("main", 1);
+            EventGroupHandle_t group = xEventGroupCreate();
+            xTaskCreate(note_the_stop, "watcher", 4096, group, 5, nullptr);
+            vTaskDelay(45);  // its looks at 20 and 40 ms find nothing
+            g_stop.store(true);
+            vEventGroupKick(group);
+            vTaskDelay(100);
+        },
+        ::testing::ExitedWithCode(0), "stop seen at 60000 us");
 }
 
 void wait_forever(void *group) {
