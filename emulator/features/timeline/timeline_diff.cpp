@@ -27,17 +27,21 @@ bool read_plays(const json &d, std::vector<play> *out, double *buffer_ms) {
         d["format"].get<std::string>().rfind("dcc-sound-emu timeline", 0) != 0 || !d.contains("plays") ||
         !d["plays"].is_array())
         return false;
-    *buffer_ms = std::max(*buffer_ms, d.value("buffer_ms", 64.0));
+    // A buffer of 1 ms to 10 s: anything else is not a render's, and would make the comparison
+    // of gains below step forever.
+    const json b = d.contains("buffer_ms") ? d["buffer_ms"] : json(64.0);
+    if (!b.is_number() || !(b.get<double>() >= 1 && b.get<double>() <= 10000)) return false;
+    *buffer_ms = std::max(*buffer_ms, b.get<double>());
     for (const json &p : d["plays"]) {
-        if (!p.is_object() || !p.contains("file") || !p["file"].is_string() || !p.contains("start") ||
-            !p["start"].is_number() || !p.contains("end") || !p["end"].is_number())
+        auto number = [&](const char *k) {
+            return p.contains(k) && p[k].is_number() && std::isfinite(p[k].get<double>());
+        };
+        if (!p.is_object() || !p.contains("file") || !p["file"].is_string() || !number("start") ||
+            !number("end"))
             return false;
-        if (!p.value("heard", true)) continue;
-        play q{p["file"].get<std::string>(),
-               p.value("key", -1),
-               p["start"].get<double>(),
-               p["end"].get<double>(),
-               {}};
+        if (p.contains("heard") && p["heard"].is_boolean() && !p["heard"].get<bool>()) continue;
+        const int key = p.contains("key") && p["key"].is_number_integer() ? p["key"].get<int>() : -1;
+        play q{p["file"].get<std::string>(), key, p["start"].get<double>(), p["end"].get<double>(), {}};
         if (p.contains("gain") && p["gain"].is_array())
             for (const json &g : p["gain"])
                 if (g.is_array() && g.size() == 2 && g[0].is_number() && g[1].is_number())
@@ -52,15 +56,13 @@ double gain_at(const play &p, double dt) {
     const double t = p.start + dt;
     const auto &g = p.gain;
     if (g.empty()) return 0;
-    if (t <= g.front().first) return g.front().second;
-    for (size_t i = 1; i < g.size(); i++)
-        if (t <= g[i].first) {
-            const double span = g[i].first - g[i - 1].first;
-            return span <= 0
-                       ? g[i].second
-                       : g[i - 1].second + (g[i].second - g[i - 1].second) * (t - g[i - 1].first) / span;
-        }
-    return g.back().second;
+    const auto at =
+        std::upper_bound(g.begin(), g.end(), t, [](double v, const auto &x) { return v < x.first; });
+    if (at == g.begin()) return g.front().second;
+    if (at == g.end()) return g.back().second;
+    const auto &[t0, g0] = *(at - 1);
+    const auto &[t1, g1] = *at;
+    return t1 <= t0 ? g1 : g0 + (g1 - g0) * (t - t0) / (t1 - t0);
 }
 
 // Pairs the plays of one file in time order, leaving out as few as it can: a play left out
@@ -69,6 +71,14 @@ std::vector<std::pair<int, int>> pair_plays(const std::vector<const play *> &a,
                                             const std::vector<const play *> &b) {
     constexpr double GAP = 2000;
     const size_t n = a.size(), m = b.size();
+    // More plays of one file than a drive has: paired one by one rather than with a table that
+    // would not fit in memory.
+    if (n * m > 4000000) {
+        std::vector<std::pair<int, int>> out;
+        for (size_t i = 0; i < std::max(n, m); i++)
+            out.emplace_back(i < n ? (int)i : -1, i < m ? (int)i : -1);
+        return out;
+    }
     std::vector<std::vector<double>> cost(n + 1, std::vector<double>(m + 1, 0));
     for (size_t i = 0; i <= n; i++)
         for (size_t j = 0; j <= m; j++) {
@@ -132,19 +142,25 @@ std::vector<timeline_difference> timeline_compare(const json &a, const json &b, 
         by_file[p.file].first.push_back(&p);
     for (const play &p : pb)
         by_file[p.file].second.push_back(&p);
-    // What each paired play of the first drive became, to tell a track that starts later because
-    // the one before it ends later.
-    std::map<const play *, const play *> partner;
+    // What each paired play of the first drive became, by the end of the first, to tell a track
+    // that starts later because the one before it ends later.
+    std::vector<std::pair<const play *, const play *>> partner;
     for (auto &[file, sides] : by_file)
         for (auto [i, j] : pair_plays(sides.first, sides.second))
-            if (i >= 0 && j >= 0) partner[sides.first[i]] = sides.second[j];
+            if (i >= 0 && j >= 0) partner.emplace_back(sides.first[i], sides.second[j]);
+    std::sort(partner.begin(), partner.end(), [](auto &x, auto &y) { return x.first->end < y.first->end; });
     // A track that follows another (a LOOP after its ON) starts while the one before still
-    // sounds: it is asked for ahead of that one's end, and the two cross-fade.
+    // sounds: it is asked for ahead of that one's end, and the two cross-fade. A drive sounds
+    // at most a hundred tracks at once; data with more is looked at no further.
     auto moved_end_before = [&](const play &p, double shift) -> std::string {
-        for (auto [q, r] : partner)
-            if (q != &p && q->start < p.start && p.start <= q->end + buf &&
-                std::fabs((r->end - q->end) - shift) <= buf && std::fabs(r->end - q->end) > buf)
+        auto it = std::lower_bound(partner.begin(), partner.end(), p.start - buf,
+                                   [](auto &x, double t) { return x.first->end < t; });
+        for (int looked = 0; it != partner.end() && looked < 1000; ++it, looked++) {
+            const auto [q, r] = *it;
+            if (q != &p && q->start < p.start && std::fabs((r->end - q->end) - shift) <= buf &&
+                std::fabs(r->end - q->end) > buf)
                 return q->file;
+        }
         return "";
     };
     // Differences of one kind for one file are told once, with the count and the largest.
@@ -191,7 +207,8 @@ std::vector<timeline_difference> timeline_compare(const json &a, const json &b, 
             const double len = std::min(p.end - p.start, q.end - q.start);
             double worst = 0, from = -1, to = -1, run_from = -1;
             int run = 0;
-            for (double dt = buf / 2; dt < len; dt += buf) {
+            const double step = std::max(buf, len / 100000);
+            for (double dt = step / 2; dt < len; dt += step) {
                 const double ga = gain_at(p, dt), gb = gain_at(q, dt);
                 const double db = 20 * std::log10(std::max(gb, 0.1) / std::max(ga, 0.1));
                 const bool audible = std::max(ga, gb) >= 1;
@@ -199,12 +216,12 @@ std::vector<timeline_difference> timeline_compare(const json &a, const json &b, 
                     run = 0;
                     continue;
                 }
-                if (run++ == 0) run_from = p.start + dt - buf / 2;
+                if (run++ == 0) run_from = p.start + dt - step / 2;
                 if (run >= 2 && std::fabs(db) > std::fabs(worst)) {
                     worst = db;
                     from = run_from;
                 }
-                if (run >= 2) to = p.start + dt + buf / 2;
+                if (run >= 2) to = p.start + dt + step / 2;
             }
             if (worst != 0) note(file, worst > 0 ? "louder" : "softer", from, to, worst, of);
         }
