@@ -110,7 +110,9 @@ TEST(Timeline, DiffNamesTheOneTrackThatChanged) {
     EXPECT_EQ(longer, 1) << changed.dump();
     EXPECT_TRUE(std::filesystem::exists(a.path() / "diff.html"));
 
-    a.text("bad.json", "{\"plays\": 3}");
-    EXPECT_EQ(diff(a.path(), {ja, (a.path() / "bad.json").string()}).status, 2);
-    EXPECT_EQ(diff(a.path(), {ja, (a.path() / "take.wav").string()}).status, 2);
+    // Not a timeline's data: no format, a buffer of no length, not JSON at all.
+    a.text("no-format.json", "{\"plays\": []}");
+    a.text("no-buffer.json", "{\"format\": \"dcc-sound-emu timeline 1\", \"buffer_ms\": 0, \"plays\": []}");
+    for (const char *bad : {"no-format.json", "no-buffer.json", "take.wav"})
+        EXPECT_EQ(diff(a.path(), {ja, (a.path() / bad).string()}).status, 2) << bad;
 }

@@ -18,6 +18,7 @@ struct play {
     std::string file;
     int key = -1;
     double start = 0, end = 0;
+    double stop = INFINITY;                       // when it was cut (its fade-out begins)
     std::vector<std::pair<double, double>> gain;  // [t, percent]
 };
 
@@ -41,7 +42,9 @@ bool read_plays(const json &d, std::vector<play> *out, double *buffer_ms) {
             return false;
         if (p.contains("heard") && p["heard"].is_boolean() && !p["heard"].get<bool>()) continue;
         const int key = p.contains("key") && p["key"].is_number_integer() ? p["key"].get<int>() : -1;
-        play q{p["file"].get<std::string>(), key, p["start"].get<double>(), p["end"].get<double>(), {}};
+        play q{p["file"].get<std::string>(), key,      p["start"].get<double>(),
+               p["end"].get<double>(),       INFINITY, {}};
+        if (number("stop")) q.stop = p["stop"].get<double>();
         if (p.contains("gain") && p["gain"].is_array())
             for (const json &g : p["gain"])
                 if (g.is_array() && g.size() == 2 && g[0].is_number() && g[1].is_number())
@@ -203,8 +206,11 @@ std::vector<timeline_difference> timeline_compare(const json &a, const json &b, 
             if (std::fabs(de) > buf && std::fabs(de - ds) > buf)
                 note(file, de > ds ? "longer" : "shorter", p.start, p.end, de - ds, of);
             // Gains, a buffer apart over the time both play, aligned on their starts; a
-            // difference counts where it lasts two buffers or more.
-            const double len = std::min(p.end - p.start, q.end - q.start);
+            // difference counts where it lasts two buffers or more. A fade-out after a cut
+            // differs from a play going on at full gain, but that is the cut's difference (told
+            // above by the ends), not the gain's: only the time before either was cut counts.
+            const double len =
+                std::min({p.end - p.start, q.end - q.start, p.stop - p.start, q.stop - q.start});
             double worst = 0, from = -1, to = -1, run_from = -1;
             int run = 0;
             const double step = std::max(buf, len / 100000);
