@@ -178,7 +178,12 @@ int parse_options(int argc, char **argv, options *o) {
             }
             o->seed_given = true;
         } else if (strcmp(a, "--diff") == 0) {
-            if ((o->diff[0] = value_of(i)) == nullptr || (o->diff[1] = value_of(i)) == nullptr) return 2;
+            if (i + 2 >= argc) {
+                fprintf(stderr, "%s: --diff needs two files, A.json and B.json (see --help)\n", s_invoked_as);
+                return 2;
+            }
+            o->diff[0] = argv[++i];
+            o->diff[1] = argv[++i];
         } else if (strcmp(a, "--shuffle-schedule") == 0) {
             o->shuffle = true;
         } else if (strcmp(a, "--fault") == 0) {
