@@ -1,7 +1,6 @@
 // The panel's view of the firmware, and the log tee.
 #include "web_observer.h"
 
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
