@@ -22,6 +22,7 @@
 #include "script.h"
 #include "state.h"
 #include "stub.h"
+#include "timeline.h"
 #include "trace.h"
 #include "web.h"
 
@@ -61,6 +62,14 @@ static void print_help(void) {
         "  --trace FILE       with --render: also write what the mixer mixed into FILE, as JSON\n"
         "                     lines: every output buffer with the track, file and gain of each\n"
         "                     input, and the commands, plays, stops and speeds around them\n"
+        "  --timeline FILE.html  with --render: also draw the drive as a page to open in a\n"
+        "                     browser (every sound on one time axis, with the throttle, the keys,\n"
+        "                     the recording and the log), and write its data beside it as\n"
+        "                     FILE.json\n"
+        "  --diff A.json B.json  compare two renders' timeline data track by track, print what\n"
+        "                     starts, ends or sounds differently, and exit: 0 the same, 1\n"
+        "                     different, 2 unreadable input; with --timeline FILE.html also draw\n"
+        "                     both drives with the differences marked\n"
         "  --shuffle-schedule with --render: among tasks of equal priority that are ready to\n"
         "                     run, pick by a draw from the seed rather than in the order they\n"
         "                     became ready, so that each seed tries another interleaving\n"
@@ -107,6 +116,8 @@ struct options {
     const char *render = nullptr;
     const char *state = nullptr;
     const char *trace = nullptr;
+    const char *timeline = nullptr;
+    const char *diff[2] = {nullptr, nullptr};
     bool shuffle = false, fault = false;
     bool seed_given = false;
     uint64_t seed = 1;
@@ -148,12 +159,13 @@ int parse_options(int argc, char **argv, options *o) {
             printf("%s %s\n", PROGRAM_NAME, EMULATOR_VERSION);
             return 0;
         }
-        const char **value = strcmp(a, "--record") == 0   ? &o->record
-                             : strcmp(a, "--script") == 0 ? &o->script
-                             : strcmp(a, "--render") == 0 ? &o->render
-                             : strcmp(a, "--state") == 0  ? &o->state
-                             : strcmp(a, "--trace") == 0  ? &o->trace
-                                                          : nullptr;
+        const char **value = strcmp(a, "--record") == 0     ? &o->record
+                             : strcmp(a, "--script") == 0   ? &o->script
+                             : strcmp(a, "--render") == 0   ? &o->render
+                             : strcmp(a, "--state") == 0    ? &o->state
+                             : strcmp(a, "--trace") == 0    ? &o->trace
+                             : strcmp(a, "--timeline") == 0 ? &o->timeline
+                                                            : nullptr;
         if (value != nullptr) {
             if ((*value = value_of(i)) == nullptr) return 2;
         } else if (strcmp(a, "--seed") == 0) {
@@ -165,6 +177,13 @@ int parse_options(int argc, char **argv, options *o) {
                 return 2;
             }
             o->seed_given = true;
+        } else if (strcmp(a, "--diff") == 0) {
+            if (i + 2 >= argc) {
+                fprintf(stderr, "%s: --diff needs two files, A.json and B.json (see --help)\n", s_invoked_as);
+                return 2;
+            }
+            o->diff[0] = argv[++i];
+            o->diff[1] = argv[++i];
         } else if (strcmp(a, "--shuffle-schedule") == 0) {
             o->shuffle = true;
         } else if (strcmp(a, "--fault") == 0) {
@@ -228,6 +247,11 @@ int parse_options(int argc, char **argv, options *o) {
         conflict = "--seed applies to a render in simulated time (--render)";
     // Each follows or steers a run in simulated time, and only a render has one.
     if (o->trace != nullptr && o->render == nullptr) conflict = "--trace follows a render (--render)";
+    if (o->timeline != nullptr && o->render == nullptr && o->diff[0] == nullptr)
+        conflict = "--timeline draws a render (--render) or a comparison (--diff)";
+    if (o->diff[0] != nullptr && (o->script != nullptr || o->render != nullptr || o->trace != nullptr ||
+                                  o->check || o->web || o->record != nullptr))
+        conflict = "--diff compares two renders' data and runs alone (with --timeline at most)";
     if (o->shuffle && o->render == nullptr) conflict = "--shuffle-schedule applies to a render (--render)";
     if (o->fault && o->render == nullptr) conflict = "--fault applies to a render (--render)";
     // A render replays the same drive from the same start every time; a kept store would make
@@ -265,6 +289,7 @@ int main(int argc, char **argv) {
     options o;
     const int status = parse_options(argc, argv, &o);
     if (status >= 0) return status;
+    if (o.diff[0] != nullptr) return timeline_diff_main(s_invoked_as, o.diff[0], o.diff[1], o.timeline);
     if (o.check) {
         // The load the check makes is the one a start-up makes, kept store included: with the
         // inert stubs the slot's CV file would never be applied there.
@@ -315,9 +340,11 @@ int main(int argc, char **argv) {
         return 2;
     }
     stub_on_status_request(report_status);
-    if (o.trace != nullptr) {
+    // The timeline is drawn from the trace: without --trace it is kept in memory.
+    if (o.trace != nullptr || o.timeline != nullptr) {
         std::string error;
-        if (!trace_start(o.trace, &error)) {
+        if (!trace_start(o.trace, &error) ||
+            (o.timeline != nullptr && !timeline_start(o.timeline, o.render, &error))) {
             fprintf(stderr, "%s: %s\n", s_invoked_as, error.c_str());
             return 2;
         }

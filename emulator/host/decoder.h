@@ -42,11 +42,19 @@ void decoder_start(void);
 
 // ---------------------------------------------------------------- what it is doing
 
+// What the tick observer is shown after a firmware millisecond.
+struct decoder_tick_view {
+    int32_t cur_speed, set_speed;  // the motor's speed and set-point, 8.8 fixed point, signed
+    int slot;                      // the loaded slot (1..3), 0 while none is loaded or one loads
+    uint8_t load;                  // engine load 0..100
+    int8_t direction;              // 1, -1, 0 when none is known yet
+    uint64_t keys[2];              // bit f % 64 of keys[f / 64]: key f is on (the accepted state)
+};
+
 // Called on the tick thread after every firmware millisecond, which is `t_us` on the platform
-// clock (with the firmware lock held: copy and return at once), with the motor's speed and
-// set-point, 8.8 fixed point, signed by direction, and the loaded slot (1..3, 0 while none is
-// loaded or one loads). For traces; null (the default) removes it.
-typedef void (*decoder_tick_observer)(int64_t t_us, int32_t cur_speed, int32_t set_speed, int slot);
+// clock (with the firmware lock held: copy and return at once). For traces; null (the default)
+// removes it.
+typedef void (*decoder_tick_observer)(int64_t t_us, const decoder_tick_view &view);
 void decoder_set_tick_observer(decoder_tick_observer observer);
 
 struct decoder_key_state {

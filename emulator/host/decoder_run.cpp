@@ -87,9 +87,17 @@ static void tick_at(int64_t timers_us) {
     // A command station repeats speed packets: the console speed goes out every 10 ms, while
     // the track has power.
     if (now % SPEED_REPEAT_MS == 0 && decoder_track_power()) DCC_SetSpeed((int8_t)(uint8_t)decoder_speed());
-    if (decoder_tick_observer observer = tickObserver.load(std::memory_order_relaxed); observer != nullptr)
-        observer(timers_us, EngineParams.CurSpeed, EngineParams.SetSpeed,
-                 slot_state == SLOT_LOADED ? slot_data.id + 1 : 0);
+    if (decoder_tick_observer observer = tickObserver.load(std::memory_order_relaxed); observer != nullptr) {
+        decoder_tick_view v{};
+        v.cur_speed = EngineParams.CurSpeed;
+        v.set_speed = EngineParams.SetSpeed;
+        v.slot = slot_state == SLOT_LOADED ? slot_data.id + 1 : 0;
+        v.load = engine_load_value;
+        v.direction = CurrentDirection;
+        for (int f = 0; f < MAX_FUNCTIONS; f++)
+            if (DCC_GetFunctionState((uint8_t)f)) v.keys[f / 64] |= 1ull << (f % 64);
+        observer(timers_us, v);
+    }
     fw_unlock();
 }
 

@@ -1,5 +1,7 @@
 #include "slot_roles.h"
 
+#include <climits>
+
 std::vector<slot_role> slot_roles(const slot_rom_t &s, const track_rom_t *tracks) {
     std::vector<slot_role> roles;
     auto add = [&](int id, int key, slot_role_kind kind, int owner = 0, int index = 0, int place = 0) {
@@ -92,4 +94,69 @@ const char *slot_role_name(slot_role_kind kind, int place) {
 
 std::string slot_role_letter(int index) {
     return std::string(1, (char)('A' + index));
+}
+
+namespace {
+
+const char *type_name(play_type_t t) {
+    static const char *const names[] = {"once",    "ON",      "OFF",   "LOOP",     "LOOPD", "ACCEL",
+                                        "ACCELON", "DECELON", "DECEL", "START",    "STOP",  "ESTOP",
+                                        "REPEAT",  "REPEATD", "INFO",  "INFONEXT", "DIR",   "TURBO"};
+    return t >= 0 && t <= PLAY_TYPE_TURBO ? names[t] : "";
+}
+
+// A track is named by one role, the first in this order: a drive function's, a loop of
+// parts', a variant's, an announcement's, a key's own place.
+int precedence(slot_role_group g) {
+    // In the order of slot_role_group: key, variants, drive, complex_loop, announcements.
+    static const int order[] = {4, 2, 0, 1, 3};
+    return order[(size_t)g];
+}
+
+}  // namespace
+
+std::string slot_role_text(const slot_role &r) {
+    const std::string name = slot_role_name(r.kind, r.place);
+    switch (r.kind) {
+        case slot_role_kind::place:
+            return r.once ? "once" : name;
+        case slot_role_kind::variant:
+            return name + " " + slot_role_letter(r.index);
+        case slot_role_kind::level:
+            return "level " + std::to_string(r.index + 1) + " " + name;
+        case slot_role_kind::drive_off:
+            return "drive-off";
+        case slot_role_kind::accelon:
+        case slot_role_kind::decelon:
+            return name + " " + slot_role_letter(r.index);
+        case slot_role_kind::accel_band:
+        case slot_role_kind::decel_band:
+            return name + " band " + std::to_string(r.index + 1);
+        case slot_role_kind::loop_part:
+        case slot_role_kind::loopd_part:
+            return name + " part " + std::to_string(r.index + 1);
+        case slot_role_kind::info_next:
+        case slot_role_kind::info:
+            return name + " " + std::to_string(r.index / 2 + 1);
+        default:
+            return name;
+    }
+}
+
+void slot_track_roles(const slot_rom_t &s, const track_rom_t *tracks, std::string roles[MAX_TRACKS]) {
+    int best[MAX_TRACKS];
+    for (int i = 0; i < MAX_TRACKS; i++) {
+        roles[i].clear();
+        best[i] = INT_MAX;
+    }
+    for (const slot_role &r : slot_roles(s, tracks)) {
+        const int rank = precedence(slot_role_group_of(r.kind));
+        if (rank >= best[r.track]) continue;
+        best[r.track] = rank;
+        roles[r.track] = slot_role_text(r);
+    }
+    // Whatever the records do not place (a loaded file whose place another took) keeps the
+    // role its name gave it.
+    for (int i = 0; i < MAX_TRACKS; i++)
+        if (roles[i].empty() && tracks[i].filepath[0] != 0) roles[i] = type_name(tracks[i].type);
 }

@@ -53,3 +53,10 @@ std::string slot_role_letter(int index);
 // The part of the records a role comes from (its kind's group), in record order.
 enum class slot_role_group { key, variants, drive, complex_loop, announcements };
 slot_role_group slot_role_group_of(slot_role_kind kind);
+
+// A role in words, as the panel and the timeline show it: "ON", "once", "level 2 LOOP", "START",
+// "ACCELON B", "LOOP part 3", ...
+std::string slot_role_text(const slot_role &r);
+// The one role each track of a slot is named by (a drive function's before a loop of parts',
+// a variant's, an announcement's, a key's own place), empty for tracks the records do not name.
+void slot_track_roles(const slot_rom_t &slot, const track_rom_t *tracks, std::string roles[MAX_TRACKS]);

@@ -10,15 +10,21 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "audio_reader.h"
 #include "decoder.h"
 #include "esp_timer.h"
+#include "log.h"
 #include "mixer.h"
 #include "script.h"
+#include "slot_roles.h"
 #include "stub.h"
 
 namespace {
@@ -33,11 +39,16 @@ struct handed {
 
 std::mutex g_mu;  // every field below
 FILE *g_out;
+std::string g_path;  // empty when the trace is kept in memory (g_memory)
+char *g_memory;      // open_memstream's buffer
+size_t g_memory_size;
 std::map<const int16_t *, handed> g_buffers;  // handed over, not mixed yet
 std::map<int, int> g_plays;                   // plays so far per track
 int32_t g_cur = INT32_MIN, g_set = INT32_MIN;
 int g_slot = -1;
 uint16_t g_master;
+int g_load = -1, g_direction = -2;
+uint64_t g_keys[2];
 
 double now_ms() {
     return (double)esp_timer_get_time() / 1000.0;
@@ -109,21 +120,78 @@ void on_mix(const buf_item_t *inputs, int count, uint16_t master) {
     fputs("]}\n", g_out);
 }
 
-void on_tick(int64_t t_us, int32_t cur, int32_t set, int slot) {
+// The role of every track of the slot just loaded, as its records name it, and the stream
+// rate (which gives a buffer's length): read once per load, outside the trace's lock.
+void put_roles(double t, int slot) {
+    auto records = std::make_unique<decoder_records>();
+    decoder_copy_records(records.get());
+    auto roles = std::make_unique<std::string[]>(MAX_TRACKS);
+    slot_track_roles(records->slot, records->tracks, roles.get());
+    std::lock_guard<std::mutex> lock(g_mu);
+    fprintf(g_out, "{\"t\":%.3f,\"ev\":\"roles\",\"slot\":%d,\"rate\":%u,\"roles\":[", t, slot,
+            (unsigned)records->slot.sample_rate);
+    bool first = true;
+    for (int i = 0; i < MAX_TRACKS; i++) {
+        const track_rom_t &r = records->tracks[i];
+        if (r.filepath[0] == 0) continue;
+        char path[TRACK_PATH_LEN + 1];
+        memcpy(path, r.filepath, TRACK_PATH_LEN);
+        path[TRACK_PATH_LEN] = 0;
+        fprintf(g_out, "%s{\"track\":%d,\"key\":%d,\"role\":", first ? "" : ",", i, (int)r.function_id);
+        put_string(roles[i].c_str());
+        fputs(",\"file\":", g_out);
+        put_string(path);
+        fputc('}', g_out);
+        first = false;
+    }
+    fputs("]}\n", g_out);
+}
+
+void on_tick(int64_t t_us, const decoder_tick_view &v) {
     // Whole speed steps (0..255 of top speed, signed by direction): the motor moves in finer
     // steps every few milliseconds, which would fill the trace without telling more.
-    cur /= 256;
-    set /= 256;
-    std::lock_guard<std::mutex> lock(g_mu);
-    if (slot != g_slot) {
-        g_slot = slot;
-        fprintf(g_out, "{\"t\":%.3f,\"ev\":\"slot\",\"slot\":%d}\n", (double)t_us / 1000.0, slot);
+    const int32_t cur = v.cur_speed / 256, set = v.set_speed / 256;
+    const double t = (double)t_us / 1000.0;
+    bool loaded = false;
+    {
+        std::lock_guard<std::mutex> lock(g_mu);
+        if (v.slot != g_slot) {
+            g_slot = v.slot;
+            loaded = v.slot > 0;
+            fprintf(g_out, "{\"t\":%.3f,\"ev\":\"slot\",\"slot\":%d}\n", t, v.slot);
+        }
+        if (cur != g_cur || set != g_set) {
+            g_cur = cur;
+            g_set = set;
+            fprintf(g_out, "{\"t\":%.3f,\"ev\":\"speed\",\"cur\":%d,\"set\":%d}\n", t, (int)cur, (int)set);
+        }
+        if (v.load != g_load || v.direction != g_direction) {
+            g_load = v.load;
+            g_direction = v.direction;
+            fprintf(g_out, "{\"t\":%.3f,\"ev\":\"drive\",\"load\":%d,\"dir\":%d}\n", t, (int)v.load,
+                    (int)v.direction);
+        }
+        if (v.keys[0] != g_keys[0] || v.keys[1] != g_keys[1]) {
+            g_keys[0] = v.keys[0];
+            g_keys[1] = v.keys[1];
+            fprintf(g_out, "{\"t\":%.3f,\"ev\":\"keys\",\"on\":[", t);
+            const char *sep = "";
+            for (int f = 0; f < 128; f++)
+                if (v.keys[f / 64] >> (f % 64) & 1) {
+                    fprintf(g_out, "%s%d", sep, f);
+                    sep = ",";
+                }
+            fputs("]}\n", g_out);
+        }
     }
-    if (cur == g_cur && set == g_set) return;
-    g_cur = cur;
-    g_set = set;
-    fprintf(g_out, "{\"t\":%.3f,\"ev\":\"speed\",\"cur\":%d,\"set\":%d}\n", (double)t_us / 1000.0, (int)cur,
-            (int)set);
+    if (loaded) put_roles(t, v.slot);
+}
+
+void on_log(const log_line &l) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    fprintf(g_out, "{\"t\":%.3f,\"ev\":\"log\",\"line\":", now_ms());
+    put_string(l.raw.c_str());
+    fputs("}\n", g_out);
 }
 
 void on_command(const char *line) {
@@ -141,16 +209,45 @@ void finish() {
 }  // namespace
 
 bool trace_start(const char *path, std::string *error) {
-    g_out = fopen(path, "w");
+    if (path != nullptr) {
+        g_out = fopen(path, "w");
+        g_path = path;
+    } else {
+        g_out = open_memstream(&g_memory, &g_memory_size);
+    }
     if (g_out == nullptr) {
-        *error = std::string("cannot write the trace '") + path + "'";
+        *error = std::string("cannot write the trace '") + (path != nullptr ? path : "(memory)") + "'";
         return false;
     }
     audio_reader_set_trace_hook(on_reader);
     mixer_set_trace_hook(on_mix);
     decoder_set_tick_observer(on_tick);
     script_set_observer(on_command);
+    log_sink_add(on_log);
     stub_on_exit(finish);
     atexit(finish);
     return true;
+}
+
+std::vector<std::string> trace_lines() {
+    std::lock_guard<std::mutex> lock(g_mu);
+    std::vector<std::string> lines;
+    if (g_out == nullptr) return lines;
+    fflush(g_out);
+    std::string line;
+    if (g_path.empty()) {
+        for (size_t i = 0; i < g_memory_size; i++) {
+            if (g_memory[i] != '\n') {
+                line += g_memory[i];
+                continue;
+            }
+            lines.push_back(std::move(line));
+            line.clear();
+        }
+    } else {
+        std::ifstream in(g_path);
+        while (std::getline(in, line))
+            lines.push_back(line);
+    }
+    return lines;
 }

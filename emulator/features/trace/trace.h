@@ -5,7 +5,11 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
-// Opens `path` and hooks the readers, the mixer, the tick and the script feeder; false with a
-// message in `error` when the file cannot be written. Call before the firmware starts.
+// Opens `path` (or, when it is null, a buffer in memory) and hooks the readers, the mixer, the
+// tick, the script feeder and the log; false with a message in `error` when the file cannot be
+// written. Call before the firmware starts.
 bool trace_start(const char *path, std::string *error);
+// Every line of the trace written so far, for the timeline drawn at the end of a render.
+std::vector<std::string> trace_lines();

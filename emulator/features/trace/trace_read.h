@@ -13,13 +13,20 @@ struct trace_input {
     std::string file;
 };
 
+struct trace_role {
+    int track = -1, key = -1;
+    std::string role, file;
+};
+
 struct trace_event {
     double t = 0;    // simulated ms
-    std::string ev;  // "mix", "play", "stop", "cmd", "speed" or "slot"
+    std::string ev;  // "mix", "play", "stop", "cmd", "speed", "drive", "keys", "slot", "roles" or "log"
     std::string file, line;
-    int track = -1, play = 0, fade = 0, master = 0, cur = 0, set = 0, slot = 0;
+    int track = -1, play = 0, fade = 0, master = 0, cur = 0, set = 0, slot = 0, load = 0, dir = 0, rate = 0;
     double full = 0;
     std::vector<trace_input> in;  // "mix": the buffers mixed
+    std::vector<int> on;          // "keys": the keys that are on
+    std::vector<trace_role> roles;
 };
 
 // The events of a trace's lines, in order; a line that is no JSON object is skipped.
@@ -40,7 +47,15 @@ inline std::vector<trace_event> trace_read(const std::vector<std::string> &lines
         e.cur = j.value("cur", 0);
         e.set = j.value("set", 0);
         e.slot = j.value("slot", 0);
+        e.load = j.value("load", 0);
+        e.dir = j.value("dir", 0);
+        e.rate = j.value("rate", 0);
         e.full = j.value("full", 0.0);
+        for (const auto &k : j.value("on", nlohmann::json::array()))
+            if (k.is_number_integer()) e.on.push_back(k.get<int>());
+        for (const auto &r : j.value("roles", nlohmann::json::array()))
+            e.roles.push_back(
+                {r.value("track", -1), r.value("key", -1), r.value("role", ""), r.value("file", "")});
         for (const auto &i : j.value("in", nlohmann::json::array()))
             e.in.push_back({i.value("track", -1), i.value("play", 0), i.value("bytes", 0),
                             i.value("from", 0.0), i.value("to", 0.0), i.value("full", 0.0),

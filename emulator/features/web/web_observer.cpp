@@ -1,7 +1,6 @@
 // The panel's view of the firmware, and the log tee.
 #include "web_observer.h"
 
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -17,13 +16,6 @@
 
 namespace {
 
-const char *type_name(play_type_t t) {
-    static const char *const names[] = {"once",    "ON",      "OFF",   "LOOP",     "LOOPD", "ACCEL",
-                                        "ACCELON", "DECELON", "DECEL", "START",    "STOP",  "ESTOP",
-                                        "REPEAT",  "REPEATD", "INFO",  "INFONEXT", "DIR",   "TURBO"};
-    return t >= 0 && t <= PLAY_TYPE_TURBO ? names[t] : "";
-}
-
 int pct(int64_t v, int64_t full) {
     return full > 0 ? (int)std::lround(100.0 * (double)v / (double)full) : 0;
 }
@@ -32,62 +24,8 @@ int pct(int64_t v, int64_t full) {
 
 // ---------------------------------------------------------------- slot description
 
-namespace {
-
-// The panel names a track by one role, the first in this order: a drive function's, a loop of
-// parts', a variant's, an announcement's, a key's own place.
-int precedence(slot_role_group g) {
-    // In the order of slot_role_group: key, variants, drive, complex_loop, announcements.
-    static const int order[] = {4, 2, 0, 1, 3};
-    return order[(size_t)g];
-}
-
-std::string role_text(const slot_role &r) {
-    const std::string name = slot_role_name(r.kind, r.place);
-    switch (r.kind) {
-        case slot_role_kind::place:
-            return r.once ? "once" : name;
-        case slot_role_kind::variant:
-            return name + " " + slot_role_letter(r.index);
-        case slot_role_kind::level:
-            return "level " + std::to_string(r.index + 1) + " " + name;
-        case slot_role_kind::drive_off:
-            return "drive-off";
-        case slot_role_kind::accelon:
-        case slot_role_kind::decelon:
-            return name + " " + slot_role_letter(r.index);
-        case slot_role_kind::accel_band:
-        case slot_role_kind::decel_band:
-            return name + " band " + std::to_string(r.index + 1);
-        case slot_role_kind::loop_part:
-        case slot_role_kind::loopd_part:
-            return name + " part " + std::to_string(r.index + 1);
-        case slot_role_kind::info_next:
-        case slot_role_kind::info:
-            return name + " " + std::to_string(r.index / 2 + 1);
-        default:
-            return name;
-    }
-}
-
-}  // namespace
-
 void web_track_roles(const slot_rom_t &s, const track_rom_t *tracks, std::string roles[MAX_TRACKS]) {
-    int best[MAX_TRACKS];
-    for (int i = 0; i < MAX_TRACKS; i++) {
-        roles[i].clear();
-        best[i] = INT_MAX;
-    }
-    for (const slot_role &r : slot_roles(s, tracks)) {
-        const int rank = precedence(slot_role_group_of(r.kind));
-        if (rank >= best[r.track]) continue;
-        best[r.track] = rank;
-        roles[r.track] = role_text(r);
-    }
-    // Whatever the records do not place (a loaded file whose place another took) keeps the
-    // role its name gave it.
-    for (int i = 0; i < MAX_TRACKS; i++)
-        if (roles[i].empty() && tracks[i].filepath[0] != 0) roles[i] = type_name(tracks[i].type);
+    slot_track_roles(s, tracks, roles);
 }
 
 std::string web_key_sounds(const slot_rom_t &s, const track_rom_t *tracks, int fn) {
@@ -104,7 +42,7 @@ std::string web_key_sounds(const slot_rom_t &s, const track_rom_t *tracks, int f
     for (const slot_role &r : slot_roles(s, tracks)) {
         if (r.kind != slot_role_kind::place || r.key != fn) continue;
         if (!text.empty()) text += " ";
-        text += role_text(r);
+        text += slot_role_text(r);
     }
     return text;
 }
