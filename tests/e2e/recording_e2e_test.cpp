@@ -16,7 +16,8 @@ namespace {
 TEST(Recording, AFullDiskIsAnErrorAndTheSoundGoesOn) {
     Project p;
     p.tone("F2_ON.wav", 3.0, 440);
-    p.text("drive.txt", "m2\nwait 2\n");
+    // In real time the key waits for the slot: pressed during the load, nothing would play.
+    p.text("drive.txt", "wait 0.3\nm2\nwait 2\n");
     const std::string take = (p.path() / "take.wav").string(), script = (p.path() / "drive.txt").string();
     struct Case {
         std::vector<std::string> args;
