@@ -145,7 +145,7 @@ url = re.search(r"WEB: Panel at (http://\S+)", log).group(1)
 dccex = throttle_clients.dccex(int(re.search(r"NET: DCC-EX server at [\d.]+:(\d+)", log).group(1)))
 withrottle = throttle_clients.withrottle(int(re.search(r"NET: WiThrottle server at [\d.]+:(\d+)", log).group(1)))
 page = subprocess.Popen([os.path.join(root, "tests", "browser", "run"), "bench-page.mjs", url,
-                         str(int(minutes * 60 + 120))], stdout=subprocess.PIPE, text=True)
+                         str(int(minutes * 60))], stdout=subprocess.PIPE, text=True)
 children.append(page)
 # The first run installs the pinned npm packages, which may say so before the page does.
 while (said := page.stdout.readline()) and said.strip() != "ready":
@@ -219,8 +219,8 @@ with lock:
 clients_ok &= not dropped
 dccex.close()
 withrottle.close()
-page.terminate()
-page_out = page.communicate(timeout=60)[0].strip().splitlines()
+# The page ends by itself when the drive does and then reports its sound; stopped, it says nothing.
+page_out = page.communicate(timeout=300)[0].strip().splitlines()
 last_status = " ".join("%s=%s" % kv for kv in status_lines[-1].items()) if status_lines else "none"
 if alive:
     proc.send_signal(signal.SIGINT)
