@@ -415,6 +415,10 @@ void soundHL_movement_estop(void) {
     if (is_logic_enabled(16) && !slot_loading()) logics_movement_stop(logics, true);
     for (int d = 0; d < live_drive_functions(); d++)
         drive_function_estop(&drive_functions[d]);
+    // The hand-over has taken the target to the stand. Seen afterwards by the speed handler as a
+    // fresh change of target, it started a whole-range deceleration at a stand, which ended at
+    // once and started the idle level a second time.
+    lastTargetSpeed = 0;
 }
 
 void soundHL_direction_changed(int8_t dir) {
