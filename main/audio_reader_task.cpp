@@ -11,21 +11,31 @@
 
 // The gain of one frame applies to all its channels, and a ramp moves once per frame, so that a
 // fade lasts its time whatever the channel count.
+static int16_t gained(int32_t g, int16_t sample) {
+    int32_t s = (g * (int32_t)sample) / 16384;
+    if (s > 32767) s = 32767;
+    if (s < -32767) s = -32767;
+    return (int16_t)s;
+}
+
 static void apply_gain(audio_decoder *r, int16_t *data, uint32_t samples) {
-    if (r->volume_step.load(std::memory_order_relaxed) == 0 &&
-        r->volume.load(std::memory_order_relaxed) == AUDIO_UNITY_VOLUME) {
+    const uint32_t channels = frame_bytes(r) / 2;
+    if (r->volume_step.load(std::memory_order_relaxed) == 0) {
+        // No ramp: one gain for the whole buffer, in a loop the compiler can vectorise. A ramp
+        // or a new gain set meanwhile by another task applies from the next buffer.
+        const uint32_t vol = r->volume.load(std::memory_order_relaxed);
+        if (vol == AUDIO_UNITY_VOLUME) return;
+        const int32_t g = (int32_t)(vol >> 16);
+        const uint32_t whole = channels == 0 ? 0 : samples - samples % channels;
+        for (uint32_t i = 0; i < whole; i++)
+            data[i] = gained(g, data[i]);
         return;
     }
-    const uint32_t channels = frame_bytes(r) / 2;
     for (uint32_t i = 0; i + channels <= samples; i += channels) {
         uint32_t vol = r->volume.load(std::memory_order_relaxed);
         int32_t g = (int32_t)(vol >> 16);
-        for (uint32_t c = 0; c < channels; c++) {
-            int32_t s = (g * (int32_t)data[i + c]) / 16384;
-            if (s > 32767) s = 32767;
-            if (s < -32767) s = -32767;
-            data[i + c] = (int16_t)s;
-        }
+        for (uint32_t c = 0; c < channels; c++)
+            data[i + c] = gained(g, data[i + c]);
         int32_t step = r->volume_step.load(std::memory_order_relaxed);
         if (step != 0) {
             // 64-bit sum: near 200 % gain a 32-bit sum would wrap negative and silence the sound.
