@@ -746,7 +746,9 @@ void nothing_after_unload(const Events &ev, const std::vector<Entry> &log, std::
 // stopped: that level's start is the end's own. Only the transition last started hands back; the
 // end of one the other has replaced must change nothing. A level that follows the engine load
 // is started by a change of load at the sound tick, and may be started again by a command's
-// hand-over handled just after it (an emergency stop restarts the idle level): two events.
+// hand-over handled just after it (an emergency stop restarts the idle level): two events. The
+// drive-off sound stops the level and hands back to it at its end, which for a short one comes
+// at once: that start too is the end's own, even just after a command started the level.
 void one_start_per_event(const Model &m, const Events &ev, const std::vector<Entry> &log,
                          std::vector<Violation> &out) {
     std::map<int, double> last;  // track -> its last start
@@ -756,11 +758,25 @@ void one_start_per_event(const Model &m, const Events &ev, const std::vector<Ent
     int latest_transition = -1;
     std::set<std::pair<long long, int>> ends;  // (ms, track) of the readers' end notifications
     std::set<long long> load_changes;          // ms of the engine load's changes
+    std::map<int, long long> drive_off;        // drive-off track -> its last start
+    std::map<long long, std::vector<long long>> drive_off_ends;  // ms -> starts of drive-offs ending then
     for (const Entry &l : log) {
-        if (int id; sscanf(l.text.c_str(), "Ending of %d", &id) == 1 || sscanf(l.text.c_str(), "End of %d", &id) == 1)
+        if (int id; sscanf(l.text.c_str(), "Ending of %d", &id) == 1 || sscanf(l.text.c_str(), "End of %d", &id) == 1) {
             ends.insert({l.t, id});
+            if (drive_off.count(id)) drive_off_ends[l.t].push_back(drive_off[id]);
+        }
+        // %n is reached only when the whole pattern matched: "Play 8(LOOP)" also converts its id.
+        if (int id, n = 0; sscanf(l.text.c_str(), "Play %d(DRVOFF)%n", &id, &n) == 1 && n > 0) drive_off[id] = l.t;
         if (l.text.rfind("New load value", 0) == 0) load_changes.insert(l.t);
     }
+    // A level start at the end of a drive-off sound that started after the level's last start.
+    auto drive_off_hand_back = [&](int track, double t) {
+        auto it = drive_off_ends.find((long long)t);
+        if (it == drive_off_ends.end() || !last.count(track)) return false;
+        for (long long start : it->second)
+            if (start >= last[track]) return true;
+        return false;
+    };
     std::set<int> by_load;  // tracks whose last start a change of load made
     auto load_level = [&](const File *f) {
         for (const Slot &s : m.slots)
@@ -793,6 +809,7 @@ void one_start_per_event(const Model &m, const Events &ev, const std::vector<Ent
             own |= s.is_logic_target(f->function);
         const bool load_start = load_level(f) && load_changes.count((long long)e.t);
         own |= by_load.count(e.track) && !load_start;
+        own |= is_level(f) && drive_off_hand_back(e.track, e.t);
         if (load_start)
             by_load.insert(e.track);
         else
