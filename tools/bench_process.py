@@ -7,7 +7,7 @@ and the speed of a render in simulated time (the demo's tour, on one core). Then
 these figures with the benchmark JSON files, into report.txt.
 
 Usage: bench_process.py ROOT OUT_DIR   (BENCH_ONLY=net and the like: some parts alone)"""
-import json, os, re, shutil, subprocess, sys, tempfile, threading, time
+import json, os, re, resource, shutil, subprocess, sys, tempfile, threading, time
 
 import throttle_clients
 
@@ -292,14 +292,18 @@ def measure_render(work, results, notes):
     demo = os.path.join(work, "render")
     shutil.copytree(os.path.join(root, "demo"), demo)
     walls, cpus, length = [], [], 0.0
+    def children_cpu():
+        # getrusage counts in microseconds; os.times in clock ticks (10 ms, a twentieth of a render).
+        u = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return u.ru_utime + u.ru_stime
+
     for _ in range(RENDER_RUNS):
-        before = os.times()
+        before = children_cpu()
         t0 = time.monotonic()
         subprocess.run([emulator, "--script", "tour.txt", "--render", "tour.wav"], cwd=demo, check=True,
                        stdout=subprocess.DEVNULL, preexec_fn=lambda: os.sched_setaffinity(0, {0}))
         walls.append(time.monotonic() - t0)
-        after = os.times()
-        cpus.append(after.children_user + after.children_system - before.children_user - before.children_system)
+        cpus.append(children_cpu() - before)
         length = sum(os.path.getsize(os.path.join(demo, f)) - 44 for f in os.listdir(demo)
                      if f.startswith("tour") and f.endswith(".wav")) / 2 / RATE
     walls.sort()
@@ -574,7 +578,7 @@ if r and r0:
     add(line)
 r = results.get("demo_idle")
 if r:
-    budget("pacing without a sound device, 60 s", abs(100 * (r["pacing"] - 1)), "<", 0.5, "{:.3f} % off real time")
+    budget("pacing without a sound device, 60 s", abs(100 * (r["pacing"] - 1)), "<", 0.1, "{:.3f} % off real time")
     add(f"Pacing without a sound device: {r['audio_s']:.3f} s of audio in {r['wall_s']:.3f} s of wall time = "
         f"{r['pacing']:.5f} ({100 * (r['pacing'] - 1):+.3f} %)")
 r = results.get("render")
@@ -582,8 +586,11 @@ if r:
     add(f"Render of the demo's tour (simulated time, one core): {r['audio_s']:.1f} s of drive in "
         f"{r['wall_s'][len(r['wall_s']) // 2]:.3f} s [{r['wall_s'][0]:.3f} .. {r['wall_s'][-1]:.3f}, n={r['runs']}] "
         f"of wall time, CPU {r['cpu_s'][len(r['cpu_s']) // 2]:.3f} s: {1 / r['ratio']:.0f} times faster than real "
-        f"time (CPU alone: {r['audio_s'] / r['cpu_s'][len(r['cpu_s']) // 2]:.0f} times; goal 500 times)")
-    budget("render of the demo tour, one core", 1 / r["ratio"], ">=", 20, "{:.0f} x real time")
+        f"time (CPU alone: {r['audio_s'] / r['cpu_s'][len(r['cpu_s']) // 2]:.0f} times)")
+    # Judged by the CPU time the render takes on its core: the wall time adds whatever else the
+    # machine runs on that core meanwhile.
+    budget("render of the demo tour, CPU of one core", r["audio_s"] / r["cpu_s"][len(r["cpu_s"]) // 2], ">=", 500,
+           "{:.0f} x real time")
 r = results.get("latency")
 if r and r["keys_ms"]:
     k, sp = r["keys_ms"], r["speed_steps_ms"]
