@@ -15,6 +15,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -194,10 +195,12 @@ void stub_tick_set_hooks(void (*run)(void), int64_t (*due_us)(void)) {
 }
 
 // In real time the firmware's own periodic work of the tick thread (the speed repeat, the
-// motor step, the output handler: every 10 ms, in different milliseconds) is gathered on a grid
-// while nothing else happens: the loop wakes once per grid step for it and runs the skipped
-// milliseconds in order, so the firmware sees the same ticks with the same times; only their
-// host moment is later, by less than a step. Timers (the sound tick, a reader's delayed start)
+// motor step, the output handler: every 10 ms, in different milliseconds) is gathered while
+// nothing else happens: the loop wakes at most once a step (50 ms after its last wake) for it
+// and runs the skipped milliseconds in order, so the firmware sees the same ticks with the same
+// times; only their host moment is later, by less than a step. The step counts from the last
+// wake, not on a fixed grid: the 100 ms sound tick's wake then also starts the next step, and
+// an idle loop wakes 20 times a second rather than 30. Timers (the sound tick, a reader's delayed start)
 // still wake the loop in their own millisecond: they start and change sound, and the ticks
 // before them have run by then. For a while after another thread has woken the loop (a
 // command, a track that ended), every tick with work runs in its own millisecond again: a new
@@ -219,7 +222,7 @@ static int64_t gathered_due_us(int64_t due_us) {
     // A timer fires in the first tick whose time is at or after its due time.
     if (timer_us != STUB_FOREVER) timer_us = (timer_us + 999) / 1000 * 1000;
     if (timer_us <= due_us) return due_us;
-    const int64_t gathered = (due_us + TICK_GATHER_US - 1) / TICK_GATHER_US * TICK_GATHER_US;
+    const int64_t gathered = std::max(due_us, now + TICK_GATHER_US);
     return gathered < timer_us ? gathered : timer_us;
 }
 
