@@ -9,8 +9,6 @@
 
 // ---------------------------------------------------------------- ready stage
 
-// The gain of one frame applies to all its channels, and a ramp moves once per frame, so that a
-// fade lasts its time whatever the channel count.
 static int16_t gained(int32_t g, int16_t sample) {
     int32_t s = (g * (int32_t)sample) / 16384;
     if (s > 32767) s = 32767;
@@ -18,6 +16,8 @@ static int16_t gained(int32_t g, int16_t sample) {
     return (int16_t)s;
 }
 
+// The gain of one frame applies to all its channels, and a ramp moves once per frame, so that a
+// fade lasts its time whatever the channel count.
 static void apply_gain(audio_decoder *r, int16_t *data, uint32_t samples) {
     const uint32_t channels = frame_bytes(r) / 2;
     if (r->volume_step.load(std::memory_order_relaxed) == 0) {

@@ -761,12 +761,14 @@ void one_start_per_event(const Model &m, const Events &ev, const std::vector<Ent
     std::map<int, long long> drive_off;        // drive-off track -> its last start
     std::map<long long, std::vector<long long>> drive_off_ends;  // ms -> starts of drive-offs ending then
     for (const Entry &l : log) {
-        if (int id; sscanf(l.text.c_str(), "Ending of %d", &id) == 1 || sscanf(l.text.c_str(), "End of %d", &id) == 1) {
+        if (int id; sscanf(l.text.c_str(), "Ending of %d", &id) == 1 ||
+                    sscanf(l.text.c_str(), "End of %d", &id) == 1) {
             ends.insert({l.t, id});
             if (drive_off.count(id)) drive_off_ends[l.t].push_back(drive_off[id]);
         }
         // %n is reached only when the whole pattern matched: "Play 8(LOOP)" also converts its id.
-        if (int id, n = 0; sscanf(l.text.c_str(), "Play %d(DRVOFF)%n", &id, &n) == 1 && n > 0) drive_off[id] = l.t;
+        if (int id, n = 0; sscanf(l.text.c_str(), "Play %d(DRVOFF)%n", &id, &n) == 1 && n > 0)
+            drive_off[id] = l.t;
         if (l.text.rfind("New load value", 0) == 0) load_changes.insert(l.t);
     }
     // A level start at the end of a drive-off sound that started after the level's last start.
@@ -780,7 +782,8 @@ void one_start_per_event(const Model &m, const Events &ev, const std::vector<Ent
     std::set<int> by_load;  // tracks whose last start a change of load made
     auto load_level = [&](const File *f) {
         for (const Slot &s : m.slots)
-            if (s.load && !s.files.empty() && f >= &s.files.front() && f <= &s.files.back()) return is_level(f);
+            if (s.load && !s.files.empty() && f >= &s.files.front() && f <= &s.files.back())
+                return is_level(f);
         return false;
     };
     for (const trace_event &e : ev) {

@@ -200,9 +200,9 @@ void stub_tick_set_hooks(void (*run)(void), int64_t (*due_us)(void)) {
 // and runs the skipped milliseconds in order, so the firmware sees the same ticks with the same
 // times; only their host moment is later, by less than a step. The step counts from the last
 // wake, not on a fixed grid: the 100 ms sound tick's wake then also starts the next step, and
-// an idle loop wakes 20 times a second rather than 30. Timers (the sound tick, a reader's delayed start)
-// still wake the loop in their own millisecond: they start and change sound, and the ticks
-// before them have run by then. For a while after another thread has woken the loop (a
+// an idle loop wakes 20 times a second rather than 30. Timers (the sound tick, a reader's
+// delayed start) still wake the loop in their own millisecond: they start and change sound, and
+// the ticks before them have run by then. For a while after another thread has woken the loop (a
 // command, a track that ended), every tick with work runs in its own millisecond again: a new
 // speed takes effect on its second repeat, and what it starts is heard without the delay.
 static constexpr int64_t TICK_GATHER_US = 50000;
