@@ -445,27 +445,12 @@ void soundHL_set_volume(uint8_t value) {
     mixer_set_master_volume(mixer, value);
 }
 
-// A volume written while a slot loads: the loader may have opened that function's readers
-// already, with the volume before it.
-static bool volume_written_while_loading;
-
 void update_volume_for_function(uint8_t func_id, uint8_t value) {
-    // A loading slot opens its readers with the stored volumes itself; one written meanwhile is
-    // applied when the load has finished.
-    if (slot_loading()) {
-        volume_written_while_loading = true;
-        return;
-    }
+    // A loading slot opens its readers with the stored volumes itself.
+    if (slot_loading()) return;
     for (int i = 0; i < MAX_TRACKS; i++) {
         if (tracks_rom[i].function_id == func_id) audio_reader_set_volume(tracks[i].audio_reader, value);
     }
-}
-
-void sound_apply_volumes_written_while_loading(void) {
-    if (!volume_written_while_loading || slot_loading()) return;
-    volume_written_while_loading = false;
-    for (uint8_t f = 0; f < MAX_FUNCTIONS; f++)
-        update_volume_for_function(f, soundHL_track_volume(f));
 }
 
 // The volume a function's tracks play at: its own (CV 192/193) times its dynamic one (a VOLSPD or
