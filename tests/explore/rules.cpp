@@ -657,16 +657,24 @@ void zero_volume_is_silent(const Model &m, const Events &ev, std::vector<Violati
     std::map<int, bool> key;
     std::map<int, double> set_at, written_at;  // when the dynamic volume, a function volume was set
     int selected = 1, cur = 0, slot = 1;       // every project starts with slot 1 (its slot.txt)
+    double stood_at = -1e9;
     for (const trace_event &e : ev) {
         if (e.ev == "slot") slot = e.slot;
         if (is_cmd(e, "f")) key[std::atoi(e.line.c_str() + 1)] ^= true;
         // Logic conditions hear the speed only while the engine sound is on: with its key off, a
         // dynamic volume keeps the value it had.
         const int engine = slot > 0 ? m.slots[slot - 1].drive_fid : -1;
+        // The stand is heard at the next sound tick, up to 100 ms later: an engine key switched
+        // off before it leaves the dynamic volume where it was.
         if (e.ev == "speed" && e.cur != 0) set_at.clear();
-        if (e.ev == "speed" && e.cur == 0 && cur != 0 && engine >= 0 && key[engine])
+        if (e.ev == "speed" && e.cur == 0 && cur != 0 && engine >= 0 && key[engine]) {
+            stood_at = e.t;
             for (auto &[f, lo] : lows)
                 set_at[f] = e.t;
+        }
+        if (engine >= 0 && is_cmd(e, "f") && std::atoi(e.line.c_str() + 1) == engine && !key[engine] &&
+            e.t <= stood_at + 100)
+            std::erase_if(set_at, [&](const auto &s) { return s.second == stood_at; });
         if (e.ev == "speed") cur = e.cur;
         if (is_cmd(e, "cv192=")) selected = std::atoi(e.line.c_str() + 6);
         if (is_cmd(e, "cv193=")) volume[selected] = std::atoi(e.line.c_str() + 6), written_at[selected] = e.t;
