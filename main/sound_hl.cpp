@@ -445,11 +445,28 @@ void soundHL_set_volume(uint8_t value) {
     mixer_set_master_volume(mixer, value);
 }
 
+// Functions whose volume was written (CV 193, a dynamic volume) while a slot loaded: the loader
+// may have opened their readers already, with the volume before, and they would have played at it
+// until the next load.
+static bool volume_written_while_loading[MAX_FUNCTIONS];
+
 void update_volume_for_function(uint8_t func_id, uint8_t value) {
-    // A loading slot opens its readers with the stored volumes itself.
-    if (slot_loading()) return;
+    // A loading slot opens its readers with the stored volumes itself; a volume written meanwhile
+    // reaches them when the load has finished.
+    if (slot_loading()) {
+        if (func_id < MAX_FUNCTIONS) volume_written_while_loading[func_id] = true;
+        return;
+    }
     for (int i = 0; i < MAX_TRACKS; i++) {
         if (tracks_rom[i].function_id == func_id) audio_reader_set_volume(tracks[i].audio_reader, value);
+    }
+}
+
+void sound_apply_volumes_written_while_loading(void) {
+    for (uint8_t f = 0; f < MAX_FUNCTIONS; f++) {
+        if (!volume_written_while_loading[f]) continue;
+        volume_written_while_loading[f] = false;
+        update_volume_for_function(f, soundHL_track_volume(f));
     }
 }
 

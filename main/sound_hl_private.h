@@ -26,6 +26,9 @@ bool sound_is_drive_transition(play_type_t type);
 uint16_t sound_fade_ms(void);
 // Replays a key that is on after a slot load, even when it was recorded during the load.
 void sound_replay_function(uint8_t id);
+// Gives the readers of a function the volume written while the slot loaded, which the loader may
+// have opened them without.
+void sound_apply_volumes_written_while_loading(void);
 
 // Test hooks of the sound tick.
 void sound_tick_reset_for_test(void);

@@ -770,6 +770,7 @@ static void load_slot_task(void *pvParameters) {
     if (slot_data.sample_rate != 0) {
         mixer_set_stream_info(mixer, (uint16_t)slot_data.sample_rate, 1);
         slot_state = SLOT_LOADED;
+        sound_apply_volumes_written_while_loading();
         const uint8_t never_blocked = Memory_LoadU8(CV_NEVER_BLOCKED);
         for (uint8_t f = 0; f < MAX_FUNCTIONS; f++) {
             if (f != never_blocked && DCC_GetFunctionState(f)) sound_replay_function(f);
