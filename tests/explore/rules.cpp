@@ -756,7 +756,11 @@ void nothing_after_unload(const Events &ev, const std::vector<Entry> &log, std::
 // is started by a change of load at the sound tick, and may be started again by a command's
 // hand-over handled just after it (an emergency stop restarts the idle level): two events. The
 // drive-off sound stops the level and hands back to it at its end, which for a short one comes
-// at once: that start too is the end's own, even just after a command started the level.
+// at once: that start too is the end's own, even just after a command started the level. The
+// emergency stop's hand-over cuts the level and starts it again some milliseconds after the
+// command; a level started in between by another event (a speed step at the sound tick, the end of
+// a transition, a key) is started again by it. Only a restart after such a cut that is itself
+// cut and restarted is the stop handled twice.
 void one_start_per_event(const Model &m, const Events &ev, const std::vector<Entry> &log,
                          std::vector<Violation> &out) {
     std::map<int, double> last;  // track -> its last start
@@ -794,8 +798,16 @@ void one_start_per_event(const Model &m, const Events &ev, const std::vector<Ent
                 return is_level(f);
         return false;
     };
+    // The emergency stop's hand-over cuts the level (a stop without fade) and starts it again.
+    // It comes some milliseconds after the command; a level started in between by another event
+    // (a speed step at the sound tick, the end of a transition) is started again by it.
+    double estop_cmd = -1e9;
+    std::map<int, double> cut;              // track -> when it was last stopped without a fade
+    std::map<int, bool> cut_and_restarted;  // track -> whether its last start followed such a cut
     for (const trace_event &e : ev) {
         if (e.ev == "cmd") last_cmd = e.t;
+        if (is_cmd(e, "estop")) estop_cmd = e.t;
+        if (e.ev == "stop" && e.fade == 0) cut[e.track] = e.t;
         if (const File *g = m.file_of(e.file); g != nullptr && (g->role == "accel" || g->role == "decel")) {
             if (e.ev == "play") transition_start[e.track] = e.t, latest_transition = e.track;
             if (e.ev == "stop" && transition_start.count(e.track) &&
@@ -821,6 +833,10 @@ void one_start_per_event(const Model &m, const Events &ev, const std::vector<Ent
         const bool load_start = load_level(f) && load_changes.count((long long)e.t);
         own |= by_load.count(e.track) && !load_start;
         own |= is_level(f) && drive_off_hand_back(e.track, e.t);
+        const bool restart = cut.count(e.track) && e.t - cut[e.track] < 1;
+        own |= restart && is_level(f) && e.t - estop_cmd < 50 && last.count(e.track) &&
+               last[e.track] >= estop_cmd && !cut_and_restarted[e.track];
+        cut_and_restarted[e.track] = restart;
         if (load_start)
             by_load.insert(e.track);
         else
