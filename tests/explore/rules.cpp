@@ -798,9 +798,7 @@ void one_start_per_event(const Model &m, const Events &ev, const std::vector<Ent
                 return is_level(f);
         return false;
     };
-    // The emergency stop's hand-over cuts the level (a stop without fade) and starts it again.
-    // It comes some milliseconds after the command; a level started in between by another event
-    // (a speed step at the sound tick, the end of a transition) is started again by it.
+    // The emergency stop's hand-over: a cut (a stop without fade) and a restart of the level.
     double estop_cmd = -1e9;
     std::map<int, double> cut;              // track -> when it was last stopped without a fade
     std::map<int, bool> cut_and_restarted;  // track -> whether its last start followed such a cut
