@@ -712,7 +712,7 @@ void zero_volume_is_silent(const Model &m, const Events &ev, std::vector<Violati
 
 // After CV 202 = 0 unloads a loaded slot nothing sounds and nothing starts until a slot has loaded
 // again; what played may end within a fade and the buffers already handed over. (A CV 202 = 0
-// during a load is not judged: the load under way may end loaded.)
+// during a load is not judged: the request is refused, and the load under way may end loaded.)
 void nothing_after_unload(const Events &ev, const std::vector<Entry> &log, std::vector<Violation> &out) {
     // The trace reports the slot at the next step, but a slot loads within its command: what it
     // plays then belongs to the new slot.
@@ -724,6 +724,19 @@ void nothing_after_unload(const Events &ev, const std::vector<Entry> &log, std::
     for (size_t i = 0; i < ev.size(); i++) {
         if (ev[i].ev == "slot") loaded = ev[i].slot;
         if (ev[i].ev != "cmd" || ev[i].line != "cv202=0" || loaded == 0) continue;
+        // A request that comes while a load runs is refused, with a warning; under a slow store the
+        // trace may report that load's start after the command.
+        double next_request = 1e18;
+        for (size_t k = i + 1; k < ev.size(); k++)
+            if (is_cmd(ev[k], "cv202=")) {
+                next_request = ev[k].t;
+                break;
+            }
+        if (std::any_of(log.begin(), log.end(), [&](const Entry &l) {
+                return l.t >= (long long)ev[i].t && l.t < next_request &&
+                       l.text == "Slot loading is in progress";
+            }))
+            continue;
         // The unload itself, which a slow store delays past its command.
         double t0 = ev[i].t;
         for (const Entry &l : log)
