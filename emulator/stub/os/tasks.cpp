@@ -196,17 +196,16 @@ void stub_tick_set_hooks(void (*run)(void), int64_t (*due_us)(void)) {
 
 // In real time the firmware's own periodic work of the tick thread (the speed repeat, the
 // motor step, the output handler: every 10 ms, in different milliseconds) is gathered while
-// nothing else happens: the loop wakes at most once a step (100 ms after its last wake) for it
+// nothing else happens: the loop wakes at most once a step (50 ms after its last wake) for it
 // and runs the skipped milliseconds in order, so the firmware sees the same ticks with the same
 // times; only their host moment is later, by less than a step. The step counts from the last
-// wake, not on a fixed grid, and is as long as the sound tick's period: with a slot loaded the
-// sound tick's wake is the only one, and an idle loop wakes 10 times a second (30 on a fixed grid
-// of 50 ms, 20 with 50 ms steps from the last wake). Timers (the sound tick, a reader's
+// wake, not on a fixed grid: the 100 ms sound tick's wake then also starts the next step, and
+// an idle loop wakes 20 times a second rather than 30. Timers (the sound tick, a reader's
 // delayed start) still wake the loop in their own millisecond: they start and change sound, and
 // the ticks before them have run by then. For a while after another thread has woken the loop (a
 // command, a track that ended), every tick with work runs in its own millisecond again: a new
 // speed takes effect on its second repeat, and what it starts is heard without the delay.
-static constexpr int64_t TICK_GATHER_US = 100000;
+static constexpr int64_t TICK_GATHER_US = 50000;
 static constexpr int64_t TICK_EXACT_AFTER_WAKE_US = 500000;
 
 static int64_t gathered_due_us(int64_t due_us) {
